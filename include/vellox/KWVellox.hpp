@@ -1,0 +1,134 @@
+// Vellox: merges TIFF files into one multi-page TIFF by copying their
+// structure (directories, values and raw image data), never decoding pixels.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vellox {
+
+namespace platform {
+class InputFile;
+class OutputFile;
+}  // namespace platform
+
+// Result codes of Tiff_Merge (the merge as a whole) and of the per-file copy.
+enum ResultCode : std::int32_t {
+  kMergeWritten = 1,         // output written (some files may have failed)
+  kNoInputLeft = 0,          // every listed file was missing or empty
+  kFailed = -1,              // a step of the merge failed; no output left
+  kNotTiff = -2,             // the first remaining file is not a TIFF
+  kOutputDirMissing = -3,    // the output directory does not exist
+};
+
+// What became of one entry of the input list.
+enum class InputFate : std::uint8_t {
+  Copied,          // handed to the page copier (see Result and Pages)
+  DeletedEmpty,    // an empty file: deleted from disk and dropped
+  DroppedMissing,  // named no file in an existing folder: dropped
+  NotReached,      // the merge stopped before this entry was copied
+};
+
+struct SkippedPage {
+  std::uint32_t Index = 0;  // 0-based position of the page in its file
+  std::string Reason;
+};
+
+struct FileReport {
+  std::string Path;
+  InputFate Fate = InputFate::NotReached;
+  std::int32_t Result = 0;    // per-file result code of the page copier
+  std::uint32_t Pages = 0;    // pages this file contributed to the output
+  std::string Reason;         // why the file failed, when Result is not 1
+  std::vector<SkippedPage> Skipped;
+};
+
+// A report of the last (or running) merge, for native callers.
+struct MergeReport {
+  std::int32_t Result = 0;
+  std::vector<FileReport> Files;  // one per listed entry, in list order
+  std::uint64_t PagesWritten = 0;
+  std::uint64_t BytesWritten = 0;  // bytes in the output file so far
+};
+
+// The merger. One object runs one merge at a time; every call runs
+// synchronously on the caller's thread.
+class KWVellox {
+ public:
+  KWVellox();
+  ~KWVellox();
+  KWVellox(const KWVellox&) = delete;
+  KWVellox& operator=(const KWVellox&) = delete;
+
+  // The component's version as "major.minor.revision", e.g. "1.0.4".
+  std::string Version();
+
+  // Merges the TIFF files listed in FileNamess (UTF-8 paths separated by
+  // ",") into OutputDir/NewFileName and returns a ResultCode. A "," is
+  // appended to FileNamess when it does not end with one. Listed files that
+  // are empty are deleted.
+  std::int32_t Tiff_Merge(std::string& FileNamess, std::string& OutputDir,
+                          std::string& NewFileName);
+
+  // Called at every yield of a merge (twice per directory copied), for
+  // progress or message pumping. The hook must not start another merge on
+  // this object; such a call returns -1 at once.
+  void SetYieldHook(std::function<void()> hook);
+
+  // The report of the merge in progress (from the yield hook) or of the
+  // last one.
+  const MergeReport& Report() const noexcept { return LastReport; }
+
+ private:
+  friend class KWVelloxInternals;  // white-box access for the test suite
+  friend class PageCopier;         // the page copier's working half
+
+  // --- Merger state -------------------------------------------------------
+  std::vector<std::string> HexPairs;
+  std::string OutOfLineData;
+  std::array<std::int16_t, 14> TypeSizes{};
+  std::string PendingBytes;
+  bool InputLittleEndian = false;
+  bool OutputLittleEndian = false;
+  std::int64_t OutputPosition = 0;
+  std::int64_t DirectByteCount = 0;
+  std::int16_t TypeCount = 0;
+  std::vector<std::vector<std::string>> ValueTable;
+  std::vector<std::vector<std::string>> EntryTable;
+
+  // --- Byte codec ----------------------------------------------------------
+  void EncodeNumber(const std::string& ValueText, std::int16_t ByteCount,
+                    bool ToBuffer, std::int32_t ZeroCount);
+  std::uint32_t DecodeNumber(std::string_view Bytes, std::int16_t& ByteCount);
+  std::string SwapGroups(std::string_view Bytes, std::int32_t GroupSize);
+  std::string ToHexDigits(double Value);
+  std::string HexDigit(std::int16_t Digit);
+
+  // --- Merge driver --------------------------------------------------------
+  bool DirectoryExists(const std::string& Path);
+  std::int32_t RunMerge(std::string& FileNamess, const std::string& OutputDir,
+                        const std::string& NewFileName);
+
+  // --- Page copier ---------------------------------------------------------
+  void CopyPages(const std::string& path, std::int32_t fileCount,
+                 std::int32_t fileIndex, std::int32_t& result);
+
+  void Yield();
+
+  // Output in hand during a merge (file slot 2) and the bookkeeping that
+  // lets the merge end the chain and report what it wrote.
+  platform::OutputFile* Output = nullptr;
+  std::int64_t LastLinkPosition = -1;  // output offset of the last link
+  std::uint32_t LastLinkValue = 0;
+  FileReport* CurrentFile = nullptr;   // report of the file being copied
+  bool Merging = false;
+  std::function<void()> YieldHook;
+  MergeReport LastReport;
+};
+
+}  // namespace vellox

@@ -1,0 +1,25 @@
+// The component object: construction, version text and the yield.
+#include "platform/files.hpp"
+#include "vellox/KWVellox.hpp"
+#include "vellox/version.hpp"
+
+namespace vellox {
+
+KWVellox::KWVellox() = default;
+KWVellox::~KWVellox() = default;
+
+std::string KWVellox::Version() {
+  // Major, minor and revision of the file version 1.0.0.4 (the revision is
+  // its fourth part), without leading zeros.
+  return std::to_string(VELLOX_VERSION_MAJOR) + "." + std::to_string(VELLOX_VERSION_MINOR) + "." +
+         std::to_string(VELLOX_VERSION_TWEAK);
+}
+
+void KWVellox::SetYieldHook(std::function<void()> hook) { YieldHook = std::move(hook); }
+
+void KWVellox::Yield() {
+  if (Output != nullptr) LastReport.BytesWritten = Output->Position();
+  if (YieldHook) YieldHook();
+}
+
+}  // namespace vellox

@@ -1,0 +1,165 @@
+// The reading half of the page copier: intake of one input file, the walk
+// along its chain of directories, and the reading of each directory into
+// EntryTable and ValueTable. Every read is checked against the input's
+// length before it is made, so no count or offset in a file can make the
+// copier read outside it or allocate more than the file holds.
+#include <exception>
+
+#include "pagecopy/page_copier.hpp"
+
+namespace vellox {
+namespace {
+
+constexpr std::array<std::int16_t, 13> kFieldTypeSizes = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+
+std::string Text(std::uint64_t value) { return std::to_string(value); }
+
+}  // namespace
+
+void KWVellox::CopyPages(const std::string& path, std::int32_t fileCount, std::int32_t fileIndex,
+                         std::int32_t& result) {
+  PageCopier copier(*this, path, fileCount, fileIndex);
+  result = copier.Run();
+}
+
+PageCopier::PageCopier(KWVellox& owner, const std::string& path, std::int32_t fileCount, std::int32_t fileIndex)
+    : owner_(owner), path_(path), fileCount_(fileCount), fileIndex_(fileIndex) {}
+
+std::int32_t PageCopier::Run() {
+  std::string reason;
+  try {
+    std::int32_t result = Intake();
+    if (result != kMergeWritten) return result;
+    for (;;) {
+      if (NextDirectoryOffset == 0 && DirectoriesRead == 0) return kMergeWritten;
+      owner_.Yield();
+      if (DirectoriesRead >= 1) EmitDirectory();
+      owner_.OutOfLineData.clear();
+      OutOfLineTotal = 0;
+      owner_.DirectByteCount = 0;
+      if (NextDirectoryOffset == 0) break;
+      ReadDirectory();
+      ++DirectoriesRead;
+      owner_.Yield();
+    }
+    // A page skipped for its sample byte order fails the file, although
+    // its other pages were copied.
+    if (owner_.CurrentFile != nullptr && !owner_.CurrentFile->Skipped.empty()) {
+      owner_.CurrentFile->Reason = "some pages were skipped";
+      return kFailed;
+    }
+    return kMergeWritten;
+  } catch (const std::exception& error) {
+    reason = error.what();
+  } catch (...) {
+    reason = "unexpected failure";
+  }
+  if (owner_.CurrentFile != nullptr) owner_.CurrentFile->Reason = reason;
+  return kFailed;
+}
+
+std::int32_t PageCopier::Intake() {
+  auto fail = [this](std::int32_t code, const char* why) {
+    if (owner_.CurrentFile != nullptr) owner_.CurrentFile->Reason = why;
+    return code;
+  };
+  if (path_.empty()) return fail(kNoInputLeft, "empty path");
+  if (!platform::ContainsSeparator(path_)) return fail(kFailed, "not a full path");
+  std::copy(kFieldTypeSizes.begin(), kFieldTypeSizes.end(), owner_.TypeSizes.begin());
+  owner_.TypeCount = 12;
+
+  switch (input_.Open(path_)) {
+    case platform::InputFile::OpenResult::Ok:
+      break;
+    case platform::InputFile::OpenResult::Missing:
+      return fail(kNotTiff, "no such file");
+    case platform::InputFile::OpenResult::Failed:
+      return fail(kFailed, "cannot open the file");
+  }
+  if (input_.Size() == 0) {
+    input_.Close();
+    platform::RemoveFile(path_);  // an empty input is deleted, as in the driver
+    return fail(kNotTiff, "empty file (deleted)");
+  }
+  if (input_.Size() < 4) return fail(kFailed, "shorter than a TIFF header");
+  const std::string head = ReadInput(0, 4, "header");
+  owner_.InputLittleEndian = head[0] == 'I' && head[1] == 'I';
+  if (head[owner_.InputLittleEndian ? 2 : 3] != '*') return fail(kNotTiff, "not a TIFF file");
+  if (input_.Size() < 8) return fail(kFailed, "shorter than a TIFF header");
+  NextDirectoryOffset = Decode(ReadInput(4, 4, "header"), 0, 4);
+  DirectoriesRead = 0;
+  return kMergeWritten;
+}
+
+std::string PageCopier::ReadInput(std::uint64_t offset, std::uint64_t length, const char* what) const {
+  if (offset > input_.Size() || length > input_.Size() - offset)
+    throw PageError(std::string(what) + " at offset " + Text(offset) + " lies outside the file");
+  std::string bytes(static_cast<std::size_t>(length), '\0');
+  if (!input_.ReadAt(offset, bytes.data(), bytes.size())) throw PageError(std::string("cannot read the ") + what);
+  return bytes;
+}
+
+std::uint32_t PageCopier::Decode(std::string_view bytes, std::size_t at, std::int16_t width) {
+  return owner_.DecodeNumber(bytes.substr(at, static_cast<std::size_t>(width)), width);
+}
+
+std::size_t PageCopier::TypeSize(std::uint32_t type) const {
+  if (type == 0 || type > static_cast<std::uint32_t>(owner_.TypeCount)) return 0;
+  return static_cast<std::size_t>(owner_.TypeSizes[type]);
+}
+
+std::uint32_t PageCopier::Cell(std::size_t row, std::size_t col) const {
+  return static_cast<std::uint32_t>(std::stoul(owner_.EntryTable[row][col]));
+}
+
+void PageCopier::ReadDirectory() {
+  DirectoryOffset = NextDirectoryOffset;
+  directoriesSeen_.insert(DirectoryOffset);
+  EntryCount = Decode(ReadInput(DirectoryOffset, 2, "directory"), 0, 2);
+  LinkPosition = std::uint64_t{DirectoryOffset} + 2 + 12ull * EntryCount;
+  // The entries and the link in one read.
+  const std::string block = ReadInput(std::uint64_t{DirectoryOffset} + 2, 12ull * EntryCount + 4, "directory");
+
+  owner_.EntryTable.assign(EntryCount + 1, std::vector<std::string>(6));
+  owner_.ValueTable.assign(EntryCount + 1, std::vector<std::string>(6));
+  for (std::size_t w = 0; w < EntryCount; ++w) ReadEntry(w, std::string_view(block).substr(12 * w, 12));
+
+  NextDirectoryOffset = Decode(block, 12ull * EntryCount, 4);
+  // A link back to any directory already read from this file ends the chain.
+  if (directoriesSeen_.count(NextDirectoryOffset) != 0) NextDirectoryOffset = 0;
+}
+
+void PageCopier::ReadEntry(std::size_t w, std::string_view entry) {
+  const std::uint32_t tagNumber = Decode(entry, 0, 2);
+  const std::uint32_t type = Decode(entry, 2, 2);
+  const std::uint32_t count = Decode(entry, 4, 4);
+  const std::string_view valueField = entry.substr(8, 4);
+  std::vector<std::string>& cells = owner_.EntryTable[w];
+  cells[column::kTag] = Text(tagNumber);
+  cells[column::kType] = Text(type);
+  cells[column::kCount] = Text(count);
+  cells[column::kOutOfLine] = "0";
+  cells[column::kInlineCount] = "0";
+
+  const std::size_t size = TypeSize(type);
+  const std::uint64_t total = std::uint64_t{count} * size;
+  if (size == 0 || total > 4) {
+    // Unknown types keep their value field as one number; out-of-line
+    // values hold the offset of their data here.
+    cells[column::kFirstValue] = Text(Decode(valueField, 0, 4));
+  } else if (count == 0) {
+    cells[column::kFirstValue] = "0";
+  } else {
+    for (std::size_t k = 0; k < count; ++k)
+      owner_.ValueTable[w][k] = Text(Decode(valueField, k * size, static_cast<std::int16_t>(size)));
+    cells[column::kFirstValue] = owner_.ValueTable[w][0];
+    cells[column::kInlineCount] = Text(count);
+  }
+  if (size != 0 && total > 4) {
+    cells[column::kOutOfLine] = ReadInput(Cell(w, column::kFirstValue), total, "value");
+    OutOfLineTotal += total;
+  }
+  if (tagNumber == tag::kStripByteCounts) StripByteCountsRow = w;
+}
+
+}  // namespace vellox

@@ -1,0 +1,181 @@
+// A page's image data: which entries point at it, checks that every piece
+// lies inside the input, whether its samples need their bytes reversed for
+// the output's byte order, and the copy itself, streamed in bounded chunks.
+#include <algorithm>
+#include <optional>
+
+#include "codec/endian.hpp"
+#include "pagecopy/page_copier.hpp"
+
+namespace vellox {
+namespace {
+
+bool IsIntegerType(std::uint32_t type) {
+  return type == field::kByte || type == field::kShort || type == field::kLong || type == field::kSByte ||
+         type == field::kSShort || type == field::kSLong;
+}
+
+// Compressions whose streams do not depend on the file's byte order.
+bool IsByteOrderFreeCompression(std::uint32_t compression) {
+  return compression == 6 || compression == 7 || compression == 34712 || compression == 50001 ||
+         compression == 50002;
+}
+
+}  // namespace
+
+// The values of an entry, each read with its own type's size, from the
+// value field or from the out-of-line bytes.
+std::vector<std::uint32_t> PageCopier::ReadElements(std::size_t row) {
+  const std::uint32_t type = Cell(row, column::kType);
+  const std::uint32_t count = Cell(row, column::kCount);
+  const std::size_t size = TypeSize(type);
+  std::vector<std::uint32_t> values;
+  if (size == 0 || size > 4) throw PageError("entry " + owner_.EntryTable[row][column::kTag] + " is not an integer");
+  const std::string& outOfLine = owner_.EntryTable[row][column::kOutOfLine];
+  if (outOfLine == "0") {
+    for (std::uint32_t i = 0; i < count; ++i) values.push_back(static_cast<std::uint32_t>(std::stoul(owner_.ValueTable[row][i])));
+    return values;
+  }
+  values.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) values.push_back(Decode(outOfLine, i * size, static_cast<std::int16_t>(size)));
+  return values;
+}
+
+ImagePlan PageCopier::PlanImageData() {
+  ImagePlan plan;
+  int rows[4] = {-1, -1, -1, -1};  // 273, 279, 324, 325
+  constexpr std::uint32_t kPaired[4] = {tag::kStripOffsets, tag::kStripByteCounts, tag::kTileOffsets,
+                                        tag::kTileByteCounts};
+  for (std::size_t k = 0; k < EntryCount; ++k) {
+    const std::uint32_t number = Cell(k, column::kTag);
+    for (int i = 0; i < 4; ++i) {
+      if (number != kPaired[i]) continue;
+      if (rows[i] >= 0) throw PageError("tag " + std::to_string(number) + " occurs twice");
+      rows[i] = static_cast<int>(k);
+    }
+    if (number == tag::kJpegInterchangeFormat && plan.JpegRow < 0 && Cell(k, column::kCount) == 1 &&
+        (Cell(k, column::kType) == field::kShort || Cell(k, column::kType) == field::kLong))
+      plan.JpegRow = static_cast<int>(k);
+  }
+  if (rows[0] >= 0 && rows[2] >= 0) throw PageError("a page with both strips and tiles");
+  plan.OffsetsRow = rows[0] >= 0 ? rows[0] : rows[2];
+  plan.CountsRow = rows[0] >= 0 ? rows[1] : rows[3];
+
+  if (plan.OffsetsRow >= 0) {
+    if (plan.CountsRow < 0) throw PageError("strip or tile offsets without byte counts");
+    for (const int row : {plan.OffsetsRow, plan.CountsRow}) {
+      const std::uint32_t type = Cell(static_cast<std::size_t>(row), column::kType);
+      if (type != field::kShort && type != field::kLong) throw PageError("strip or tile entry is not SHORT or LONG");
+    }
+    plan.Offsets = ReadElements(static_cast<std::size_t>(plan.OffsetsRow));
+    plan.Lengths = ReadElements(static_cast<std::size_t>(plan.CountsRow));
+    if (plan.Offsets.size() != plan.Lengths.size()) throw PageError("strip or tile counts differ");
+  } else if (plan.JpegRow >= 0) {
+    // A JPEG stream without strips: its length is the first strip byte
+    // count of this directory, when there is one.
+    const auto jpeg = static_cast<std::size_t>(plan.JpegRow);
+    plan.Offsets = {static_cast<std::uint32_t>(std::stoul(owner_.EntryTable[jpeg][column::kFirstValue]))};
+    plan.Lengths = {0};
+    for (std::size_t k = 0; k < EntryCount; ++k) {
+      if (Cell(k, column::kTag) == tag::kStripByteCounts && Cell(k, column::kCount) >= 1 &&
+          TypeSize(Cell(k, column::kType)) != 0 && TypeSize(Cell(k, column::kType)) <= 4) {
+        plan.Lengths = {ReadElements(k).front()};
+        break;
+      }
+    }
+  }
+
+  plan.HasImageData = !plan.Offsets.empty();
+  for (std::size_t i = 0; i < plan.Offsets.size(); ++i) {
+    const std::uint64_t offset = plan.Offsets[i];
+    const std::uint64_t length = plan.Lengths[i];
+    if (offset + length > input_.Size()) throw PageError("image data lies outside the file");
+    plan.TotalBytes += length;
+  }
+  // The image data begins with the input byte before the first piece.
+  if (plan.HasImageData && plan.Offsets.front() == 0) throw PageError("image data at offset 0");
+  return plan;
+}
+
+// Uncompressed samples of 16, 32 or 64 bits are stored in their file's byte
+// order; when that differs from the output's they are reversed while they
+// are copied. Returns why a page cannot be copied faithfully, or nothing.
+std::string PageCopier::SampleOrderProblem(ImagePlan& plan) {
+  plan.SwapWidth = 0;
+  if (owner_.InputLittleEndian == owner_.OutputLittleEndian || plan.OffsetsRow < 0 || plan.Offsets.empty()) return {};
+
+  auto firstRow = [this](std::uint32_t number) -> std::optional<std::size_t> {
+    for (std::size_t k = 0; k < EntryCount; ++k)
+      if (Cell(k, column::kTag) == number) return k;
+    return std::nullopt;
+  };
+  auto integerValues = [this](std::optional<std::size_t> row,
+                              std::uint32_t absent) -> std::optional<std::vector<std::uint32_t>> {
+    if (!row) return std::vector<std::uint32_t>{absent};
+    if (!IsIntegerType(Cell(*row, column::kType)) || Cell(*row, column::kCount) == 0) return std::nullopt;
+    return ReadElements(*row);
+  };
+
+  const auto bits = integerValues(firstRow(tag::kBitsPerSample), 1);
+  const auto compression = integerValues(firstRow(tag::kCompression), 1);
+  if (!bits || !compression) return "BitsPerSample or Compression is not an integer";
+
+  const bool byteOrderFree =
+      std::all_of(bits->begin(), bits->end(), [](std::uint32_t w) { return w <= 8 || w % 8 != 0; });
+  if (byteOrderFree || IsByteOrderFreeCompression(compression->front())) return {};
+
+  const std::uint32_t width = bits->front();
+  const bool uniform = std::all_of(bits->begin(), bits->end(), [width](std::uint32_t w) { return w == width; });
+  if (compression->front() != 1 || !uniform || (width != 16 && width != 32 && width != 64))
+    return "its " + std::to_string(width) + "-bit samples (compression " + std::to_string(compression->front()) +
+           ") cannot be converted to the output's byte order";
+
+  plan.SwapWidth = width / 8;
+  const auto format = integerValues(firstRow(tag::kSampleFormat), 1);
+  if (format && (format->front() == 5 || format->front() == 6)) plan.SwapWidth /= 2;  // complex: each half
+  return {};
+}
+
+void PageCopier::CopyImageData(const ImagePlan& plan) {
+  if (!plan.HasImageData) return;
+  platform::OutputFile& output = *owner_.Output;
+  const std::uint64_t leading = plan.Offsets.front() - 1ull;
+
+  if (plan.SwapWidth < 2) {
+    // Pieces that lie back to back in the input are copied in one go.
+    std::uint64_t runStart = leading;
+    std::uint64_t runEnd = leading + 1;
+    for (std::size_t i = 0; i < plan.Offsets.size(); ++i) {
+      if (plan.Lengths[i] == 0) continue;
+      if (plan.Offsets[i] != runEnd) {
+        output.AppendFrom(input_, runStart, runEnd - runStart);
+        runStart = plan.Offsets[i];
+        runEnd = runStart;
+      }
+      runEnd += plan.Lengths[i];
+    }
+    output.AppendFrom(input_, runStart, runEnd - runStart);
+    return;
+  }
+
+  output.Append(ReadInput(leading, 1, "image data"));
+  // Chunks are a whole number of samples, so only a partial sample at the
+  // very end of a strip stays as it is.
+  const std::uint64_t chunkLimit = platform::kCopyChunkBytes;
+  std::string chunk;
+  for (std::size_t i = 0; i < plan.Offsets.size(); ++i) {
+    std::uint64_t at = plan.Offsets[i];
+    std::uint64_t left = plan.Lengths[i];
+    while (left > 0) {
+      const std::uint64_t step = std::min(left, chunkLimit);
+      chunk.resize(static_cast<std::size_t>(step));
+      if (!input_.ReadAt(at, chunk.data(), chunk.size())) throw PageError("cannot read image data");
+      codec::ReverseGroups(chunk.data(), chunk.size(), plan.SwapWidth);
+      output.Append(chunk);
+      at += step;
+      left -= step;
+    }
+  }
+}
+
+}  // namespace vellox

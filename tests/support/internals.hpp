@@ -1,0 +1,40 @@
+// White-box access to the merger's private state and operations, for the
+// codec and page copier tests.
+#pragma once
+
+#include "platform/files.hpp"
+#include "vellox/KWVellox.hpp"
+
+namespace vellox {
+
+class KWVelloxInternals {
+ public:
+  explicit KWVelloxInternals(KWVellox& merger) : m(merger) {}
+
+  void EncodeNumber(const std::string& text, std::int16_t n, bool toBuffer, std::int32_t zeros) {
+    m.EncodeNumber(text, n, toBuffer, zeros);
+  }
+  std::uint32_t DecodeNumber(std::string_view bytes, std::int16_t& n) { return m.DecodeNumber(bytes, n); }
+  std::string SwapGroups(std::string_view bytes, std::int32_t g) { return m.SwapGroups(bytes, g); }
+  std::string ToHexDigits(double v) { return m.ToHexDigits(v); }
+  std::string HexDigit(std::int16_t d) { return m.HexDigit(d); }
+  bool DirectoryExists(const std::string& path) { return m.DirectoryExists(path); }
+
+  std::string& PendingBytes() { return m.PendingBytes; }
+  std::vector<std::string>& HexPairs() { return m.HexPairs; }
+  bool& InputLittleEndian() { return m.InputLittleEndian; }
+  bool& OutputLittleEndian() { return m.OutputLittleEndian; }
+  std::int64_t& DirectByteCount() { return m.DirectByteCount; }
+  std::int64_t& OutputPosition() { return m.OutputPosition; }
+  std::int16_t TypeCount() const { return m.TypeCount; }
+  const std::array<std::int16_t, 14>& TypeSizes() const { return m.TypeSizes; }
+  const std::vector<std::vector<std::string>>& EntryTable() const { return m.EntryTable; }
+  const std::vector<std::vector<std::string>>& ValueTable() const { return m.ValueTable; }
+  const std::string& OutOfLineData() const { return m.OutOfLineData; }
+  void SetOutput(platform::OutputFile* output) { m.Output = output; }
+
+ private:
+  KWVellox& m;
+};
+
+}  // namespace vellox
