@@ -102,8 +102,7 @@ void PrintText(const vellox::MergeReport& report, const std::string& output) {
       std::cout << "  page " << page.Index << " skipped: " << page.Reason << "\n";
   }
   if (report.Result == vellox::kMergeWritten)
-    std::cout << "wrote " << report.PagesWritten << " pages, " << report.BytesWritten << " bytes to " << output
-              << "\n";
+    std::cout << "wrote " << report.PagesWritten << " pages, " << report.BytesWritten << " bytes to " << output << "\n";
   else
     std::cerr << "vellox: " << ResultMessage(report.Result) << "\n";
 }
@@ -179,8 +178,7 @@ int Main(int argc, char** argv) {
   vellox::KWVellox versionSource;
   const std::string version = versionSource.Version();
 
-  CLI::App app{"vellox " + version + " - merge TIFF files into one multi-page TIFF, copying pages exactly",
-               "vellox"};
+  CLI::App app{"vellox " + version + " - merge TIFF files into one multi-page TIFF, copying pages exactly", "vellox"};
   app.set_version_flag("--version", version);
   app.require_subcommand(1);
 
@@ -199,10 +197,10 @@ int Main(int argc, char** argv) {
       "3 the output was written but some inputs (or some of their pages) could not be copied.");
 
   std::string fileNames, outputDir, newFileName;
-  CLI::App* literal = app.add_subcommand(
-      "tiff-merge",
-      "Call Tiff_Merge once with the three arguments as given. Prints the result code, then the\n"
-      "list as the call left it (a ',' is appended). Empty listed files are DELETED.");
+  CLI::App* literal =
+      app.add_subcommand("tiff-merge",
+                         "Call Tiff_Merge once with the three arguments as given. Prints the result code, then the\n"
+                         "list as the call left it (a ',' is appended). Empty listed files are DELETED.");
   literal->add_option("FILENAMESS", fileNames, "Comma-separated list of input paths")->required();
   literal->add_option("OUTPUTDIR", outputDir, "Output directory")->required();
   literal->add_option("NEWFILENAME", newFileName, "Output file name")->required();

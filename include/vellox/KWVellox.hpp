@@ -19,11 +19,11 @@ class OutputFile;
 
 // Result codes of Tiff_Merge (the merge as a whole) and of the per-file copy.
 enum ResultCode : std::int32_t {
-  kMergeWritten = 1,         // output written (some files may have failed)
-  kNoInputLeft = 0,          // every listed file was missing or empty
-  kFailed = -1,              // a step of the merge failed; no output left
-  kNotTiff = -2,             // the first remaining file is not a TIFF
-  kOutputDirMissing = -3,    // the output directory does not exist
+  kMergeWritten = 1,       // output written (some files may have failed)
+  kNoInputLeft = 0,        // every listed file was missing or empty
+  kFailed = -1,            // a step of the merge failed; no output left
+  kNotTiff = -2,           // the first remaining file is not a TIFF
+  kOutputDirMissing = -3,  // the output directory does not exist
 };
 
 // What became of one entry of the input list.
@@ -42,9 +42,9 @@ struct SkippedPage {
 struct FileReport {
   std::string Path;
   InputFate Fate = InputFate::NotReached;
-  std::int32_t Result = 0;    // per-file result code of the page copier
-  std::uint32_t Pages = 0;    // pages this file contributed to the output
-  std::string Reason;         // why the file failed, when Result is not 1
+  std::int32_t Result = 0;  // per-file result code of the page copier
+  std::uint32_t Pages = 0;  // pages this file contributed to the output
+  std::string Reason;       // why the file failed, when Result is not 1
   std::vector<SkippedPage> Skipped;
 };
 
@@ -72,8 +72,7 @@ class KWVellox {
   // ",") into OutputDir/NewFileName and returns a ResultCode. A "," is
   // appended to FileNamess when it does not end with one. Listed files that
   // are empty are deleted.
-  std::int32_t Tiff_Merge(std::string& FileNamess, std::string& OutputDir,
-                          std::string& NewFileName);
+  std::int32_t Tiff_Merge(std::string& FileNamess, std::string& OutputDir, std::string& NewFileName);
 
   // Called at every yield of a merge (twice per directory copied), for
   // progress or message pumping. The hook must not start another merge on
@@ -102,8 +101,7 @@ class KWVellox {
   std::vector<std::vector<std::string>> EntryTable;
 
   // --- Byte codec ----------------------------------------------------------
-  void EncodeNumber(const std::string& ValueText, std::int16_t ByteCount,
-                    bool ToBuffer, std::int32_t ZeroCount);
+  void EncodeNumber(const std::string& ValueText, std::int16_t ByteCount, bool ToBuffer, std::int32_t ZeroCount);
   std::uint32_t DecodeNumber(std::string_view Bytes, std::int16_t& ByteCount);
   std::string SwapGroups(std::string_view Bytes, std::int32_t GroupSize);
   std::string ToHexDigits(double Value);
@@ -111,12 +109,10 @@ class KWVellox {
 
   // --- Merge driver --------------------------------------------------------
   bool DirectoryExists(const std::string& Path);
-  std::int32_t RunMerge(std::string& FileNamess, const std::string& OutputDir,
-                        const std::string& NewFileName);
+  std::int32_t RunMerge(std::string& FileNamess, const std::string& OutputDir, const std::string& NewFileName);
 
   // --- Page copier ---------------------------------------------------------
-  void CopyPages(const std::string& path, std::int32_t fileCount,
-                 std::int32_t fileIndex, std::int32_t& result);
+  void CopyPages(const std::string& path, std::int32_t fileCount, std::int32_t fileIndex, std::int32_t& result);
 
   void Yield();
 
@@ -125,7 +121,7 @@ class KWVellox {
   platform::OutputFile* Output = nullptr;
   std::int64_t LastLinkPosition = -1;  // output offset of the last link
   std::uint32_t LastLinkValue = 0;
-  FileReport* CurrentFile = nullptr;   // report of the file being copied
+  FileReport* CurrentFile = nullptr;  // report of the file being copied
   bool Merging = false;
   std::function<void()> YieldHook;
   MergeReport LastReport;

@@ -74,7 +74,8 @@ void KWVellox::EncodeNumber(const std::string& ValueText, std::int16_t ByteCount
   PendingBytes.clear();
   std::string bytes;
   bytes.reserve(n + static_cast<std::size_t>(ZeroCount > 0 ? ZeroCount : 0));
-  for (const std::string& pair : HexPairs) bytes.push_back(static_cast<char>(HexValue(pair[0]) * 16 + HexValue(pair[1])));
+  for (const std::string& pair : HexPairs)
+    bytes.push_back(static_cast<char>(HexValue(pair[0]) * 16 + HexValue(pair[1])));
   if (ZeroCount > 0) bytes.append(static_cast<std::size_t>(ZeroCount), '\0');
 
   if (ToBuffer) {

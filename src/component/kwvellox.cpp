@@ -1,6 +1,6 @@
 // The component object: construction, version text and the yield.
-#include "platform/files.hpp"
 #include "vellox/KWVellox.hpp"
+#include "platform/files.hpp"
 #include "vellox/version.hpp"
 
 namespace vellox {
@@ -15,7 +15,9 @@ std::string KWVellox::Version() {
          std::to_string(VELLOX_VERSION_TWEAK);
 }
 
-void KWVellox::SetYieldHook(std::function<void()> hook) { YieldHook = std::move(hook); }
+void KWVellox::SetYieldHook(std::function<void()> hook) {
+  YieldHook = std::move(hook);
+}
 
 void KWVellox::Yield() {
   if (Output != nullptr) LastReport.BytesWritten = Output->Position();

@@ -32,7 +32,8 @@ std::vector<std::string> SplitList(const std::string& list) {
 }
 
 std::string WithTrailingSeparator(std::string directory) {
-  if (directory.empty() || !platform::IsSeparator(directory.back())) directory.push_back(platform::PreferredSeparator());
+  if (directory.empty() || !platform::IsSeparator(directory.back()))
+    directory.push_back(platform::PreferredSeparator());
   return directory;
 }
 
@@ -54,7 +55,9 @@ class MergeScope {
 
 }  // namespace
 
-bool KWVellox::DirectoryExists(const std::string& Path) { return platform::IsDirectory(Path); }
+bool KWVellox::DirectoryExists(const std::string& Path) {
+  return platform::IsDirectory(Path);
+}
 
 std::int32_t KWVellox::Tiff_Merge(std::string& FileNamess, std::string& OutputDir, std::string& NewFileName) {
   // A call from the yield hook while this object merges changes nothing.
@@ -77,8 +80,7 @@ std::int32_t KWVellox::Tiff_Merge(std::string& FileNamess, std::string& OutputDi
   return result;
 }
 
-std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& OutputDir,
-                                const std::string& NewFileName) {
+std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& OutputDir, const std::string& NewFileName) {
   if (FileNamess.empty() || FileNamess.back() != ',') FileNamess.push_back(',');
   std::vector<std::string> list = SplitList(FileNamess);
   for (std::size_t i = 0; i + 1 < list.size(); ++i) {

@@ -12,7 +12,9 @@ namespace {
 
 constexpr std::array<std::int16_t, 13> kFieldTypeSizes = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
 
-std::string Text(std::uint64_t value) { return std::to_string(value); }
+std::string Text(std::uint64_t value) {
+  return std::to_string(value);
+}
 
 }  // namespace
 
@@ -69,12 +71,9 @@ std::int32_t PageCopier::Intake() {
   owner_.TypeCount = 12;
 
   switch (input_.Open(path_)) {
-    case platform::InputFile::OpenResult::Ok:
-      break;
-    case platform::InputFile::OpenResult::Missing:
-      return fail(kNotTiff, "no such file");
-    case platform::InputFile::OpenResult::Failed:
-      return fail(kFailed, "cannot open the file");
+    case platform::InputFile::OpenResult::Ok: break;
+    case platform::InputFile::OpenResult::Missing: return fail(kNotTiff, "no such file");
+    case platform::InputFile::OpenResult::Failed: return fail(kFailed, "cannot open the file");
   }
   if (input_.Size() == 0) {
     input_.Close();

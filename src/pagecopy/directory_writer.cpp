@@ -98,8 +98,8 @@ void PageCopier::EmitDirectory() {
   if (owner_.CurrentFile != nullptr) owner_.CurrentFile->Pages += 1;
 }
 
-void PageCopier::WriteEntry(std::size_t k, const ImagePlan& plan, std::uint64_t directory,
-                            std::uint64_t firstImageByte, std::uint64_t& outOfLineWritten) {
+void PageCopier::WriteEntry(std::size_t k, const ImagePlan& plan, std::uint64_t directory, std::uint64_t firstImageByte,
+                            std::uint64_t& outOfLineWritten) {
   const std::vector<std::string>& cells = owner_.EntryTable[k];
   const std::uint64_t n = EntryCount;
   const std::uint32_t type = Cell(k, column::kType);

@@ -17,8 +17,7 @@ bool IsIntegerType(std::uint32_t type) {
 
 // Compressions whose streams do not depend on the file's byte order.
 bool IsByteOrderFreeCompression(std::uint32_t compression) {
-  return compression == 6 || compression == 7 || compression == 34712 || compression == 50001 ||
-         compression == 50002;
+  return compression == 6 || compression == 7 || compression == 34712 || compression == 50001 || compression == 50002;
 }
 
 }  // namespace
@@ -33,11 +32,13 @@ std::vector<std::uint32_t> PageCopier::ReadElements(std::size_t row) {
   if (size == 0 || size > 4) throw PageError("entry " + owner_.EntryTable[row][column::kTag] + " is not an integer");
   const std::string& outOfLine = owner_.EntryTable[row][column::kOutOfLine];
   if (outOfLine == "0") {
-    for (std::uint32_t i = 0; i < count; ++i) values.push_back(static_cast<std::uint32_t>(std::stoul(owner_.ValueTable[row][i])));
+    for (std::uint32_t i = 0; i < count; ++i)
+      values.push_back(static_cast<std::uint32_t>(std::stoul(owner_.ValueTable[row][i])));
     return values;
   }
   values.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) values.push_back(Decode(outOfLine, i * size, static_cast<std::int16_t>(size)));
+  for (std::size_t i = 0; i < count; ++i)
+    values.push_back(Decode(outOfLine, i * size, static_cast<std::int16_t>(size)));
   return values;
 }
 

@@ -54,9 +54,9 @@ struct ImagePlan {
   int JpegRow = -1;     // row of JPEGInterchangeFormat, -1 when none
   std::vector<std::uint32_t> Offsets;
   std::vector<std::uint32_t> Lengths;
-  std::uint64_t TotalBytes = 0;   // sum of Lengths
-  bool HasImageData = false;      // a leading byte and the pieces follow
-  std::size_t SwapWidth = 0;      // bytes per swapped sample part; 0: copy as is
+  std::uint64_t TotalBytes = 0;  // sum of Lengths
+  bool HasImageData = false;     // a leading byte and the pieces follow
+  std::size_t SwapWidth = 0;     // bytes per swapped sample part; 0: copy as is
 };
 
 class PageCopier {

@@ -19,7 +19,9 @@ std::string DescribeError(const char* what, const std::string& path, int error) 
   return std::string(what) + " '" + path + "': " + std::strerror(error);
 }
 
-int AsFd(std::intptr_t handle) { return static_cast<int>(handle); }
+int AsFd(std::intptr_t handle) {
+  return static_cast<int>(handle);
+}
 
 // The folder part of a path: everything before its last separator, or "."
 // for a bare name, or "/" for a name directly under the root.
@@ -38,8 +40,12 @@ mode_t CurrentUmask() {
 
 }  // namespace
 
-bool IsSeparator(char c) noexcept { return c == '/'; }
-char PreferredSeparator() noexcept { return '/'; }
+bool IsSeparator(char c) noexcept {
+  return c == '/';
+}
+char PreferredSeparator() noexcept {
+  return '/';
+}
 
 bool ContainsSeparator(std::string_view path) noexcept {
   return std::any_of(path.begin(), path.end(), IsSeparator);
@@ -68,12 +74,16 @@ Probe ProbeInput(const std::string& path) noexcept {
   return probe;
 }
 
-bool RemoveFile(const std::string& path) noexcept { return ::unlink(path.c_str()) == 0; }
+bool RemoveFile(const std::string& path) noexcept {
+  return ::unlink(path.c_str()) == 0;
+}
 
 // ---------------------------------------------------------------------------
 // InputFile
 
-InputFile::~InputFile() { Close(); }
+InputFile::~InputFile() {
+  Close();
+}
 
 InputFile::OpenResult InputFile::Open(const std::string& path) noexcept {
   Close();
@@ -96,7 +106,9 @@ void InputFile::Close() noexcept {
   size_ = 0;
 }
 
-bool InputFile::IsOpen() const noexcept { return handle_ >= 0; }
+bool InputFile::IsOpen() const noexcept {
+  return handle_ >= 0;
+}
 
 bool InputFile::ReadAt(std::uint64_t offset, void* destination, std::size_t length) const noexcept {
   if (handle_ < 0 || offset > size_ || length > size_ - offset) return false;
@@ -115,7 +127,9 @@ bool InputFile::ReadAt(std::uint64_t offset, void* destination, std::size_t leng
 // ---------------------------------------------------------------------------
 // OutputFile
 
-OutputFile::~OutputFile() { Discard(); }
+OutputFile::~OutputFile() {
+  Discard();
+}
 
 void OutputFile::CreateTemporaryIn(const std::string& directory) {
   std::string pattern = directory + ".vellox-XXXXXX.tmp";

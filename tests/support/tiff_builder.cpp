@@ -69,14 +69,15 @@ std::uint32_t TiffBuilder::AppendDirectory(const std::vector<Field>& fields, std
 }
 
 void TiffBuilder::SetLink(std::uint32_t directory, std::uint32_t next) {
-  const std::size_t entries = little_ ? static_cast<unsigned char>(bytes_[directory]) |
-                                            static_cast<unsigned char>(bytes_[directory + 1]) << 8
-                                      : static_cast<unsigned char>(bytes_[directory]) << 8 |
-                                            static_cast<unsigned char>(bytes_[directory + 1]);
+  const std::size_t entries =
+      little_ ? static_cast<unsigned char>(bytes_[directory]) | static_cast<unsigned char>(bytes_[directory + 1]) << 8
+              : static_cast<unsigned char>(bytes_[directory]) << 8 | static_cast<unsigned char>(bytes_[directory + 1]);
   bytes_.replace(directory + 2 + 12 * entries, 4, Number(next, 4));
 }
 
-void TiffBuilder::SetFirstDirectory(std::uint32_t offset) { bytes_.replace(4, 4, Number(offset, 4)); }
+void TiffBuilder::SetFirstDirectory(std::uint32_t offset) {
+  bytes_.replace(4, 4, Number(offset, 4));
+}
 
 std::uint32_t TiffBuilder::AddGreyPage(std::uint32_t width, std::uint32_t height, const std::string& pixels,
                                        std::uint32_t strips, std::vector<Field> extra) {
@@ -90,9 +91,9 @@ std::uint32_t TiffBuilder::AddGreyPage(std::uint32_t width, std::uint32_t height
     counts.push_back(end - begin);
   }
   std::vector<Field> fields = {
-      Values(256, 4, {width}),      Values(257, 4, {height}),   Values(258, 3, {8}),
-      Values(259, 3, {1}),          Values(262, 3, {1}),        Values(273, 4, offsets),
-      Values(277, 3, {1}),          Values(278, 4, {rowsPerStrip}), Values(279, 4, counts)};
+      Values(256, 4, {width}), Values(257, 4, {height}), Values(258, 3, {8}), Values(259, 3, {1}),
+      Values(262, 3, {1}),     Values(273, 4, offsets),  Values(277, 3, {1}), Values(278, 4, {rowsPerStrip}),
+      Values(279, 4, counts)};
   fields.insert(fields.end(), extra.begin(), extra.end());
   std::sort(fields.begin(), fields.end(), [](const Field& a, const Field& b) { return a.Tag < b.Tag; });
   const std::uint32_t directory = AppendDirectory(fields);
