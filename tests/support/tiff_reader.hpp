@@ -13,7 +13,7 @@ struct ParsedEntry {
   std::uint16_t Tag = 0;
   std::uint16_t Type = 0;
   std::uint32_t Count = 0;
-  std::string ValueField;  // the raw 4 bytes
+  std::string ValueField;         // the raw 4 bytes
   std::uint32_t FieldNumber = 0;  // the value field read as one 4-byte number
 };
 

@@ -9,9 +9,9 @@
 #include <filesystem>
 
 #include "support/temp_dir.hpp"
-#include "vellox/KWVellox.hpp"
 #include "support/tiff_builder.hpp"
 #include "support/tiff_reader.hpp"
+#include "vellox/KWVellox.hpp"
 
 namespace vellox {
 namespace {
@@ -28,7 +28,9 @@ std::string OnePageTiff(bool little, char fill = 'a') {
   return tiff.Bytes();
 }
 
-std::string NoPageTiff(bool little) { return TiffBuilder(little).Bytes(); }
+std::string NoPageTiff(bool little) {
+  return TiffBuilder(little).Bytes();
+}
 
 class DriverTest : public ::testing::Test {
  protected:
