@@ -1,0 +1,115 @@
+// The command-line tool, run as a separate process.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+
+#include "support/temp_dir.hpp"
+#include "support/tiff_builder.hpp"
+#include "support/tiff_reader.hpp"
+
+namespace vellox {
+namespace {
+
+using test::TempDir;
+
+struct CliRun {
+  int exitCode = -1;
+  std::string out;  // standard output and standard error together
+};
+
+CliRun Vellox(const std::string& arguments, const std::string& workingDir = "") {
+  std::string command = std::string("'") + VELLOX_CLI_PATH + "' " + arguments + " 2>&1";
+  if (!workingDir.empty()) command = "cd '" + workingDir + "' && " + command;
+  CliRun run;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::array<char, 4096> buffer{};
+  while (std::size_t got = std::fread(buffer.data(), 1, buffer.size(), pipe)) run.out.append(buffer.data(), got);
+  const int status = ::pclose(pipe);
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::string Tiff(const std::string& name) {
+    test::TiffBuilder tiff(true);
+    tiff.AddGreyPage(2, 2, "abcd");
+    test::WriteFile(dir / name, tiff.Bytes());
+    return dir / name;
+  }
+  std::size_t Pages(const std::string& path) { return test::TiffReader(test::ReadFile(path)).Chain().size(); }
+};
+
+TEST_F(CliTest, TiffMergePrintsTheResultCodeAndTheChangedList) {
+  const std::string list = Tiff("a.tif") + "," + Tiff("b.tif");
+  CliRun run = Vellox("tiff-merge '" + list + "' '" + dir.WithSeparator() + "' out.tif");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "1\n" + list + ",\n");
+  EXPECT_EQ(Pages(dir / "out.tif"), 2u);
+
+  run = Vellox("tiff-merge '" + list + "' '" + (dir / "missing") + "' out.tif");
+  EXPECT_EQ(run.exitCode, 0);  // the call was made: its code is the answer
+  EXPECT_EQ(run.out, "-3\n" + list + ",\n");
+  run = Vellox("tiff-merge '' '" + dir.WithSeparator() + "' out.tif");
+  EXPECT_EQ(run.out, "-1\n,\n");
+}
+
+TEST_F(CliTest, UsageErrorsExitWithTwo) {
+  EXPECT_EQ(Vellox("tiff-merge only-one").exitCode, 2);
+  EXPECT_EQ(Vellox("").exitCode, 2);
+  EXPECT_EQ(Vellox("merge a.tif").exitCode, 2);  // no -o
+  EXPECT_EQ(Vellox("merge -o out.tif 'a,b.tif'", dir.Path().string()).exitCode, 2);
+}
+
+TEST_F(CliTest, VersionIsTheComponentVersion) {
+  EXPECT_EQ(Vellox("version").out, "1.0.4\n");
+  EXPECT_EQ(Vellox("--version").out, "1.0.4\n");
+}
+
+TEST_F(CliTest, MergeTakesRelativePathsAndReportsEachInput) {
+  Tiff("a.tif");
+  Tiff("b.tif");
+  std::filesystem::create_directory(dir / "sub");
+  const CliRun run = Vellox("merge -o sub/out.tif a.tif b.tif", dir.Path().string());
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_NE(run.out.find("a.tif: 1 page"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("wrote 2 pages"), std::string::npos) << run.out;
+  EXPECT_EQ(Pages(dir / "sub/out.tif"), 2u);
+}
+
+TEST_F(CliTest, MergeExitsNonZeroWhenAnInputFailsOrNothingIsWritten) {
+  Tiff("a.tif");
+  test::WriteFile(dir / "text.tif", "not a tiff");
+  CliRun run = Vellox("merge -o out.tif a.tif text.tif", dir.Path().string());
+  EXPECT_EQ(run.exitCode, 3) << run.out;
+  EXPECT_NE(run.out.find("text.tif: 0 pages (failed: not a TIFF file)"), std::string::npos) << run.out;
+
+  run = Vellox("merge -o out2.tif text.tif a.tif", dir.Path().string());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.out.find("not a TIFF file"), std::string::npos) << run.out;
+  EXPECT_FALSE(test::Exists(dir / "out2.tif"));
+}
+
+TEST_F(CliTest, MergeReportsAsJson) {
+  Tiff("a.tif");
+  test::WriteFile(dir / "empty.tif", "");
+  const CliRun run = Vellox("merge --json -o out.tif a.tif empty.tif", dir.Path().string());
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_NE(run.out.find("\"result\": 1"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\"fate\": \"deleted-empty\""), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\"pages\": 1"), std::string::npos) << run.out;
+  EXPECT_FALSE(test::Exists(dir / "empty.tif"));
+}
+
+TEST_F(CliTest, HelpWarnsThatEmptyInputsAreDeleted) {
+  const CliRun run = Vellox("merge --help");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_NE(run.out.find("DELETED"), std::string::npos) << run.out;
+}
+
+}  // namespace
+}  // namespace vellox
