@@ -107,33 +107,43 @@ std::size_t PageCopier::TypeSize(std::uint32_t type) const {
   return static_cast<std::size_t>(owner_.TypeSizes[type]);
 }
 
-std::uint32_t PageCopier::Cell(std::size_t row, std::size_t col) const {
-  return static_cast<std::uint32_t>(std::stoul(owner_.EntryTable[row][col]));
+std::uint32_t TableView::Cell(std::size_t row, std::size_t col) const {
+  return static_cast<std::uint32_t>(std::stoul((*Entries)[row][col]));
 }
 
 void PageCopier::ReadDirectory() {
   DirectoryOffset = NextDirectoryOffset;
   directoriesSeen_.insert(DirectoryOffset);
-  EntryCount = Decode(ReadInput(DirectoryOffset, 2, "directory"), 0, 2);
+  std::uint32_t link = 0;
+  ReadTables(DirectoryOffset, owner_.EntryTable, owner_.ValueTable, EntryCount, link, OutOfLineTotal);
   LinkPosition = std::uint64_t{DirectoryOffset} + 2 + 12ull * EntryCount;
-  // The entries and the link in one read.
-  const std::string block = ReadInput(std::uint64_t{DirectoryOffset} + 2, 12ull * EntryCount + 4, "directory");
-
-  owner_.EntryTable.assign(EntryCount + 1, std::vector<std::string>(6));
-  owner_.ValueTable.assign(EntryCount + 1, std::vector<std::string>(6));
-  for (std::size_t w = 0; w < EntryCount; ++w) ReadEntry(w, std::string_view(block).substr(12 * w, 12));
-
-  NextDirectoryOffset = Decode(block, 12ull * EntryCount, 4);
+  for (std::size_t w = 0; w < EntryCount; ++w)
+    if (owner_.EntryTable[w][column::kTag] == "279") StripByteCountsRow = w;
   // A link back to any directory already read from this file ends the chain.
-  if (directoriesSeen_.count(NextDirectoryOffset) != 0) NextDirectoryOffset = 0;
+  NextDirectoryOffset = directoriesSeen_.count(link) != 0 ? 0 : link;
 }
 
-void PageCopier::ReadEntry(std::size_t w, std::string_view entry) {
+// Reads the directory at `offset` into the tables: one row per entry plus an
+// empty one, six columns (tag, type, count, first value, out-of-line bytes,
+// number of inline values).
+void PageCopier::ReadTables(std::uint32_t offset, Table& entries, Table& values, std::uint32_t& count,
+                            std::uint32_t& link, std::uint64_t& outOfLineTotal) {
+  count = Decode(ReadInput(offset, 2, "directory"), 0, 2);
+  // The entries and the link in one read.
+  const std::string block = ReadInput(std::uint64_t{offset} + 2, 12ull * count + 4, "directory");
+  entries.assign(count + 1, std::vector<std::string>(6));
+  values.assign(count + 1, std::vector<std::string>(6));
+  for (std::size_t w = 0; w < count; ++w)
+    ReadEntry(std::string_view(block).substr(12 * w, 12), entries[w], values[w], outOfLineTotal);
+  link = Decode(block, 12ull * count, 4);
+}
+
+void PageCopier::ReadEntry(std::string_view entry, std::vector<std::string>& cells, std::vector<std::string>& values,
+                           std::uint64_t& outOfLineTotal) {
   const std::uint32_t tagNumber = Decode(entry, 0, 2);
   const std::uint32_t type = Decode(entry, 2, 2);
   const std::uint32_t count = Decode(entry, 4, 4);
   const std::string_view valueField = entry.substr(8, 4);
-  std::vector<std::string>& cells = owner_.EntryTable[w];
   cells[column::kTag] = Text(tagNumber);
   cells[column::kType] = Text(type);
   cells[column::kCount] = Text(count);
@@ -150,15 +160,14 @@ void PageCopier::ReadEntry(std::size_t w, std::string_view entry) {
     cells[column::kFirstValue] = "0";
   } else {
     for (std::size_t k = 0; k < count; ++k)
-      owner_.ValueTable[w][k] = Text(Decode(valueField, k * size, static_cast<std::int16_t>(size)));
-    cells[column::kFirstValue] = owner_.ValueTable[w][0];
+      values[k] = Text(Decode(valueField, k * size, static_cast<std::int16_t>(size)));
+    cells[column::kFirstValue] = values[0];
     cells[column::kInlineCount] = Text(count);
   }
   if (size != 0 && total > 4) {
-    cells[column::kOutOfLine] = ReadInput(Cell(w, column::kFirstValue), total, "value");
-    OutOfLineTotal += total;
+    cells[column::kOutOfLine] = ReadInput(Decode(valueField, 0, 4), total, "value");
+    outOfLineTotal += total;
   }
-  if (tagNumber == tag::kStripByteCounts) StripByteCountsRow = w;
 }
 
 }  // namespace vellox

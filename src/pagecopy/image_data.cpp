@@ -24,16 +24,16 @@ bool IsByteOrderFreeCompression(std::uint32_t compression) {
 
 // The values of an entry, each read with its own type's size, from the
 // value field or from the out-of-line bytes.
-std::vector<std::uint32_t> PageCopier::ReadElements(std::size_t row) {
-  const std::uint32_t type = Cell(row, column::kType);
-  const std::uint32_t count = Cell(row, column::kCount);
+std::vector<std::uint32_t> PageCopier::ReadElements(const TableView& view, std::size_t row) {
+  const std::uint32_t type = view.Cell(row, column::kType);
+  const std::uint32_t count = view.Cell(row, column::kCount);
   const std::size_t size = TypeSize(type);
   std::vector<std::uint32_t> values;
-  if (size == 0 || size > 4) throw PageError("entry " + owner_.EntryTable[row][column::kTag] + " is not an integer");
-  const std::string& outOfLine = owner_.EntryTable[row][column::kOutOfLine];
+  if (size == 0 || size > 4) throw PageError("entry " + view.Text(row, column::kTag) + " is not an integer");
+  const std::string& outOfLine = view.Text(row, column::kOutOfLine);
   if (outOfLine == "0") {
     for (std::uint32_t i = 0; i < count; ++i)
-      values.push_back(static_cast<std::uint32_t>(std::stoul(owner_.ValueTable[row][i])));
+      values.push_back(static_cast<std::uint32_t>(std::stoul((*view.Values)[row][i])));
     return values;
   }
   values.reserve(count);
@@ -42,21 +42,18 @@ std::vector<std::uint32_t> PageCopier::ReadElements(std::size_t row) {
   return values;
 }
 
-ImagePlan PageCopier::PlanImageData() {
+ImagePlan PageCopier::PlanImageData(const TableView& view) {
   ImagePlan plan;
   int rows[4] = {-1, -1, -1, -1};  // 273, 279, 324, 325
   constexpr std::uint32_t kPaired[4] = {tag::kStripOffsets, tag::kStripByteCounts, tag::kTileOffsets,
                                         tag::kTileByteCounts};
-  for (std::size_t k = 0; k < EntryCount; ++k) {
-    const std::uint32_t number = Cell(k, column::kTag);
+  for (std::size_t k = 0; k < view.Count; ++k) {
+    const std::uint32_t number = view.Cell(k, column::kTag);
     for (int i = 0; i < 4; ++i) {
       if (number != kPaired[i]) continue;
       if (rows[i] >= 0) throw PageError("tag " + std::to_string(number) + " occurs twice");
       rows[i] = static_cast<int>(k);
     }
-    if (number == tag::kJpegInterchangeFormat && plan.JpegRow < 0 && Cell(k, column::kCount) == 1 &&
-        (Cell(k, column::kType) == field::kShort || Cell(k, column::kType) == field::kLong))
-      plan.JpegRow = static_cast<int>(k);
   }
   if (rows[0] >= 0 && rows[2] >= 0) throw PageError("a page with both strips and tiles");
   plan.OffsetsRow = rows[0] >= 0 ? rows[0] : rows[2];
@@ -65,27 +62,13 @@ ImagePlan PageCopier::PlanImageData() {
   if (plan.OffsetsRow >= 0) {
     if (plan.CountsRow < 0) throw PageError("strip or tile offsets without byte counts");
     for (const int row : {plan.OffsetsRow, plan.CountsRow}) {
-      const std::uint32_t type = Cell(static_cast<std::size_t>(row), column::kType);
+      const std::uint32_t type = view.Cell(static_cast<std::size_t>(row), column::kType);
       if (type != field::kShort && type != field::kLong) throw PageError("strip or tile entry is not SHORT or LONG");
     }
-    plan.Offsets = ReadElements(static_cast<std::size_t>(plan.OffsetsRow));
-    plan.Lengths = ReadElements(static_cast<std::size_t>(plan.CountsRow));
+    plan.Offsets = ReadElements(view, static_cast<std::size_t>(plan.OffsetsRow));
+    plan.Lengths = ReadElements(view, static_cast<std::size_t>(plan.CountsRow));
     if (plan.Offsets.size() != plan.Lengths.size()) throw PageError("strip or tile counts differ");
-  } else if (plan.JpegRow >= 0) {
-    // A JPEG stream without strips: its length is the first strip byte
-    // count of this directory, when there is one.
-    const auto jpeg = static_cast<std::size_t>(plan.JpegRow);
-    plan.Offsets = {static_cast<std::uint32_t>(std::stoul(owner_.EntryTable[jpeg][column::kFirstValue]))};
-    plan.Lengths = {0};
-    for (std::size_t k = 0; k < EntryCount; ++k) {
-      if (Cell(k, column::kTag) == tag::kStripByteCounts && Cell(k, column::kCount) >= 1 &&
-          TypeSize(Cell(k, column::kType)) != 0 && TypeSize(Cell(k, column::kType)) <= 4) {
-        plan.Lengths = {ReadElements(k).front()};
-        break;
-      }
-    }
   }
-
   plan.HasImageData = !plan.Offsets.empty();
   for (std::size_t i = 0; i < plan.Offsets.size(); ++i) {
     const std::uint64_t offset = plan.Offsets[i];
@@ -101,20 +84,20 @@ ImagePlan PageCopier::PlanImageData() {
 // Uncompressed samples of 16, 32 or 64 bits are stored in their file's byte
 // order; when that differs from the output's they are reversed while they
 // are copied. Returns why a page cannot be copied faithfully, or nothing.
-std::string PageCopier::SampleOrderProblem(ImagePlan& plan) {
+std::string PageCopier::SampleOrderProblem(const TableView& view, ImagePlan& plan) {
   plan.SwapWidth = 0;
   if (owner_.InputLittleEndian == owner_.OutputLittleEndian || plan.OffsetsRow < 0 || plan.Offsets.empty()) return {};
 
-  auto firstRow = [this](std::uint32_t number) -> std::optional<std::size_t> {
-    for (std::size_t k = 0; k < EntryCount; ++k)
-      if (Cell(k, column::kTag) == number) return k;
+  auto firstRow = [&view](std::uint32_t number) -> std::optional<std::size_t> {
+    for (std::size_t k = 0; k < view.Count; ++k)
+      if (view.Cell(k, column::kTag) == number) return k;
     return std::nullopt;
   };
-  auto integerValues = [this](std::optional<std::size_t> row,
-                              std::uint32_t absent) -> std::optional<std::vector<std::uint32_t>> {
+  auto integerValues = [this, &view](std::optional<std::size_t> row,
+                                     std::uint32_t absent) -> std::optional<std::vector<std::uint32_t>> {
     if (!row) return std::vector<std::uint32_t>{absent};
-    if (!IsIntegerType(Cell(*row, column::kType)) || Cell(*row, column::kCount) == 0) return std::nullopt;
-    return ReadElements(*row);
+    if (!IsIntegerType(view.Cell(*row, column::kType)) || view.Cell(*row, column::kCount) == 0) return std::nullopt;
+    return ReadElements(view, *row);
   };
 
   const auto bits = integerValues(firstRow(tag::kBitsPerSample), 1);

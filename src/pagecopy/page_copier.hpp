@@ -1,14 +1,21 @@
 // The page copier: copies every directory (page) of one input file, with
-// its values and image data, to the end of the output.
+// its values, image data and everything its entries point at, to the end
+// of the output.
 //
-// Reading (directory_reader.cpp) walks the input's chain of directories and
-// fills the object's EntryTable and ValueTable; emission
-// (directory_writer.cpp) writes the directory read last, with every offset
-// rewritten for its new place; image_data.cpp finds, checks and copies the
-// strips or tiles of a page.
+// directory_reader.cpp  walks the input's chain of directories and reads
+//                       each into entry and value tables;
+// directory_plan.cpp    works out, before anything is written, what a
+//                       directory will look like in the output and where
+//                       each of its parts goes;
+// directory_writer.cpp  writes a planned directory;
+// image_data.cpp        finds, checks and copies strips and tiles;
+// references.cpp        the fields that point into the file: sub-directories
+//                       (EXIF, GPS, Interoperability, SubIFDs), old-style JPEG
+//                       streams and tables, free space.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -19,7 +26,8 @@
 
 namespace vellox {
 
-// Input that cannot be copied: ends the file with the per-file result -1.
+// Input that cannot be copied: ends the file (or drops the sub-directory)
+// with the per-file result -1.
 class PageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -31,15 +39,25 @@ inline constexpr std::uint32_t kBitsPerSample = 258;
 inline constexpr std::uint32_t kCompression = 259;
 inline constexpr std::uint32_t kStripOffsets = 273;
 inline constexpr std::uint32_t kStripByteCounts = 279;
+inline constexpr std::uint32_t kFreeOffsets = 288;
+inline constexpr std::uint32_t kFreeByteCounts = 289;
 inline constexpr std::uint32_t kTileOffsets = 324;
 inline constexpr std::uint32_t kTileByteCounts = 325;
+inline constexpr std::uint32_t kSubIfds = 330;
 inline constexpr std::uint32_t kSampleFormat = 339;
 inline constexpr std::uint32_t kJpegInterchangeFormat = 513;
+inline constexpr std::uint32_t kJpegInterchangeFormatLength = 514;
+inline constexpr std::uint32_t kJpegQTables = 519;
+inline constexpr std::uint32_t kJpegDcTables = 520;
+inline constexpr std::uint32_t kJpegAcTables = 521;
+inline constexpr std::uint32_t kExifIfd = 34665;
+inline constexpr std::uint32_t kGpsIfd = 34853;
+inline constexpr std::uint32_t kInteroperabilityIfd = 40965;
 }  // namespace tag
 
 // Field types by number.
 namespace field {
-inline constexpr std::uint32_t kByte = 1, kShort = 3, kLong = 4, kSByte = 6, kSShort = 8, kSLong = 9;
+inline constexpr std::uint32_t kByte = 1, kShort = 3, kLong = 4, kSByte = 6, kSShort = 8, kSLong = 9, kIfd = 13;
 }
 
 // EntryTable columns.
@@ -47,17 +65,84 @@ namespace column {
 inline constexpr std::size_t kTag = 0, kType = 1, kCount = 2, kFirstValue = 3, kOutOfLine = 4, kInlineCount = 5;
 }
 
-// Where a page's image data comes from and how it is copied.
+using Table = std::vector<std::vector<std::string>>;
+
+// The entry and value tables of one directory, wherever they are kept (the
+// page in hand uses the object's EntryTable and ValueTable).
+struct TableView {
+  Table* Entries = nullptr;
+  Table* Values = nullptr;
+  std::uint32_t Count = 0;
+
+  const std::string& Text(std::size_t row, std::size_t col) const { return (*Entries)[row][col]; }
+  std::uint32_t Cell(std::size_t row, std::size_t col) const;
+};
+
+// A range of input bytes copied once into the output's referenced data;
+// several pointers may point into it.
+struct Block {
+  std::uint64_t InputOffset = 0;
+  std::uint64_t Length = 0;
+  std::uint64_t OutputOffset = 0;  // set when the directory is laid out
+};
+
+// A pointer into one of a directory's blocks.
+struct BlockTarget {
+  std::size_t BlockIndex = 0;
+  std::uint64_t Delta = 0;
+};
+
+// Where a directory's image data comes from and how it is copied.
 struct ImagePlan {
   int OffsetsRow = -1;  // row of StripOffsets / TileOffsets, -1 when none
   int CountsRow = -1;   // row of the matching byte counts
-  int JpegRow = -1;     // row of JPEGInterchangeFormat, -1 when none
+  int JpegRow = -1;     // JPEGInterchangeFormat without a length: copied like a strip
   std::vector<std::uint32_t> Offsets;
   std::vector<std::uint32_t> Lengths;
-  std::uint64_t TotalBytes = 0;  // sum of Lengths
-  bool HasImageData = false;     // a leading byte and the pieces follow
-  std::size_t SwapWidth = 0;     // bytes per swapped sample part; 0: copy as is
+  std::uint64_t TotalBytes = 0;       // sum of Lengths
+  bool HasImageData = false;          // a leading byte and the pieces follow
+  std::size_t SwapWidth = 0;          // bytes per swapped sample part; 0: copy as is
+  std::vector<BlockTarget> InBlocks;  // set when the pieces live inside referenced blocks
 };
+
+enum class RowKind {
+  Plain,           // copied as read; out-of-line values relocated
+  ImageOffsets,    // strip or tile offsets: rewritten as LONG
+  JpegStream,      // JPEGInterchangeFormat copied like a strip
+  BlockPointers,   // offsets into referenced blocks: rewritten as LONG
+  SubDirectories,  // offsets of sub-directories: rewritten, type kept
+  Dropped,         // not written at all
+};
+
+struct RowPlan {
+  RowKind Kind = RowKind::Plain;
+  std::vector<BlockTarget> Targets;   // BlockPointers
+  std::vector<std::size_t> Children;  // SubDirectories: first directory of each element
+};
+
+// A directory as it will be written: its tables, what each entry becomes,
+// its image data and the sub-directories and blocks placed after it.
+struct DirectoryPlan {
+  Table OwnEntries, OwnValues;  // a sub-directory's own tables
+  TableView View;
+  std::uint32_t InputOffset = 0;
+  std::uint32_t InputLink = 0;
+  ImagePlan Image;
+  std::vector<RowPlan> Rows;
+  std::vector<std::unique_ptr<DirectoryPlan>> Children;  // in output order
+  std::vector<std::size_t> NextInChain;                  // per child: index of the next, or none
+  std::vector<Block> Blocks;                             // after the children, in input order
+
+  std::uint64_t EntriesWritten = 0;
+  std::uint64_t OutOfLineLength = 0;
+  std::uint64_t ImageLength = 0;
+  std::uint64_t ReferencedLength = 0;
+  std::uint64_t OutputOffset = 0;
+
+  std::uint64_t Size() const { return 8 + 12 * EntriesWritten + OutOfLineLength + ImageLength + ReferencedLength; }
+};
+
+inline constexpr std::size_t kNoChild = static_cast<std::size_t>(-1);
 
 class PageCopier {
  public:
@@ -65,29 +150,43 @@ class PageCopier {
   std::int32_t Run();
 
  private:
-  // Reading (Part of directory_reader.cpp).
+  // Reading (directory_reader.cpp).
   std::int32_t Intake();
   void ReadDirectory();
-  void ReadEntry(std::size_t w, std::string_view entry);
+  void ReadTables(std::uint32_t offset, Table& entries, Table& values, std::uint32_t& count, std::uint32_t& link,
+                  std::uint64_t& outOfLineTotal);
+  void ReadEntry(std::string_view entry, std::vector<std::string>& cells, std::vector<std::string>& values,
+                 std::uint64_t& outOfLineTotal);
   std::string ReadInput(std::uint64_t offset, std::uint64_t length, const char* what) const;
   std::uint32_t Decode(std::string_view bytes, std::size_t at, std::int16_t width);
 
-  // Emission (directory_writer.cpp).
+  // Planning (directory_plan.cpp).
+  std::string PlanDirectory(DirectoryPlan& plan, int depth);
+  std::uint64_t RowOutOfLineLength(const DirectoryPlan& plan, std::size_t row) const;
+  void LayOut(DirectoryPlan& plan, std::uint64_t offset) const;
+
+  // Writing (directory_writer.cpp).
   void EmitDirectory();
-  void WriteEntry(std::size_t k, const ImagePlan& plan, std::uint64_t directory, std::uint64_t firstImageByte,
-                  std::uint64_t& outOfLineWritten);
+  void WriteDirectory(const DirectoryPlan& plan, std::uint64_t link, std::string& outOfLine);
+  void WriteEntry(const DirectoryPlan& plan, std::size_t row, std::string& outOfLine);
+  void WriteOffsets(std::uint32_t type, const std::vector<std::uint64_t>& offsets, std::uint64_t outOfLinePosition,
+                    std::string& outOfLine);
   void WriteNumber(std::uint64_t value, std::int16_t width, std::int32_t zeros = 0);
-  std::uint64_t OutOfLineLength(std::size_t k, const ImagePlan& plan) const;
-  bool IsRelocatedOffsets(std::size_t k, const ImagePlan& plan) const;
   std::string OutputOrder(std::string bytes, std::uint32_t type) const;
 
   // Image data (image_data.cpp).
-  ImagePlan PlanImageData();
-  std::vector<std::uint32_t> ReadElements(std::size_t row);
-  std::string SampleOrderProblem(ImagePlan& plan);
+  ImagePlan PlanImageData(const TableView& view);
+  std::vector<std::uint32_t> ReadElements(const TableView& view, std::size_t row);
+  std::string SampleOrderProblem(const TableView& view, ImagePlan& plan);
   void CopyImageData(const ImagePlan& plan);
 
-  std::uint32_t Cell(std::size_t row, std::size_t col) const;
+  // Referenced data (references.cpp).
+  void PlanReferences(DirectoryPlan& plan, int depth);
+  void PlanSubDirectories(DirectoryPlan& plan, std::size_t row, int depth);
+  bool PlanChain(DirectoryPlan& parent, std::uint32_t offset, bool followLinks, int depth);
+  void PlanJpegBlocks(DirectoryPlan& plan);
+  std::vector<std::uint32_t> PointerElements(const TableView& view, std::size_t row);
+
   std::size_t TypeSize(std::uint32_t type) const;
 
   KWVellox& owner_;
@@ -95,7 +194,10 @@ class PageCopier {
   const std::int32_t fileCount_;
   const std::int32_t fileIndex_;
   platform::InputFile input_;
-  std::set<std::uint32_t> directoriesSeen_;  // loop guard
+  std::set<std::uint32_t> directoriesSeen_;  // loop guard of the page chain
+  std::vector<std::uint32_t> ancestors_;     // directories above the one being planned
+  std::size_t subDirectoriesPlanned_ = 0;    // per page, bounded
+  std::uint64_t subDirectoryBytesRead_ = 0;  // per page, bounded by the input's size
 
   // Per-directory values handed from reading to emission.
   std::uint32_t NextDirectoryOffset = 0;

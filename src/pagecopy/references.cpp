@@ -1,0 +1,281 @@
+// Fields whose values are file offsets. Each is rewritten to point at a copy
+// of what it references, placed after the directory's image data:
+// sub-directories (EXIF, GPS, Interoperability, SubIFDs) are copied whole
+// with the same rules as a page; old-style JPEG streams and tables are
+// copied once, overlapping ranges as their union; free space is dropped.
+#include <algorithm>
+#include <optional>
+
+#include "pagecopy/page_copier.hpp"
+
+namespace vellox {
+namespace {
+
+enum class PointerKind {
+  ImageData,          // strips and tiles, handled with the image data
+  FreeSpace,          // unused space: both entries dropped
+  SubDirectory,       // one directory per value
+  SubDirectoryChain,  // one chain of directories per value
+  JpegStream,         // a JPEG interchange stream, length from the partner
+  JpegQuantTable,     // 64 bytes per value
+  JpegHuffmanTable,   // 16 code counts, then the codes, per value
+};
+
+struct PointerTag {
+  std::uint32_t Tag;
+  PointerKind Kind;
+  std::uint32_t LengthTag;  // the entry that gives the byte counts, or 0
+};
+
+// Every tag whose value points into the file, with its byte-count partner.
+constexpr PointerTag kPointerTags[] = {
+    {tag::kStripOffsets, PointerKind::ImageData, tag::kStripByteCounts},
+    {tag::kTileOffsets, PointerKind::ImageData, tag::kTileByteCounts},
+    {tag::kFreeOffsets, PointerKind::FreeSpace, tag::kFreeByteCounts},
+    {tag::kSubIfds, PointerKind::SubDirectoryChain, 0},
+    {tag::kJpegInterchangeFormat, PointerKind::JpegStream, tag::kJpegInterchangeFormatLength},
+    {tag::kJpegQTables, PointerKind::JpegQuantTable, 0},
+    {tag::kJpegDcTables, PointerKind::JpegHuffmanTable, 0},
+    {tag::kJpegAcTables, PointerKind::JpegHuffmanTable, 0},
+    {tag::kExifIfd, PointerKind::SubDirectory, 0},
+    {tag::kGpsIfd, PointerKind::SubDirectory, 0},
+    {tag::kInteroperabilityIfd, PointerKind::SubDirectory, 0},
+};
+
+const PointerTag* FindPointerTag(std::uint32_t number) {
+  for (const PointerTag& pointer : kPointerTags)
+    if (pointer.Tag == number) return &pointer;
+  return nullptr;
+}
+
+// Limits on what one page may pull in through its pointers.
+constexpr int kMaxSubDirectoryDepth = 8;
+constexpr std::size_t kMaxSubDirectoriesPerPage = 1024;
+constexpr std::uint64_t kQuantTableBytes = 64;
+constexpr std::uint64_t kHuffmanCountBytes = 16;
+
+struct Range {
+  std::uint64_t Offset = 0;
+  std::uint64_t Length = 0;
+  std::size_t Row = 0;  // the entry pointing at it, or kImageRow
+  std::size_t Element = 0;
+};
+constexpr std::size_t kImageRow = static_cast<std::size_t>(-1);
+
+bool Overlap(const Range& a, const Range& b) {
+  return a.Offset < b.Offset + b.Length && b.Offset < a.Offset + a.Length;
+}
+
+std::optional<std::size_t> FindRow(const TableView& view, std::uint32_t number) {
+  for (std::size_t row = 0; row < view.Count; ++row)
+    if (view.Cell(row, column::kTag) == number) return row;
+  return std::nullopt;
+}
+
+}  // namespace
+
+void PageCopier::PlanReferences(DirectoryPlan& plan, int depth) {
+  for (std::size_t row = 0; row < plan.View.Count; ++row) {
+    const std::uint32_t number = plan.View.Cell(row, column::kTag);
+    const PointerTag* pointer = FindPointerTag(number);
+    if (number == tag::kFreeByteCounts || (pointer != nullptr && pointer->Kind == PointerKind::FreeSpace)) {
+      plan.Rows[row].Kind = RowKind::Dropped;
+    } else if (pointer != nullptr &&
+               (pointer->Kind == PointerKind::SubDirectory || pointer->Kind == PointerKind::SubDirectoryChain)) {
+      PlanSubDirectories(plan, row, depth);
+    }
+  }
+  PlanJpegBlocks(plan);
+}
+
+// The offsets held by a pointer entry: LONG, SHORT or IFD values.
+std::vector<std::uint32_t> PageCopier::PointerElements(const TableView& view, std::size_t row) {
+  const std::uint32_t type = view.Cell(row, column::kType);
+  if (type == field::kLong || type == field::kShort) return ReadElements(view, row);
+  if (type != field::kIfd) throw PageError("tag " + view.Text(row, column::kTag) + " is not an offset");
+  const std::uint32_t count = view.Cell(row, column::kCount);
+  // IFD values are 4 bytes; the reader keeps an unknown type's value field
+  // as one number, which is the values' offset when there are several.
+  if (count <= 1) return std::vector<std::uint32_t>(count, view.Cell(row, column::kFirstValue));
+  const std::string bytes = ReadInput(view.Cell(row, column::kFirstValue), 4ull * count, "sub-directory offsets");
+  std::vector<std::uint32_t> offsets;
+  for (std::size_t i = 0; i < count; ++i) offsets.push_back(Decode(bytes, 4 * i, 4));
+  return offsets;
+}
+
+void PageCopier::PlanSubDirectories(DirectoryPlan& plan, std::size_t row, int depth) {
+  RowPlan& rowPlan = plan.Rows[row];
+  rowPlan.Kind = RowKind::Dropped;
+  const std::uint32_t type = plan.View.Cell(row, column::kType);
+  if (type != field::kLong && type != field::kIfd) return;
+  std::vector<std::uint32_t> offsets;
+  try {
+    offsets = PointerElements(plan.View, row);
+  } catch (const PageError&) {
+    return;
+  }
+  const bool chains = plan.View.Cell(row, column::kTag) == tag::kSubIfds;
+  std::vector<std::size_t> children;
+  for (const std::uint32_t offset : offsets) {
+    const std::size_t first = plan.Children.size();
+    if (PlanChain(plan, offset, chains, depth + 1)) children.push_back(first);
+  }
+  if (children.empty()) return;  // nothing readable: the entry goes too
+  rowPlan.Kind = RowKind::SubDirectories;
+  rowPlan.Children = std::move(children);
+}
+
+// Plans the sub-directory at `offset` (and, for SubIFDs, the directories
+// linked after it) as children of `parent`. A directory that cannot be
+// read, loops back, or goes past the limits ends the chain there; false
+// when not even the first could be planned.
+bool PageCopier::PlanChain(DirectoryPlan& parent, std::uint32_t offset, bool followLinks, int depth) {
+  std::set<std::uint32_t> chainSeen;
+  std::size_t previous = kNoChild;
+  while (offset != 0 && depth <= kMaxSubDirectoryDepth && subDirectoriesPlanned_ < kMaxSubDirectoriesPerPage &&
+         std::find(ancestors_.begin(), ancestors_.end(), offset) == ancestors_.end() &&
+         chainSeen.insert(offset).second) {
+    auto child = std::make_unique<DirectoryPlan>();
+    ancestors_.push_back(offset);
+    try {
+      std::uint32_t count = 0;
+      std::uint64_t outOfLine = 0;
+      ReadTables(offset, child->OwnEntries, child->OwnValues, count, child->InputLink, outOfLine);
+      subDirectoryBytesRead_ += outOfLine + 12ull * count;
+      if (subDirectoryBytesRead_ > input_.Size()) throw PageError("sub-directories repeat too much data");
+      ++subDirectoriesPlanned_;
+      child->View = TableView{&child->OwnEntries, &child->OwnValues, count};
+      child->InputOffset = offset;
+      const std::string problem = PlanDirectory(*child, depth);
+      if (!problem.empty()) throw PageError(problem);
+    } catch (const PageError&) {
+      ancestors_.pop_back();
+      break;
+    }
+    ancestors_.pop_back();
+    const std::size_t index = parent.Children.size();
+    if (previous != kNoChild) parent.NextInChain[previous] = index;
+    parent.Children.push_back(std::move(child));
+    parent.NextInChain.push_back(kNoChild);
+    previous = index;
+    if (!followLinks) break;
+    offset = parent.Children[index]->InputLink;
+  }
+  return previous != kNoChild;
+}
+
+// Old-style JPEG data: the interchange stream (with its length) and the
+// quantisation and Huffman tables are copied once each; ranges that overlap
+// (a stream that contains the strips) are copied as their union, and every
+// offset is mapped to the same place inside it.
+void PageCopier::PlanJpegBlocks(DirectoryPlan& plan) {
+  const TableView& view = plan.View;
+  std::vector<Range> ranges;
+  auto inside = [this](std::uint64_t offset, std::uint64_t length) {
+    return offset <= input_.Size() && length <= input_.Size() - offset;
+  };
+
+  if (const auto stream = FindRow(view, tag::kJpegInterchangeFormat)) {
+    const auto lengthRow = FindRow(view, tag::kJpegInterchangeFormatLength);
+    const std::uint32_t type = view.Cell(*stream, column::kType);
+    const bool usable = (type == field::kLong || type == field::kShort) && view.Cell(*stream, column::kCount) == 1;
+    if (!usable) {
+      plan.Rows[*stream].Kind = RowKind::Dropped;
+    } else if (lengthRow) {
+      const std::uint64_t offset = ReadElements(view, *stream).front();
+      const auto lengths = ReadElements(view, *lengthRow);
+      if (lengths.size() == 1 && inside(offset, lengths.front())) {
+        ranges.push_back({offset, lengths.front(), *stream, 0});
+      } else {
+        plan.Rows[*stream].Kind = RowKind::Dropped;
+        plan.Rows[*lengthRow].Kind = RowKind::Dropped;
+      }
+    } else {
+      // Without its length the stream is copied like a strip, its length
+      // taken from the strip byte counts.
+      plan.Rows[*stream].Kind = RowKind::JpegStream;
+      if (plan.Image.OffsetsRow < 0) {
+        ImagePlan& image = plan.Image;
+        image.JpegRow = static_cast<int>(*stream);
+        image.Offsets = {ReadElements(view, *stream).front()};
+        image.Lengths = {0};
+        if (const auto counts = FindRow(view, tag::kStripByteCounts)) {
+          const auto values = ReadElements(view, *counts);
+          if (!values.empty()) image.Lengths = {values.front()};
+        }
+        if (image.Offsets.front() == 0 || !inside(image.Offsets.front(), image.Lengths.front()))
+          throw PageError("JPEG stream lies outside the file");
+        image.TotalBytes = image.Lengths.front();
+        image.HasImageData = true;
+      }
+    }
+  }
+
+  for (const std::uint32_t tableTag : {tag::kJpegQTables, tag::kJpegDcTables, tag::kJpegAcTables}) {
+    const auto row = FindRow(view, tableTag);
+    if (!row) continue;
+    try {
+      const auto offsets = PointerElements(view, *row);
+      if (view.Cell(*row, column::kType) == field::kIfd) throw PageError("tables are not at IFD offsets");
+      std::vector<Range> tables;
+      for (std::size_t i = 0; i < offsets.size(); ++i) {
+        std::uint64_t length = kQuantTableBytes;
+        if (tableTag != tag::kJpegQTables) {
+          const std::string counts = ReadInput(offsets[i], kHuffmanCountBytes, "Huffman table");
+          length = kHuffmanCountBytes;
+          for (const char c : counts) length += static_cast<unsigned char>(c);
+        }
+        if (!inside(offsets[i], length)) throw PageError("JPEG table lies outside the file");
+        tables.push_back({offsets[i], length, *row, i});
+      }
+      ranges.insert(ranges.end(), tables.begin(), tables.end());
+    } catch (const PageError&) {
+      plan.Rows[*row].Kind = RowKind::Dropped;
+    }
+  }
+  if (ranges.empty()) return;
+
+  // Strips or tiles that overlap the JPEG data are copied inside it.
+  const ImagePlan& image = plan.Image;
+  std::vector<Range> pieces;
+  for (std::size_t i = 0; i < image.Offsets.size() && image.JpegRow < 0; ++i)
+    pieces.push_back({image.Offsets[i], image.Lengths[i], kImageRow, i});
+  const bool piecesInside = std::any_of(pieces.begin(), pieces.end(), [&ranges](const Range& piece) {
+    return std::any_of(ranges.begin(), ranges.end(), [&piece](const Range& r) { return Overlap(piece, r); });
+  });
+  if (piecesInside) ranges.insert(ranges.end(), pieces.begin(), pieces.end());
+
+  std::sort(ranges.begin(), ranges.end(), [](const Range& a, const Range& b) {
+    return a.Offset != b.Offset ? a.Offset < b.Offset : a.Length > b.Length;
+  });
+  for (const Range& range : ranges) {
+    if (plan.Blocks.empty() || range.Offset >= plan.Blocks.back().InputOffset + plan.Blocks.back().Length) {
+      plan.Blocks.push_back({range.Offset, range.Length, 0});
+    } else {
+      Block& last = plan.Blocks.back();
+      last.Length = std::max(last.Length, range.Offset + range.Length - last.InputOffset);
+    }
+  }
+  auto targetOf = [&plan](const Range& range) {
+    std::size_t index = plan.Blocks.size() - 1;
+    while (plan.Blocks[index].InputOffset > range.Offset) --index;
+    return BlockTarget{index, range.Offset - plan.Blocks[index].InputOffset};
+  };
+
+  if (piecesInside) {
+    plan.Image.InBlocks.assign(image.Offsets.size(), BlockTarget{});
+    plan.Image.HasImageData = false;
+  }
+  for (const Range& range : ranges) {
+    if (range.Row == kImageRow) {
+      plan.Image.InBlocks[range.Element] = targetOf(range);
+      continue;
+    }
+    RowPlan& rowPlan = plan.Rows[range.Row];
+    rowPlan.Kind = RowKind::BlockPointers;
+    if (rowPlan.Targets.size() <= range.Element) rowPlan.Targets.resize(range.Element + 1);
+    rowPlan.Targets[range.Element] = targetOf(range);
+  }
+}
+
+}  // namespace vellox
