@@ -75,8 +75,10 @@ void TiffBuilder::SetLink(std::uint32_t directory, std::uint32_t next) {
   bytes_.replace(directory + 2 + 12 * entries, 4, Number(next, 4));
 }
 
-void TiffBuilder::SetFirstDirectory(std::uint32_t offset) {
-  bytes_.replace(4, 4, Number(offset, 4));
+void TiffBuilder::SetFirstDirectory(std::uint32_t offset) { Overwrite(4, Number(offset, 4)); }
+
+void TiffBuilder::Overwrite(std::uint32_t offset, std::string_view bytes) {
+  bytes_.replace(offset, bytes.size(), bytes);
 }
 
 std::uint32_t TiffBuilder::AddGreyPage(std::uint32_t width, std::uint32_t height, const std::string& pixels,

@@ -38,6 +38,8 @@ class TiffBuilder {
   // Rewrites the link of the directory at `directory` (which has `entries`).
   void SetLink(std::uint32_t directory, std::uint32_t next);
   void SetFirstDirectory(std::uint32_t offset);
+  // Replaces bytes already written.
+  void Overwrite(std::uint32_t offset, std::string_view bytes);
 
   // A simple 8-bit grey page of width x height with the given pixels in
   // `strips` pieces, appended with its directory; returns the directory's
