@@ -47,6 +47,7 @@ void PageCopier::EmitDirectory() {
   ancestors_.assign(1, DirectoryOffset);
   subDirectoriesPlanned_ = 0;
   subDirectoryBytesRead_ = 0;
+  subDirectoryEntries_ = 0;
   const std::string problem = PlanDirectory(plan, 0);
   if (!problem.empty()) {
     // The page cannot be copied without corrupting its pixels: nothing of

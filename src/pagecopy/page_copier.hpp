@@ -198,6 +198,7 @@ class PageCopier {
   std::vector<std::uint32_t> ancestors_;     // directories above the one being planned
   std::size_t subDirectoriesPlanned_ = 0;    // per page, bounded
   std::uint64_t subDirectoryBytesRead_ = 0;  // per page, bounded by the input's size
+  std::uint64_t subDirectoryEntries_ = 0;    // per page, bounded
 
   // Per-directory values handed from reading to emission.
   std::uint32_t NextDirectoryOffset = 0;

@@ -51,6 +51,9 @@ const PointerTag* FindPointerTag(std::uint32_t number) {
 // Limits on what one page may pull in through its pointers.
 constexpr int kMaxSubDirectoryDepth = 8;
 constexpr std::size_t kMaxSubDirectoriesPerPage = 1024;
+// Entries of all sub-directories of one page together: as many as one
+// directory can hold, so that their tables stay as small as a page's.
+constexpr std::uint64_t kMaxSubDirectoryEntriesPerPage = 65535;
 constexpr std::uint64_t kQuantTableBytes = 64;
 constexpr std::uint64_t kHuffmanCountBytes = 16;
 
@@ -141,8 +144,10 @@ bool PageCopier::PlanChain(DirectoryPlan& parent, std::uint32_t offset, bool fol
       std::uint32_t count = 0;
       std::uint64_t outOfLine = 0;
       ReadTables(offset, child->OwnEntries, child->OwnValues, count, child->InputLink, outOfLine);
-      subDirectoryBytesRead_ += outOfLine + 12ull * count;
-      if (subDirectoryBytesRead_ > input_.Size()) throw PageError("sub-directories repeat too much data");
+      subDirectoryBytesRead_ += outOfLine;
+      subDirectoryEntries_ += count;
+      if (subDirectoryBytesRead_ > input_.Size() || subDirectoryEntries_ > kMaxSubDirectoryEntriesPerPage)
+        throw PageError("sub-directories repeat too much data");
       ++subDirectoriesPlanned_;
       child->View = TableView{&child->OwnEntries, &child->OwnValues, count};
       child->InputOffset = offset;
