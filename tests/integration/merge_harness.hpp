@@ -1,0 +1,44 @@
+// Runs merges on real files for the integration tests and looks at the
+// raw structure of their output.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/libtiff_checker.hpp"
+#include "support/temp_dir.hpp"
+#include "vellox/KWVellox.hpp"
+
+namespace vellox::test {
+
+struct MergeOutcome {
+  std::int32_t Result = 0;
+  MergeReport Report;
+  std::string Output;  // full path of the output file
+};
+
+// Merges `inputs` (full paths) into `outputDir`/`name` with a fresh merger.
+MergeOutcome Merge(const std::vector<std::string>& inputs, const std::string& outputDir,
+                   const std::string& name = "merged.tif");
+
+// The chain of directories of a TIFF, walked byte by byte without libtiff.
+struct RawChain {
+  bool LittleEndian = true;
+  std::vector<std::uint32_t> Directories;  // offsets, in chain order
+  bool EndsWithZeroLink = false;           // the chain ends with a link of 0
+  std::string Problem;                     // why the walk stopped early
+};
+RawChain WalkChain(const std::string& bytes);
+
+// Everything a merged output must be: libtiff finds exactly the pages
+// `expected` in order, equal in tags and decoded pixels, with no error or
+// warning; `tiffinfo -D` reads it cleanly (when installed); its raw chain
+// has one directory per page and ends with a link of 0; its last byte is
+// the trailer byte 0xA0.
+testing::AssertionResult IsMergeOf(const std::string& output, const std::vector<PageRef>& expected);
+
+// Copies `from` to `to` byte for byte.
+void CopyFile(const std::string& from, const std::string& to);
+
+}  // namespace vellox::test

@@ -1,0 +1,277 @@
+#include "support/libtiff_checker.hpp"
+
+#include <tiffio.h>
+
+#include <unistd.h>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+
+#include "support/libtiff_messages.hpp"
+
+namespace vellox::test {
+namespace {
+
+struct TiffCloser {
+  void operator()(TIFF* tif) const { TIFFClose(tif); }
+};
+using TiffHandle = std::unique_ptr<TIFF, TiffCloser>;
+
+TiffHandle OpenForReading(const std::string& path) {
+  return TiffHandle(TIFFOpen(path.c_str(), "r"));
+}
+
+// Collects the differences found between two pages.
+class Differences {
+ public:
+  explicit Differences(std::string where) : where_(std::move(where)) {}
+
+  template <typename T>
+  void Compare(const char* what, const T& expected, const T& actual) {
+    if (expected == actual) return;
+    std::ostringstream line;
+    line << where_ << ": " << what << " is " << actual << ", expected " << expected << "\n";
+    text_ += line.str();
+  }
+  void Add(const std::string& what) { text_ += where_ + ": " + what + "\n"; }
+  bool Any() const { return !text_.empty(); }
+  const std::string& Text() const { return text_; }
+
+ private:
+  std::string where_;
+  std::string text_;
+};
+
+// A tag's value as text ("absent" when the page does not have it), so that
+// presence and value are compared in one go.
+template <typename T>
+std::string Scalar(TIFF* tif, ttag_t tagNumber) {
+  T value{};
+  if (TIFFGetField(tif, tagNumber, &value) != 1) return "absent";
+  std::ostringstream text;
+  text << +value;
+  return text.str();
+}
+
+std::string Text(TIFF* tif, ttag_t tagNumber) {
+  const char* value = nullptr;
+  if (TIFFGetField(tif, tagNumber, &value) != 1 || value == nullptr) return "absent";
+  return std::string("\"") + value + "\"";
+}
+
+std::string Pair(TIFF* tif, ttag_t tagNumber) {
+  std::uint16_t first = 0, second = 0;
+  if (TIFFGetField(tif, tagNumber, &first, &second) != 1) return "absent";
+  return std::to_string(first) + "," + std::to_string(second);
+}
+
+std::string ColourMap(TIFF* tif) {
+  std::uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
+  std::uint16_t bits = 1;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  if (TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue) != 1) return "absent";
+  if (bits > 16) return "unusable";
+  std::ostringstream text;
+  const std::size_t entries = std::size_t{1} << bits;
+  for (std::size_t i = 0; i < entries; ++i) text << red[i] << '/' << green[i] << '/' << blue[i] << ' ';
+  return text.str();
+}
+
+struct NamedTag {
+  const char* Name;
+  ttag_t Number;
+};
+
+constexpr NamedTag kLongTags[] = {{"ImageWidth", TIFFTAG_IMAGEWIDTH},     {"ImageLength", TIFFTAG_IMAGELENGTH},
+                                  {"RowsPerStrip", TIFFTAG_ROWSPERSTRIP}, {"TileWidth", TIFFTAG_TILEWIDTH},
+                                  {"TileLength", TIFFTAG_TILELENGTH},     {"NewSubfileType", TIFFTAG_SUBFILETYPE}};
+constexpr NamedTag kShortTags[] = {
+    {"BitsPerSample", TIFFTAG_BITSPERSAMPLE}, {"SamplesPerPixel", TIFFTAG_SAMPLESPERPIXEL},
+    {"Compression", TIFFTAG_COMPRESSION},     {"Photometric", TIFFTAG_PHOTOMETRIC},
+    {"PlanarConfig", TIFFTAG_PLANARCONFIG},   {"FillOrder", TIFFTAG_FILLORDER},
+    {"Orientation", TIFFTAG_ORIENTATION},     {"ResolutionUnit", TIFFTAG_RESOLUTIONUNIT},
+    {"SampleFormat", TIFFTAG_SAMPLEFORMAT},   {"Predictor", TIFFTAG_PREDICTOR}};
+constexpr NamedTag kRationalTags[] = {{"XResolution", TIFFTAG_XRESOLUTION}, {"YResolution", TIFFTAG_YRESOLUTION}};
+constexpr NamedTag kTextTags[] = {{"ImageDescription", TIFFTAG_IMAGEDESCRIPTION},
+                                  {"DocumentName", TIFFTAG_DOCUMENTNAME},
+                                  {"Software", TIFFTAG_SOFTWARE},
+                                  {"DateTime", TIFFTAG_DATETIME}};
+
+void CompareTags(TIFF* expected, TIFF* actual, Differences& out) {
+  for (const NamedTag& t : kLongTags)
+    out.Compare(t.Name, Scalar<std::uint32_t>(expected, t.Number), Scalar<std::uint32_t>(actual, t.Number));
+  for (const NamedTag& t : kShortTags)
+    out.Compare(t.Name, Scalar<std::uint16_t>(expected, t.Number), Scalar<std::uint16_t>(actual, t.Number));
+  for (const NamedTag& t : kRationalTags)
+    out.Compare(t.Name, Scalar<float>(expected, t.Number), Scalar<float>(actual, t.Number));
+  for (const NamedTag& t : kTextTags) out.Compare(t.Name, Text(expected, t.Number), Text(actual, t.Number));
+  out.Compare("PageNumber", Pair(expected, TIFFTAG_PAGENUMBER), Pair(actual, TIFFTAG_PAGENUMBER));
+  out.Compare("ColorMap", ColourMap(expected), ColourMap(actual));
+}
+
+// The stored bytes of a strip or tile can only differ when the copy had to
+// reverse multi-byte uncompressed samples for the other byte order.
+bool StoredBytesKept(TIFF* expected, TIFF* actual) {
+  std::uint16_t bits = 1, compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(expected, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(expected, TIFFTAG_COMPRESSION, &compression);
+  return TIFFIsBigEndian(expected) == TIFFIsBigEndian(actual) || bits <= 8 || compression != COMPRESSION_NONE;
+}
+
+struct Piece {
+  tmsize_t Size = -1;
+  std::vector<unsigned char> Bytes;
+};
+
+Piece Decoded(TIFF* tif, std::uint32_t index) {
+  const bool tiled = TIFFIsTiled(tif) != 0;
+  const tmsize_t capacity = tiled ? TIFFTileSize(tif) : TIFFStripSize(tif);
+  Piece piece;
+  if (capacity <= 0) return piece;
+  piece.Bytes.resize(static_cast<std::size_t>(capacity));
+  piece.Size = tiled ? TIFFReadEncodedTile(tif, index, piece.Bytes.data(), capacity)
+                     : TIFFReadEncodedStrip(tif, index, piece.Bytes.data(), capacity);
+  piece.Bytes.resize(piece.Size > 0 ? static_cast<std::size_t>(piece.Size) : 0);
+  return piece;
+}
+
+Piece Raw(TIFF* tif, std::uint32_t index) {
+  Piece piece;
+  const std::uint64_t length = TIFFGetStrileByteCount(tif, index);
+  piece.Bytes.resize(static_cast<std::size_t>(length));
+  if (length == 0) {
+    piece.Size = 0;
+    return piece;
+  }
+  const auto size = static_cast<tmsize_t>(length);
+  piece.Size = TIFFIsTiled(tif) != 0 ? TIFFReadRawTile(tif, index, piece.Bytes.data(), size)
+                                     : TIFFReadRawStrip(tif, index, piece.Bytes.data(), size);
+  return piece;
+}
+
+std::string PieceName(TIFF* tif, std::uint32_t index) {
+  return (TIFFIsTiled(tif) != 0 ? "tile " : "strip ") + std::to_string(index);
+}
+
+void ComparePixels(TIFF* expected, TIFF* actual, Differences& out) {
+  out.Compare("tiled", TIFFIsTiled(expected) != 0, TIFFIsTiled(actual) != 0);
+  const std::uint32_t pieces = TIFFNumberOfStrips(expected);  // strips or tiles
+  out.Compare("number of strips or tiles", pieces, TIFFNumberOfStrips(actual));
+  if (out.Any()) return;
+  const bool storedKept = StoredBytesKept(expected, actual);
+  for (std::uint32_t i = 0; i < pieces; ++i) {
+    const Piece want = Decoded(expected, i);
+    const Piece got = Decoded(actual, i);
+    if (want.Size < 0) out.Add("the reference cannot decode " + PieceName(expected, i));
+    if (got.Size != want.Size || got.Bytes != want.Bytes) out.Add("decoded " + PieceName(actual, i) + " differs");
+    out.Compare("stored byte count", TIFFGetStrileByteCount(expected, i), TIFFGetStrileByteCount(actual, i));
+    if (storedKept && Raw(expected, i).Bytes != Raw(actual, i).Bytes)
+      out.Add("stored bytes of " + PieceName(actual, i) + " differ");
+    if (out.Any()) return;  // one broken piece says enough
+  }
+}
+
+bool DecodeAll(TIFF* tif) {
+  for (std::uint32_t i = 0; i < TIFFNumberOfStrips(tif); ++i)
+    if (Decoded(tif, i).Size < 0) return false;
+  return true;
+}
+
+}  // namespace
+
+int CountPages(const std::string& path) {
+  LibtiffMessageLog quiet;
+  TiffHandle tif = OpenForReading(path);
+  if (!tif) return -1;
+  int pages = 1;
+  while (TIFFReadDirectory(tif.get()) == 1) ++pages;
+  return pages;
+}
+
+std::vector<PageRef> PagesOf(const std::vector<std::string>& files) {
+  std::vector<PageRef> pages;
+  for (const std::string& file : files) {
+    const int count = CountPages(file);
+    for (int i = 0; i < count; ++i) pages.push_back({file, static_cast<std::uint32_t>(i)});
+  }
+  return pages;
+}
+
+bool IsBigEndianTiff(const std::string& path) {
+  LibtiffMessageLog quiet;
+  TiffHandle tif = OpenForReading(path);
+  return tif && TIFFIsBigEndian(tif.get()) != 0;
+}
+
+testing::AssertionResult PagesMatch(const std::string& output, const std::vector<PageRef>& expected) {
+  LibtiffMessageLog log;
+  TiffHandle actual = OpenForReading(output);
+  if (!actual) return testing::AssertionFailure() << "libtiff cannot open " << output << "\n" << log.Text();
+
+  std::string problems;
+  for (std::size_t page = 0; page < expected.size(); ++page) {
+    if (page > 0 && TIFFReadDirectory(actual.get()) != 1) {
+      problems += "the output ends after " + std::to_string(page) + " pages, expected " +
+                  std::to_string(expected.size()) + "\n";
+      break;
+    }
+    const PageRef& ref = expected[page];
+    TiffHandle reference = OpenForReading(ref.Path);
+    if (!reference || TIFFSetDirectory(reference.get(), static_cast<tdir_t>(ref.Index)) != 1) {
+      problems += "cannot read reference page " + std::to_string(ref.Index) + " of " + ref.Path + "\n";
+      break;
+    }
+    Differences differences("output page " + std::to_string(page) + " (page " + std::to_string(ref.Index) + " of " +
+                            std::filesystem::path(ref.Path).filename().string() + ")");
+    CompareTags(reference.get(), actual.get(), differences);
+    if (!differences.Any()) ComparePixels(reference.get(), actual.get(), differences);
+    problems += differences.Text();
+  }
+  if (problems.empty() && TIFFReadDirectory(actual.get()) == 1)
+    problems += "the output has more than the " + std::to_string(expected.size()) + " pages expected\n";
+  if (!log.Empty()) problems += "libtiff reported:\n" + log.Text();
+  if (!problems.empty()) return testing::AssertionFailure() << output << ":\n" << problems;
+  return testing::AssertionSuccess();
+}
+
+testing::AssertionResult ReadsCleanly(const std::string& path) {
+  LibtiffMessageLog log;
+  {
+    TiffHandle tif = OpenForReading(path);
+    if (!tif) return testing::AssertionFailure() << "libtiff cannot open " << path << "\n" << log.Text();
+    int page = 0;
+    do {
+      if (!DecodeAll(tif.get())) return testing::AssertionFailure() << "page " << page << " does not decode\n";
+      ++page;
+    } while (TIFFReadDirectory(tif.get()) == 1);
+  }
+  if (!log.Empty()) return testing::AssertionFailure() << "libtiff reported on " << path << ":\n" << log.Text();
+  return testing::AssertionSuccess();
+}
+
+bool TiffinfoAvailable() {
+  static const bool available = std::system("command -v tiffinfo >/dev/null 2>&1") == 0;
+  return available;
+}
+
+testing::AssertionResult TiffinfoClean(const std::string& path) {
+  if (!TiffinfoAvailable()) return testing::AssertionSuccess() << "tiffinfo is not installed; not run";
+  const std::string errors = path + ".tiffinfo-errors";
+  std::string quoted = "'";
+  for (const char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  quoted += "'";
+  const int status = std::system(("tiffinfo -D " + quoted + " >/dev/null 2>" + quoted + ".tiffinfo-errors").c_str());
+  std::ifstream in(errors);
+  const std::string stderrText((std::istreambuf_iterator<char>(in)), {});
+  in.close();
+  std::remove(errors.c_str());
+  if (status != 0 || !stderrText.empty())
+    return testing::AssertionFailure() << "tiffinfo -D " << path << " exited with " << status << ":\n" << stderrText;
+  return testing::AssertionSuccess();
+}
+
+}  // namespace vellox::test

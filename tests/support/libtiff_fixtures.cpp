@@ -1,0 +1,237 @@
+#include "support/libtiff_fixtures.hpp"
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include "support/libtiff_messages.hpp"
+
+namespace vellox::test {
+namespace {
+
+struct TiffCloser {
+  void operator()(TIFF* tif) const { TIFFClose(tif); }
+};
+using TiffHandle = std::unique_ptr<TIFF, TiffCloser>;
+
+std::uint16_t BitsPerSample(Pixels kind) {
+  switch (kind) {
+    case Pixels::Bilevel1: return 1;
+    case Pixels::Grey16: return 16;
+    default: return 8;
+  }
+}
+
+std::uint16_t SamplesPerPixel(Pixels kind) {
+  return kind == Pixels::Rgb8 ? 3 : 1;
+}
+
+std::uint16_t Photometric(Pixels kind) {
+  switch (kind) {
+    case Pixels::Rgb8: return PHOTOMETRIC_RGB;
+    case Pixels::Palette8: return PHOTOMETRIC_PALETTE;
+    case Pixels::Bilevel1: return PHOTOMETRIC_MINISWHITE;
+    default: return PHOTOMETRIC_MINISBLACK;
+  }
+}
+
+// A small deterministic hash, so pixel content is the same on every run.
+std::uint32_t Mix(std::uint32_t x, std::uint32_t y, std::uint32_t s, std::uint32_t seed) {
+  std::uint32_t h = x * 0x9E3779B1u ^ (y + 0x7F4A7C15u) * 0x85EBCA77u ^ (s + 1) * 0xC2B2AE3Du ^ seed * 0x27D4EB2Fu;
+  h ^= h >> 15;
+  h *= 0x2C1B3C6Du;
+  h ^= h >> 12;
+  return h;
+}
+
+// The value of sample `s` of pixel (x, y): a pattern (so the compressors
+// have something to do) with a little noise (so every page differs).
+std::uint32_t SampleValue(const PageSpec& page, std::uint32_t x, std::uint32_t y, std::uint32_t s) {
+  const std::uint32_t noise = page.Noise ? Mix(x, y, s, page.Seed) : 1;
+  switch (page.Kind) {
+    case Pixels::Bilevel1: return ((x / 7 + y / 5 + page.Seed) % 4 == 0 || noise % 61 == 0) ? 1 : 0;
+    case Pixels::Grey16:
+      // Both bytes vary, so a sample stored in the wrong byte order reads
+      // as a different number.
+      return (x * 977 + y * 131 + page.Seed * 4099 + (noise & 0x3F)) & 0xFFFF;
+    default: return (x * 3 + y * 5 + s * 85 + page.Seed * 17 + (noise & 0x07)) & 0xFF;
+  }
+}
+
+// Samples held in one plane: all of them when they are interleaved.
+std::uint32_t SamplesInPlane(const PageSpec& page) {
+  return page.Separate ? 1 : SamplesPerPixel(page.Kind);
+}
+
+std::size_t RowBytes(const PageSpec& page, std::uint32_t width) {
+  return (std::size_t{width} * SamplesInPlane(page) * BitsPerSample(page.Kind) + 7) / 8;
+}
+
+// The whole decoded image of one plane, rows back to back, samples in the
+// machine's byte order (libtiff converts them for the file).
+std::vector<unsigned char> PlaneImage(const PageSpec& page, std::uint32_t plane) {
+  const std::size_t rowBytes = RowBytes(page, page.Width);
+  const std::uint32_t samples = SamplesInPlane(page);
+  const std::uint16_t bits = BitsPerSample(page.Kind);
+  std::vector<unsigned char> image(rowBytes * page.Height, 0);
+  for (std::uint32_t y = 0; y < page.Height; ++y) {
+    unsigned char* row = image.data() + rowBytes * y;
+    for (std::uint32_t x = 0; x < page.Width; ++x) {
+      for (std::uint32_t i = 0; i < samples; ++i) {
+        const std::uint32_t value = SampleValue(page, x, y, page.Separate ? plane : i);
+        const std::size_t index = std::size_t{x} * samples + i;
+        if (bits == 1) {
+          if (value != 0) row[index / 8] = static_cast<unsigned char>(row[index / 8] | (0x80u >> (index % 8)));
+        } else if (bits == 16) {
+          const auto sample = static_cast<std::uint16_t>(value);
+          std::memcpy(row + 2 * index, &sample, 2);
+        } else {
+          row[index] = static_cast<unsigned char>(value);
+        }
+      }
+    }
+  }
+  return image;
+}
+
+void Check(bool ok, const std::string& what) {
+  if (!ok) throw std::runtime_error("libtiff fixture: " + what);
+}
+
+void SetPageFields(TIFF* tif, const PageSpec& page, std::size_t pageIndex, std::size_t pageCount) {
+  const std::uint16_t compression = CompressionNumber(page.Compression);
+  Check(TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, page.Width) == 1, "width");
+  Check(TIFFSetField(tif, TIFFTAG_IMAGELENGTH, page.Height) == 1, "length");
+  Check(TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, BitsPerSample(page.Kind)) == 1, "bits per sample");
+  Check(TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, SamplesPerPixel(page.Kind)) == 1, "samples per pixel");
+  Check(TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, Photometric(page.Kind)) == 1, "photometric");
+  Check(TIFFSetField(tif, TIFFTAG_PLANARCONFIG, page.Separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG) == 1,
+        "planar configuration");
+  Check(TIFFSetField(tif, TIFFTAG_COMPRESSION, compression) == 1, "compression");
+  Check(TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) == 1, "orientation");
+  // Resolution is a RATIONAL pair stored out of line: it exercises the
+  // relocation and byte order of out-of-line values.
+  Check(TIFFSetField(tif, TIFFTAG_XRESOLUTION, 150.0f + static_cast<float>(page.Seed)) == 1, "x resolution");
+  Check(TIFFSetField(tif, TIFFTAG_YRESOLUTION, 75.5f) == 1, "y resolution");
+  Check(TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) == 1, "resolution unit");
+  const std::string description = "vellox fixture page " + std::to_string(pageIndex) + " seed " +
+                                  std::to_string(page.Seed) + " " + FormatName(page);
+  Check(TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description.c_str()) == 1, "description");
+  Check(TIFFSetField(tif, TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(pageIndex),
+                     static_cast<std::uint16_t>(pageCount)) == 1,
+        "page number");
+  if (pageCount > 1) Check(TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE) == 1, "subfile type");
+
+  if (page.Predictor) {
+    Check(page.Compression == Codec::Lzw || page.Compression == Codec::Deflate, "predictor needs LZW or Deflate");
+    Check(TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) == 1, "predictor");
+  }
+  if (page.Compression == Codec::G4) Check(page.Kind == Pixels::Bilevel1, "G4 needs a bilevel page");
+  if (page.Separate) Check(page.Kind == Pixels::Rgb8, "separate planes need RGB");
+
+  if (page.Kind == Pixels::Palette8) {
+    std::vector<std::uint16_t> red(256), green(256), blue(256);
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      red[i] = static_cast<std::uint16_t>(i * 257);
+      green[i] = static_cast<std::uint16_t>((255 - i) * 257);
+      blue[i] = static_cast<std::uint16_t>(((i * 7 + page.Seed) & 0xFF) * 257 + 1);
+    }
+    Check(TIFFSetField(tif, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data()) == 1, "colour map");
+  }
+
+  if (page.Organisation == Layout::Tiles) {
+    Check(TIFFSetField(tif, TIFFTAG_TILEWIDTH, page.TileSize) == 1, "tile width");
+    Check(TIFFSetField(tif, TIFFTAG_TILELENGTH, page.TileSize) == 1, "tile length");
+  } else {
+    Check(TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, page.RowsPerStrip) == 1, "rows per strip");
+  }
+}
+
+void WriteStrips(TIFF* tif, const PageSpec& page) {
+  const std::uint32_t planes = page.Separate ? SamplesPerPixel(page.Kind) : 1;
+  const std::size_t rowBytes = RowBytes(page, page.Width);
+  for (std::uint32_t plane = 0; plane < planes; ++plane) {
+    const std::vector<unsigned char> image = PlaneImage(page, plane);
+    for (std::uint32_t row = 0; row < page.Height; row += page.RowsPerStrip) {
+      const std::uint32_t rows = std::min(page.RowsPerStrip, page.Height - row);
+      // libtiff may change the buffer in place (byte swapping), so each
+      // strip gets its own copy.
+      std::vector<unsigned char> strip(image.begin() + static_cast<std::ptrdiff_t>(rowBytes * row),
+                                       image.begin() + static_cast<std::ptrdiff_t>(rowBytes * (row + rows)));
+      const std::uint32_t index = TIFFComputeStrip(tif, row, static_cast<std::uint16_t>(plane));
+      Check(TIFFWriteEncodedStrip(tif, index, strip.data(), static_cast<tmsize_t>(strip.size())) >= 0,
+            "writing a strip");
+    }
+  }
+}
+
+void WriteTiles(TIFF* tif, const PageSpec& page) {
+  const std::uint32_t planes = page.Separate ? SamplesPerPixel(page.Kind) : 1;
+  const std::size_t rowBytes = RowBytes(page, page.Width);
+  const std::size_t tileRowBytes = RowBytes(page, page.TileSize);
+  for (std::uint32_t plane = 0; plane < planes; ++plane) {
+    const std::vector<unsigned char> image = PlaneImage(page, plane);
+    for (std::uint32_t y0 = 0; y0 < page.Height; y0 += page.TileSize) {
+      for (std::uint32_t x0 = 0; x0 < page.Width; x0 += page.TileSize) {
+        // Edge tiles are padded with zeros beyond the image.
+        std::vector<unsigned char> tile(tileRowBytes * page.TileSize, 0);
+        const std::size_t from = RowBytes(page, x0);
+        const std::size_t take = std::min(tileRowBytes, rowBytes - from);
+        for (std::uint32_t dy = 0; dy < page.TileSize && y0 + dy < page.Height; ++dy)
+          std::memcpy(tile.data() + tileRowBytes * dy, image.data() + rowBytes * (y0 + dy) + from, take);
+        const std::uint32_t index = TIFFComputeTile(tif, x0, y0, 0, static_cast<std::uint16_t>(plane));
+        Check(TIFFWriteEncodedTile(tif, index, tile.data(), static_cast<tmsize_t>(tile.size())) >= 0, "writing a tile");
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::uint16_t CompressionNumber(Codec codec) {
+  switch (codec) {
+    case Codec::None: return COMPRESSION_NONE;
+    case Codec::Lzw: return COMPRESSION_LZW;
+    case Codec::Deflate: return COMPRESSION_ADOBE_DEFLATE;
+    case Codec::PackBits: return COMPRESSION_PACKBITS;
+    case Codec::G4: return COMPRESSION_CCITTFAX4;
+  }
+  return COMPRESSION_NONE;
+}
+
+std::string FormatName(const PageSpec& page) {
+  static constexpr const char* kKinds[] = {"grey8", "rgb8", "palette8", "bilevel1", "grey16"};
+  static constexpr const char* kCodecs[] = {"none", "lzw", "deflate", "packbits", "g4"};
+  std::string name = std::string(kKinds[static_cast<int>(page.Kind)]) + "_" +
+                     kCodecs[static_cast<int>(page.Compression)] +
+                     (page.Organisation == Layout::Tiles ? "_tiles" : "_strips");
+  const bool onePiece = page.Organisation == Layout::Tiles ? page.TileSize >= page.Width && page.TileSize >= page.Height
+                                                           : page.RowsPerStrip >= page.Height;
+  if (onePiece) name += page.Organisation == Layout::Tiles ? "_one_tile" : "_one_strip";
+  if (page.Separate) name += "_planar";
+  if (page.Predictor) name += "_predictor";
+  return name;
+}
+
+void WriteTiff(const std::string& path, const FileSpec& spec) {
+  LibtiffMessageLog log;
+  {
+    TiffHandle tif(TIFFOpen(path.c_str(), spec.LittleEndian ? "wl" : "wb"));
+    Check(tif != nullptr, "cannot create " + path);
+    for (std::size_t i = 0; i < spec.Pages.size(); ++i) {
+      const PageSpec& page = spec.Pages[i];
+      SetPageFields(tif.get(), page, i, spec.Pages.size());
+      if (page.Organisation == Layout::Tiles)
+        WriteTiles(tif.get(), page);
+      else
+        WriteStrips(tif.get(), page);
+      Check(TIFFWriteDirectory(tif.get()) == 1, "writing a directory");
+    }
+  }
+  Check(log.Empty(), "libtiff complained while writing " + path + ":\n" + log.Text());
+}
+
+}  // namespace vellox::test

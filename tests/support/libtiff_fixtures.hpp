@@ -1,0 +1,53 @@
+// Input TIFFs written by libtiff, as an independent writer: strips or tiles,
+// the common compressions, grey, RGB, palette, bilevel and 16-bit pages, in
+// either byte order, with deterministic pixel content.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vellox::test {
+
+enum class Pixels : std::uint8_t {
+  Grey8,     // 8-bit, min-is-black
+  Rgb8,      // 3 x 8-bit
+  Palette8,  // 8-bit indexes into a 256-entry colour map
+  Bilevel1,  // 1-bit, min-is-white (the fax convention)
+  Grey16,    // 16-bit, min-is-black
+};
+
+enum class Codec : std::uint8_t { None, Lzw, Deflate, PackBits, G4 };
+
+enum class Layout : std::uint8_t { Strips, Tiles };
+
+struct PageSpec {
+  Pixels Kind = Pixels::Grey8;
+  Codec Compression = Codec::None;
+  Layout Organisation = Layout::Strips;
+  std::uint32_t Width = 67;  // odd, so rows and tiles do not line up neatly
+  std::uint32_t Height = 45;
+  std::uint32_t RowsPerStrip = 8;
+  std::uint32_t TileSize = 16;  // tile width and length; a multiple of 16
+  bool Separate = false;        // one plane per sample (RGB only)
+  bool Predictor = false;       // horizontal differencing (LZW and Deflate)
+  bool Noise = true;            // a little noise on the pattern; off for small files
+  std::uint32_t Seed = 1;       // varies the pixels and the description
+};
+
+struct FileSpec {
+  bool LittleEndian = true;
+  std::vector<PageSpec> Pages;
+};
+
+// Writes `spec` to `path` with libtiff. Throws std::runtime_error when
+// libtiff fails or reports an error or a warning.
+void WriteTiff(const std::string& path, const FileSpec& spec);
+
+// Short readable name of a page's format, e.g. "rgb8_lzw_tiles".
+std::string FormatName(const PageSpec& page);
+
+// libtiff's number for a codec.
+std::uint16_t CompressionNumber(Codec codec);
+
+}  // namespace vellox::test
