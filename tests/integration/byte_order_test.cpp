@@ -40,6 +40,7 @@ std::vector<PageSpec> ConvertibleFormats() {
       Page(Pixels::Bilevel1, Codec::None, Layout::Tiles),
       Page(Pixels::Grey16, Codec::None),
       Page(Pixels::Grey16, Codec::None, Layout::Tiles),
+      Page(Pixels::Rgb8, Codec::Jpeg),
   };
 }
 
@@ -72,6 +73,7 @@ class MixedByteOrder : public testing::TestWithParam<MixedCase> {
 // order, then the first order again: all five pages, none changed.
 TEST_P(MixedByteOrder, OtherOrderPagesReadTheSame) {
   const MixedCase& c = GetParam();
+  if (!CodecAvailable(c.Format.Compression)) GTEST_SKIP() << "libtiff was built without this codec";
   PageSpec second = c.Format;
   second.Seed = 2;
   PageSpec third = c.Format;

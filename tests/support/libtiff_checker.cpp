@@ -2,7 +2,6 @@
 
 #include <tiffio.h>
 
-#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -175,6 +174,59 @@ void ComparePixels(TIFF* expected, TIFF* actual, Differences& out) {
   }
 }
 
+std::string ExifText(TIFF* tif) {
+  std::ostringstream text;
+  const char* taken = nullptr;
+  double exposure = 0;
+  std::uint16_t isoCount = 0;
+  std::uint16_t* iso = nullptr;
+  std::uint32_t width = 0;
+  text << "taken " << (TIFFGetField(tif, EXIFTAG_DATETIMEORIGINAL, &taken) == 1 && taken ? taken : "absent");
+  if (TIFFGetField(tif, EXIFTAG_EXPOSURETIME, &exposure) == 1) text << ", exposure " << exposure;
+  if (TIFFGetField(tif, EXIFTAG_ISOSPEEDRATINGS, &isoCount, &iso) == 1)
+    for (std::uint16_t i = 0; i < isoCount; ++i) text << ", iso " << iso[i];
+  if (TIFFGetField(tif, EXIFTAG_PIXELXDIMENSION, &width) == 1) text << ", width " << width;
+  return text.str();
+}
+
+std::vector<toff_t> SubDirectories(TIFF* tif) {
+  std::uint16_t count = 0;
+  toff_t* offsets = nullptr;
+  if (TIFFGetField(tif, TIFFTAG_SUBIFD, &count, &offsets) != 1) return {};
+  return std::vector<toff_t>(offsets, offsets + count);
+}
+
+// The EXIF directory and the sub-directories of the current pages; both
+// files are back on those pages afterwards.
+void CompareAttached(TIFF* expected, tdir_t expectedPage, TIFF* actual, tdir_t actualPage, Differences& out) {
+  toff_t expectedExif = 0, actualExif = 0;
+  const bool hasExif = TIFFGetField(expected, TIFFTAG_EXIFIFD, &expectedExif) == 1;
+  out.Compare("EXIF directory", hasExif, TIFFGetField(actual, TIFFTAG_EXIFIFD, &actualExif) == 1);
+  const std::vector<toff_t> expectedSubs = SubDirectories(expected);
+  const std::vector<toff_t> actualSubs = SubDirectories(actual);
+  out.Compare("number of sub-directories", expectedSubs.size(), actualSubs.size());
+  if (out.Any()) return;
+
+  if (hasExif) {
+    if (TIFFReadEXIFDirectory(expected, expectedExif) != 1 || TIFFReadEXIFDirectory(actual, actualExif) != 1)
+      out.Add("cannot read the EXIF directory");
+    else
+      out.Compare("EXIF fields", ExifText(expected), ExifText(actual));
+  }
+  for (std::size_t i = 0; i < expectedSubs.size() && !out.Any(); ++i) {
+    if (TIFFSetSubDirectory(expected, expectedSubs[i]) != 1 || TIFFSetSubDirectory(actual, actualSubs[i]) != 1) {
+      out.Add("cannot read sub-directory " + std::to_string(i));
+      break;
+    }
+    CompareTags(expected, actual, out);
+    if (!out.Any()) ComparePixels(expected, actual, out);
+  }
+  if (hasExif || !expectedSubs.empty()) {
+    if (TIFFSetDirectory(expected, expectedPage) != 1 || TIFFSetDirectory(actual, actualPage) != 1)
+      out.Add("cannot return to the page after its sub-directories");
+  }
+}
+
 bool DecodeAll(TIFF* tif) {
   for (std::uint32_t i = 0; i < TIFFNumberOfStrips(tif); ++i)
     if (Decoded(tif, i).Size < 0) return false;
@@ -229,6 +281,9 @@ testing::AssertionResult PagesMatch(const std::string& output, const std::vector
                             std::filesystem::path(ref.Path).filename().string() + ")");
     CompareTags(reference.get(), actual.get(), differences);
     if (!differences.Any()) ComparePixels(reference.get(), actual.get(), differences);
+    if (!differences.Any())
+      CompareAttached(reference.get(), static_cast<tdir_t>(ref.Index), actual.get(), static_cast<tdir_t>(page),
+                      differences);
     problems += differences.Text();
   }
   if (problems.empty() && TIFFReadDirectory(actual.get()) == 1)

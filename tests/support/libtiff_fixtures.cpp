@@ -130,6 +130,10 @@ void SetPageFields(TIFF* tif, const PageSpec& page, std::size_t pageIndex, std::
     Check(TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) == 1, "predictor");
   }
   if (page.Compression == Codec::G4) Check(page.Kind == Pixels::Bilevel1, "G4 needs a bilevel page");
+  if (page.Compression == Codec::Jpeg) {
+    Check(page.Kind == Pixels::Grey8 || page.Kind == Pixels::Rgb8, "JPEG needs 8-bit grey or RGB");
+    Check(TIFFSetField(tif, TIFFTAG_JPEGQUALITY, 80) == 1, "JPEG quality");
+  }
   if (page.Separate) Check(page.Kind == Pixels::Rgb8, "separate planes need RGB");
 
   if (page.Kind == Pixels::Palette8) {
@@ -189,6 +193,39 @@ void WriteTiles(TIFF* tif, const PageSpec& page) {
   }
 }
 
+void WriteImage(TIFF* tif, const PageSpec& page) {
+  if (page.Organisation == Layout::Tiles)
+    WriteTiles(tif, page);
+  else
+    WriteStrips(tif, page);
+}
+
+// Writes the page's EXIF directory on its own and returns its offset; the
+// page's main directory must be started afresh afterwards.
+std::uint64_t WriteExifDirectory(TIFF* tif, const PageSpec& page) {
+  Check(TIFFCreateEXIFDirectory(tif) == 0, "creating an EXIF directory");
+  const std::string taken = "2024:05:0" + std::to_string(1 + page.Seed % 9) + " 12:34:56";
+  const std::uint16_t iso[2] = {static_cast<std::uint16_t>(100 * page.Seed), 400};
+  Check(TIFFSetField(tif, EXIFTAG_DATETIMEORIGINAL, taken.c_str()) == 1, "EXIF date");
+  Check(TIFFSetField(tif, EXIFTAG_EXPOSURETIME, 1.0 / (60.0 + page.Seed)) == 1, "EXIF exposure time");
+  Check(TIFFSetField(tif, EXIFTAG_ISOSPEEDRATINGS, 2, iso) == 1, "EXIF ISO speed");
+  Check(TIFFSetField(tif, EXIFTAG_PIXELXDIMENSION, page.Width) == 1, "EXIF pixel width");
+  std::uint64_t offset = 0;
+  Check(TIFFWriteCustomDirectory(tif, &offset) == 1, "writing the EXIF directory");
+  Check(TIFFCreateDirectory(tif) == 0, "starting the page's directory");
+  return offset;
+}
+
+PageSpec ThumbnailOf(const PageSpec& page) {
+  PageSpec thumbnail = page;
+  thumbnail.Width = std::max(1u, page.Width / 2);
+  thumbnail.Height = std::max(1u, page.Height / 2);
+  thumbnail.Seed = page.Seed + 1000;
+  thumbnail.Exif = false;
+  thumbnail.Thumbnail = false;
+  return thumbnail;
+}
+
 }  // namespace
 
 std::uint16_t CompressionNumber(Codec codec) {
@@ -198,13 +235,18 @@ std::uint16_t CompressionNumber(Codec codec) {
     case Codec::Deflate: return COMPRESSION_ADOBE_DEFLATE;
     case Codec::PackBits: return COMPRESSION_PACKBITS;
     case Codec::G4: return COMPRESSION_CCITTFAX4;
+    case Codec::Jpeg: return COMPRESSION_JPEG;
   }
   return COMPRESSION_NONE;
 }
 
+bool CodecAvailable(Codec codec) {
+  return TIFFIsCODECConfigured(CompressionNumber(codec)) == 1;
+}
+
 std::string FormatName(const PageSpec& page) {
   static constexpr const char* kKinds[] = {"grey8", "rgb8", "palette8", "bilevel1", "grey16"};
-  static constexpr const char* kCodecs[] = {"none", "lzw", "deflate", "packbits", "g4"};
+  static constexpr const char* kCodecs[] = {"none", "lzw", "deflate", "packbits", "g4", "jpeg"};
   std::string name = std::string(kKinds[static_cast<int>(page.Kind)]) + "_" +
                      kCodecs[static_cast<int>(page.Compression)] +
                      (page.Organisation == Layout::Tiles ? "_tiles" : "_strips");
@@ -213,6 +255,8 @@ std::string FormatName(const PageSpec& page) {
   if (onePiece) name += page.Organisation == Layout::Tiles ? "_one_tile" : "_one_strip";
   if (page.Separate) name += "_planar";
   if (page.Predictor) name += "_predictor";
+  if (page.Exif) name += "_exif";
+  if (page.Thumbnail) name += "_thumbnail";
   return name;
 }
 
@@ -223,12 +267,23 @@ void WriteTiff(const std::string& path, const FileSpec& spec) {
     Check(tif != nullptr, "cannot create " + path);
     for (std::size_t i = 0; i < spec.Pages.size(); ++i) {
       const PageSpec& page = spec.Pages[i];
+      const std::uint64_t exif = page.Exif ? WriteExifDirectory(tif.get(), page) : 0;
       SetPageFields(tif.get(), page, i, spec.Pages.size());
-      if (page.Organisation == Layout::Tiles)
-        WriteTiles(tif.get(), page);
-      else
-        WriteStrips(tif.get(), page);
+      if (page.Exif) Check(TIFFSetField(tif.get(), TIFFTAG_EXIFIFD, exif) == 1, "EXIF pointer");
+      if (page.Thumbnail) {
+        // libtiff writes the next directory as the sub-directory.
+        std::uint64_t placeholder[1] = {0};
+        Check(TIFFSetField(tif.get(), TIFFTAG_SUBIFD, 1, placeholder) == 1, "sub-directory pointer");
+      }
+      WriteImage(tif.get(), page);
       Check(TIFFWriteDirectory(tif.get()) == 1, "writing a directory");
+      if (page.Thumbnail) {
+        const PageSpec thumbnail = ThumbnailOf(page);
+        SetPageFields(tif.get(), thumbnail, i, spec.Pages.size());
+        Check(TIFFSetField(tif.get(), TIFFTAG_SUBFILETYPE, FILETYPE_REDUCEDIMAGE) == 1, "subfile type");
+        WriteImage(tif.get(), thumbnail);
+        Check(TIFFWriteDirectory(tif.get()) == 1, "writing a sub-directory");
+      }
     }
   }
   Check(log.Empty(), "libtiff complained while writing " + path + ":\n" + log.Text());

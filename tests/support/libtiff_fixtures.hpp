@@ -17,7 +17,7 @@ enum class Pixels : std::uint8_t {
   Grey16,    // 16-bit, min-is-black
 };
 
-enum class Codec : std::uint8_t { None, Lzw, Deflate, PackBits, G4 };
+enum class Codec : std::uint8_t { None, Lzw, Deflate, PackBits, G4, Jpeg };
 
 enum class Layout : std::uint8_t { Strips, Tiles };
 
@@ -31,6 +31,8 @@ struct PageSpec {
   std::uint32_t TileSize = 16;  // tile width and length; a multiple of 16
   bool Separate = false;        // one plane per sample (RGB only)
   bool Predictor = false;       // horizontal differencing (LZW and Deflate)
+  bool Exif = false;            // an EXIF directory hangs off the page
+  bool Thumbnail = false;       // a half-size copy of the page as a sub-directory
   bool Noise = true;            // a little noise on the pattern; off for small files
   std::uint32_t Seed = 1;       // varies the pixels and the description
 };
@@ -49,5 +51,8 @@ std::string FormatName(const PageSpec& page);
 
 // libtiff's number for a codec.
 std::uint16_t CompressionNumber(Codec codec);
+
+// Whether the libtiff in use can write and read `codec`.
+bool CodecAvailable(Codec codec);
 
 }  // namespace vellox::test
