@@ -165,6 +165,10 @@ void PageCopier::ReadEntry(std::string_view entry, std::vector<std::string>& cel
     cells[column::kInlineCount] = Text(count);
   }
   if (size != 0 && total > 4) {
+    // Each value lies inside the file, but many entries may point at the
+    // same bytes; a directory's values together never need more than the
+    // file holds, so memory stays bounded by the input's size.
+    if (outOfLineTotal + total > input_.Size()) throw PageError("the directory's values repeat too much data");
     cells[column::kOutOfLine] = ReadInput(Decode(valueField, 0, 4), total, "value");
     outOfLineTotal += total;
   }

@@ -1,0 +1,150 @@
+#include "merge_harness.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "vellox/KWVellox.hpp"
+
+namespace vellox::fuzz {
+namespace {
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::fprintf(stderr, "merge check failed: %s\n", what.c_str());
+  std::abort();
+}
+
+void RemoveWorkDir();
+
+// One folder per process, emptied before every merge and removed at exit.
+const std::string& WorkDir() {
+  // Never destroyed: the exit handler that removes the folder needs it.
+  static const std::string& dir = *new std::string([] {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vellox-fuzz-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) Fail("cannot create a work folder");
+    std::atexit(RemoveWorkDir);
+    return pattern + "/";
+  }());
+  return dir;
+}
+
+std::vector<std::string> Names(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* listing = ::opendir(dir.c_str());
+  if (listing == nullptr) Fail("cannot list " + dir);
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(listing);
+  return names;
+}
+
+void Empty(const std::string& dir) {
+  for (const std::string& name : Names(dir)) ::unlink((dir + name).c_str());
+}
+
+void RemoveWorkDir() {
+  Empty(WorkDir());
+  ::rmdir(WorkDir().c_str());
+}
+
+void WriteAll(const std::string& path, std::string_view bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) Fail("cannot create " + path);
+  while (!bytes.empty()) {
+    const ssize_t put = ::write(fd, bytes.data(), bytes.size());
+    if (put <= 0) Fail("cannot write " + path);
+    bytes.remove_prefix(static_cast<std::size_t>(put));
+  }
+  ::close(fd);
+}
+
+// The whole file, or nothing when it does not exist.
+bool ReadAll(const std::string& path, std::string& bytes) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bytes.clear();
+  char chunk[1 << 16];
+  for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) > 0;) bytes.append(chunk, static_cast<std::size_t>(got));
+  ::close(fd);
+  return true;
+}
+
+struct Outcome {
+  std::int32_t Result = 0;
+  bool HasOutput = false;
+  std::string Output;
+  std::vector<std::int32_t> FileResults;
+  std::vector<std::uint32_t> FilePages;
+};
+
+Outcome MergeOnce(const std::vector<std::string>& inputs) {
+  const std::string& dir = WorkDir();
+  Empty(dir);
+  // Inputs are written anew for every merge: empty ones are deleted by it.
+  std::string list;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    const std::string path = dir + "in" + std::to_string(i) + ".tif";
+    WriteAll(path, inputs[i]);
+    list += path + ",";
+  }
+  std::string outputDir = dir;
+  std::string name = "merged.tif";
+
+  KWVellox merger;
+  Outcome outcome;
+  outcome.Result = merger.Tiff_Merge(list, outputDir, name);
+  if (outcome.Result < kOutputDirMissing || outcome.Result > kMergeWritten)
+    Fail("result code " + std::to_string(outcome.Result));
+
+  for (const std::string& file : Names(dir))
+    if (file.rfind(".vellox-", 0) == 0) Fail("temporary file left behind: " + file);
+
+  outcome.HasOutput = ReadAll(dir + name, outcome.Output);
+  if (outcome.HasOutput != (outcome.Result == kMergeWritten))
+    Fail("result " + std::to_string(outcome.Result) + (outcome.HasOutput ? " with" : " without") + " an output");
+
+  const MergeReport& report = merger.Report();
+  if (report.Result != outcome.Result) Fail("report result differs from the returned one");
+  if (report.Files.size() != inputs.size()) Fail("report lists " + std::to_string(report.Files.size()) + " files");
+  if (outcome.HasOutput && report.BytesWritten != outcome.Output.size())
+    Fail("report counts " + std::to_string(report.BytesWritten) + " bytes, the file has " +
+         std::to_string(outcome.Output.size()));
+  std::uint64_t pages = 0;
+  for (const FileReport& file : report.Files) {
+    outcome.FileResults.push_back(file.Result);
+    outcome.FilePages.push_back(file.Pages);
+    pages += file.Pages;
+  }
+  if (outcome.HasOutput && pages != report.PagesWritten) Fail("per-file pages do not add up");
+  return outcome;
+}
+
+}  // namespace
+
+void CheckMerge(const std::vector<std::string>& inputs) {
+  const Outcome first = MergeOnce(inputs);
+  const Outcome second = MergeOnce(inputs);
+  if (first.Result != second.Result) Fail("two merges of the same inputs returned different results");
+  if (first.FileResults != second.FileResults || first.FilePages != second.FilePages)
+    Fail("two merges of the same inputs reported different files");
+  if (first.Output != second.Output) Fail("two merges of the same inputs wrote different bytes");
+  Empty(WorkDir());
+}
+
+std::vector<std::string> SplitInTwo(const std::string& data) {
+  const std::size_t marker = data.find(kSplitMarker);
+  if (marker == std::string::npos) return {data.substr(0, data.size() / 2), data.substr(data.size() / 2)};
+  return {data.substr(0, marker), data.substr(marker + sizeof kSplitMarker - 1)};
+}
+
+}  // namespace vellox::fuzz
