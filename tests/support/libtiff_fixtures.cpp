@@ -212,6 +212,8 @@ std::uint64_t WriteExifDirectory(TIFF* tif, const PageSpec& page) {
   Check(TIFFSetField(tif, EXIFTAG_PIXELXDIMENSION, page.Width) == 1, "EXIF pixel width");
   std::uint64_t offset = 0;
   Check(TIFFWriteCustomDirectory(tif, &offset) == 1, "writing the EXIF directory");
+  // TIFFCreateDirectory does not free the EXIF values it replaces.
+  TIFFFreeDirectory(tif);
   Check(TIFFCreateDirectory(tif) == 0, "starting the page's directory");
   return offset;
 }
