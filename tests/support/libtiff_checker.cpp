@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <sstream>
 
@@ -233,6 +231,16 @@ bool DecodeAll(TIFF* tif) {
   return true;
 }
 
+std::string ReadText(const std::string& path) {
+  std::string text;
+  if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+    std::fclose(file);
+  }
+  return text;
+}
+
 }  // namespace
 
 int CountPages(const std::string& path) {
@@ -320,9 +328,7 @@ testing::AssertionResult TiffinfoClean(const std::string& path) {
   for (const char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   quoted += "'";
   const int status = std::system(("tiffinfo -D " + quoted + " >/dev/null 2>" + quoted + ".tiffinfo-errors").c_str());
-  std::ifstream in(errors);
-  const std::string stderrText((std::istreambuf_iterator<char>(in)), {});
-  in.close();
+  const std::string stderrText = ReadText(errors);
   std::remove(errors.c_str());
   if (status != 0 || !stderrText.empty())
     return testing::AssertionFailure() << "tiffinfo -D " << path << " exited with " << status << ":\n" << stderrText;
