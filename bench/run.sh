@@ -10,7 +10,7 @@
 #
 # Options:
 #   --quick           W3 at scale 0.05, 3 timed runs, 1 tiffcp run
-#   --runs N          timed runs of cat and vellox per workload (default 7)
+#   --runs N          timed runs of cat and vellox per workload (default 9)
 #   --tiffcp-runs N   timed runs of tiffcp per workload (default 3; 0 skips tiffcp)
 #   --scale F         W3 height scale, 0 < F <= 1 (default 1)
 #   --only LIST       workloads to run, e.g. W1,W3 (default W1,W2,W3,W4)
@@ -30,7 +30,7 @@ set -euo pipefail
 export LC_ALL=C
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-RUNS=7
+RUNS=9
 TIFFCP_RUNS=3
 SCALE=1
 ONLY=W1,W2,W3,W4
@@ -115,11 +115,19 @@ peak_rss() {
   awk -F': ' '/Maximum resident set size/ { print $2 }' "$report"
 }
 
-# Median of $2 timed runs of contender $1 (after one warm-up), in seconds.
-measure() {
-  local name=$1 runs=$2
-  "run_$name"  # warm-up
-  for ((i = 0; i < runs; i++)); do time_once "$name"; done | median
+# cat and vellox: one warm-up each, then $1 timed runs in alternation, so
+# that both see the same machine (other load drifts over a run). Sets T_CAT
+# and T_VELLOX (median seconds).
+measure_pair() {
+  local runs=$1 cats=() vels=()
+  run_cat
+  run_vellox
+  for ((i = 0; i < runs; i++)); do
+    cats+=("$(time_once cat)")
+    vels+=("$(time_once vellox)")
+  done
+  T_CAT=$(printf '%s\n' "${cats[@]}" | median)
+  T_VELLOX=$(printf '%s\n' "${vels[@]}" | median)
 }
 
 # tiffcp takes seconds per run, so its runs are not repeated for memory: each
@@ -159,8 +167,8 @@ for w in ${ONLY//,/ }; do
   INPUTS=("$SCRATCH/${w,,}"/*.tif)
   bytes=$(cat "${INPUTS[@]}" | wc -c)
   echo "$w: ${#INPUTS[@]} files, $((bytes / 1048576)) MiB: timing cat and vellox ($RUNS runs), tiffcp ($TIFFCP_RUNS runs)" >&2
-  t_cat=$(measure cat "$RUNS")
-  t_vel=$(measure vellox "$RUNS")
+  measure_pair "$RUNS"
+  t_cat=$T_CAT t_vel=$T_VELLOX
   rss_cat=$(peak_rss cat)
   rss_vel=$(peak_rss vellox)
   if ! verdict=$("$BUILD/bench/vellox_bench_verify" "$OUT/vellox.tif" "${INPUTS[@]}" 2>&1); then
