@@ -69,9 +69,9 @@ std::uint32_t TiffBuilder::AppendDirectory(const std::vector<Field>& fields, std
 }
 
 void TiffBuilder::SetLink(std::uint32_t directory, std::uint32_t next) {
-  const std::size_t entries =
-      little_ ? static_cast<unsigned char>(bytes_[directory]) | static_cast<unsigned char>(bytes_[directory + 1]) << 8
-              : static_cast<unsigned char>(bytes_[directory]) << 8 | static_cast<unsigned char>(bytes_[directory + 1]);
+  const std::size_t low = static_cast<unsigned char>(bytes_[little_ ? directory : directory + 1]);
+  const std::size_t high = static_cast<unsigned char>(bytes_[little_ ? directory + 1 : directory]);
+  const std::size_t entries = high << 8 | low;
   bytes_.replace(directory + 2 + 12 * entries, 4, Number(next, 4));
 }
 
