@@ -9,7 +9,7 @@ function(vellox_set_warnings target)
     target_compile_options(${target} PRIVATE
       -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
       -Wnon-virtual-dtor -Wold-style-cast -Wcast-align -Woverloaded-virtual
-      -Wnull-dereference -Wimplicit-fallthrough)
+      -Wimplicit-fallthrough)
     if(VELLOX_WERROR)
       target_compile_options(${target} PRIVATE -Werror)
     endif()
