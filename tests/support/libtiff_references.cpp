@@ -122,6 +122,7 @@ std::uint64_t WriteExifDirectory(TIFF* tif, std::uint32_t seed) {
   Check(TIFFSetField(tif, EXIFTAG_FOCALLENGTH, 35.0 + seed) == 1, "focal length");
   std::uint64_t offset = 0;
   Check(TIFFWriteCustomDirectory(tif, &offset) == 1, "writing the EXIF directory");
+  TIFFFreeDirectory(tif);  // creating the next directory does not free these values
   return offset;
 }
 
@@ -140,6 +141,7 @@ std::uint64_t WriteGpsDirectory(TIFF* tif, std::uint32_t seed) {
   Check(TIFFSetField(tif, GPSTAG_MAPDATUM, "WGS-84") == 1, "map datum");
   std::uint64_t offset = 0;
   Check(TIFFWriteCustomDirectory(tif, &offset) == 1, "writing the GPS directory");
+  TIFFFreeDirectory(tif);  // creating the next directory does not free these values
   return offset;
 }
 
@@ -147,10 +149,7 @@ void WritePage(TIFF* tif, const RichPage& page) {
   // Custom directories are written first; then a fresh image directory.
   const std::uint64_t exif = page.Exif ? WriteExifDirectory(tif, page.Seed) : 0;
   const std::uint64_t gps = page.Gps ? WriteGpsDirectory(tif, page.Seed) : 0;
-  if (page.Exif || page.Gps) {
-    TIFFFreeDirectory(tif);  // TIFFCreateDirectory does not free the custom values it replaces
-    Check(TIFFCreateDirectory(tif) == 0, "starting an image directory");
-  }
+  if (page.Exif || page.Gps) Check(TIFFCreateDirectory(tif) == 0, "starting an image directory");
 
   if (page.ReducedImages > 0) {
     // The reduced images are the next directories written; libtiff fills
