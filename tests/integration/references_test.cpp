@@ -129,7 +129,8 @@ std::vector<std::uint64_t> Pointers(const TiffReader& reader, const ParsedEntry&
 }
 
 // The end of a directory's own part: entries, link, CR LF, out-of-line
-// values and image data, which the page copier writes back to back.
+// values and image data, which the page copier writes back to back (and a
+// JPEG stream, for directories that have one but no sub-directories).
 std::uint64_t OwnPartEnd(const TiffReader& reader, const ParsedDirectory& directory) {
   std::uint64_t end = directory.Offset + 8 + 12ull * directory.Entries.size();
   for (const ParsedEntry& entry : directory.Entries) {
@@ -144,6 +145,9 @@ std::uint64_t OwnPartEnd(const TiffReader& reader, const ParsedDirectory& direct
     const auto lengths = reader.Values(*counts);
     for (std::size_t i = 0; i < at.size(); ++i) end = std::max(end, at[i] + lengths[i]);
   }
+  // A JPEG stream of a directory without sub-directories follows its own part.
+  if (directory.Find(513) != nullptr && directory.Find(514) != nullptr)
+    end = std::max(end, reader.Values(*directory.Find(513)).at(0) + reader.Values(*directory.Find(514)).at(0));
   return end;
 }
 
@@ -177,7 +181,7 @@ void CheckPlacement(const TiffReader& reader, const ParsedDirectory& directory, 
 }
 
 // Every page's referenced data lies between its directory and the next
-// page, so the link to the next page counts it.
+// page and fills that space exactly, so the link to the next page counts it.
 testing::AssertionResult ReferencedDataStaysWithItsPage(const std::string& output) {
   const std::string bytes = ReadFile(output);
   const TiffReader reader(bytes);
@@ -187,6 +191,9 @@ testing::AssertionResult ReferencedDataStaysWithItsPage(const std::string& outpu
     const std::uint64_t end = i + 1 < chain.size() ? chain[i + 1].Offset : bytes.size() - 1;  // the trailer byte
     std::uint64_t cursor = chain[i].Offset;
     CheckPlacement(reader, chain[i], chain[i].Offset, end, cursor, problems, 0);
+    if (cursor != end)
+      problems += "page at " + std::to_string(chain[i].Offset) + " ends at " + std::to_string(cursor) +
+                  ", but the next page begins at " + std::to_string(end) + "\n";
   }
   if (!problems.empty()) return testing::AssertionFailure() << output << ":\n" << problems;
   return testing::AssertionSuccess();
