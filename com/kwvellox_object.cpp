@@ -26,22 +26,67 @@ void PumpPendingMessages() {
   }
 }
 
-// Script hosts pass variables as references to VARIANTs, which the type
-// library's Invoke does not turn into the BSTR* a method expects. A
-// reference to a VARIANT holding a BSTR becomes a reference to that BSTR
-// (so the method's change reaches the caller's variable); a reference to
-// anything else is passed on as its value, which Invoke converts.
-void UnwrapVariantReference(VARIANTARG& argument) {
-  for (int depth = 0; depth < 8 && argument.vt == (VT_BYREF | VT_VARIANT) && argument.pvarVal != nullptr; ++depth) {
-    VARIANT* target = argument.pvarVal;
-    if (target->vt == VT_BSTR) {
-      argument.vt = VT_BYREF | VT_BSTR;
-      argument.pbstrVal = &target->bstrVal;
-      return;
-    }
-    argument = *target;  // a shallow copy: the caller still owns its contents
+// Every parameter of _KWVellox is a string passed by reference (BSTR*).
+// Hosts pass arguments in other forms that the type library's Invoke does
+// not turn into a BSTR* reliably: script hosts pass variables as references
+// to VARIANTs, and literals come by value, which Invoke may hand to the
+// method as a pointer into the caller's own argument (the method would then
+// free and replace the caller's string). Each argument is therefore made a
+// VT_BYREF|VT_BSTR here: a reference to a string (or to a VARIANT holding a
+// string) reaches the caller's variable; anything else is converted into a
+// temporary string owned by this call.
+class StringArguments {
+ public:
+  StringArguments() = default;
+  StringArguments(const StringArguments&) = delete;
+  StringArguments& operator=(const StringArguments&) = delete;
+  ~StringArguments() {
+    for (VARIANT& temporary : temporaries_) ::VariantClear(&temporary);
   }
-}
+
+  // DISP_E_TYPEMISMATCH (with the argument's index) when an argument has
+  // no string form.
+  HRESULT Prepare(const DISPPARAMS& params, UINT* argumentError) {
+    arguments_.assign(params.rgvarg, params.rgvarg + params.cArgs);
+    temporaries_.resize(params.cArgs);  // never resized again: pointers into it are handed out
+    for (UINT i = 0; i < params.cArgs; ++i) {
+      ::VariantInit(&temporaries_[i]);
+      const HRESULT hr = Prepare(arguments_[i], temporaries_[i]);
+      if (FAILED(hr)) {
+        if (argumentError != nullptr) *argumentError = i;
+        return hr;
+      }
+    }
+    return S_OK;
+  }
+
+  VARIANTARG* Data() { return arguments_.data(); }
+
+ private:
+  static HRESULT Prepare(VARIANTARG& argument, VARIANT& temporary) {
+    VARIANTARG* source = &argument;
+    if (argument.vt == (VT_BYREF | VT_VARIANT) && argument.pvarVal != nullptr) {
+      VARIANT* variable = argument.pvarVal;
+      if (variable->vt == VT_BSTR) return Refer(argument, &variable->bstrVal);
+      if (variable->vt == (VT_BYREF | VT_BSTR)) return Refer(argument, variable->pbstrVal);
+      source = variable;
+    }
+    if (source->vt == (VT_BYREF | VT_BSTR)) return Refer(argument, source->pbstrVal);
+    const HRESULT hr = ::VariantChangeType(&temporary, source, 0, VT_BSTR);
+    if (FAILED(hr)) return DISP_E_TYPEMISMATCH;
+    return Refer(argument, &temporary.bstrVal);
+  }
+
+  static HRESULT Refer(VARIANTARG& argument, BSTR* text) {
+    ::VariantInit(&argument);  // the slot holds a copy the caller owns: nothing to clear
+    argument.vt = VT_BYREF | VT_BSTR;
+    argument.pbstrVal = text;
+    return S_OK;
+  }
+
+  std::vector<VARIANTARG> arguments_;
+  std::vector<VARIANT> temporaries_;
+};
 
 // Holds a reference to the object for the length of a call, so that a host
 // releasing it from a window message during a merge does not destroy it
@@ -164,14 +209,15 @@ HRESULT KWVelloxObject::Invoke(DISPID id, REFIID iid, LCID /*locale*/, WORD flag
     const HRESULT hr = LoadTypeInfo();
     if (FAILED(hr)) return hr;
     CallReference hold(this);
-    std::vector<VARIANTARG> arguments(params->rgvarg, params->rgvarg + params->cArgs);
-    for (VARIANTARG& argument : arguments) UnwrapVariantReference(argument);
+    StringArguments arguments;
+    const HRESULT prepared = arguments.Prepare(*params, argumentError);
+    if (FAILED(prepared)) return prepared;
     DISPPARAMS forwarded = *params;
-    forwarded.rgvarg = arguments.data();
+    forwarded.rgvarg = arguments.Data();
     return functionInfo_->Invoke(static_cast<_KWVellox*>(this), id, flags, &forwarded, result, exception,
                                  argumentError);
   } catch (...) {
-    return E_OUTOFMEMORY;  // only the argument copy can throw
+    return E_OUTOFMEMORY;  // only the copies of the arguments can throw
   }
 }
 

@@ -12,11 +12,13 @@
 namespace vellox::platform {
 namespace {
 
-// UTF-8 to UTF-16. Fails (returns false) on text that is not valid UTF-8,
-// so a damaged path is never turned into the name of some other file.
+// UTF-8 to UTF-16. Fails (returns false) on text that is not valid UTF-8
+// and on a NUL inside the text (the file APIs would end the name there), so
+// a damaged path is never turned into the name of some other file.
 bool ToWide(const std::string& utf8, std::wstring& wide) {
   wide.clear();
   if (utf8.empty()) return true;
+  if (utf8.find('\0') != std::string::npos) return false;
   if (utf8.size() > static_cast<std::size_t>(INT32_MAX)) return false;
   const int inLength = static_cast<int>(utf8.size());
   const int needed = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), inLength, nullptr, 0);
