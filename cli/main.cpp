@@ -68,6 +68,14 @@ const char* ResultMessage(std::int32_t code) {
   }
 }
 
+void PrintJsonPages(const std::vector<vellox::SkippedPage>& pages) {
+  std::cout << "[";
+  for (std::size_t i = 0; i < pages.size(); ++i)
+    std::cout << (i == 0 ? "" : ", ") << "{\"page\": " << pages[i].Index << ", \"reason\": \""
+              << JsonEscape(pages[i].Reason) << "\"}";
+  std::cout << "]";
+}
+
 void PrintJson(const vellox::MergeReport& report, const std::string& output) {
   std::cout << "{\n  \"result\": " << report.Result << ",\n  \"output\": \"" << JsonEscape(output)
             << "\",\n  \"pages\": " << report.PagesWritten << ",\n  \"bytes\": " << report.BytesWritten
@@ -76,11 +84,11 @@ void PrintJson(const vellox::MergeReport& report, const std::string& output) {
     const vellox::FileReport& file = report.Files[i];
     std::cout << (i == 0 ? "\n" : ",\n") << "    {\"path\": \"" << JsonEscape(file.Path) << "\", \"fate\": \""
               << FateName(file.Fate) << "\", \"result\": " << file.Result << ", \"pages\": " << file.Pages
-              << ", \"reason\": \"" << JsonEscape(file.Reason) << "\", \"skipped\": [";
-    for (std::size_t s = 0; s < file.Skipped.size(); ++s)
-      std::cout << (s == 0 ? "" : ", ") << "{\"page\": " << file.Skipped[s].Index << ", \"reason\": \""
-                << JsonEscape(file.Skipped[s].Reason) << "\"}";
-    std::cout << "]}";
+              << ", \"reason\": \"" << JsonEscape(file.Reason) << "\", \"skipped\": ";
+    PrintJsonPages(file.Skipped);
+    std::cout << ", \"left_out\": ";
+    PrintJsonPages(file.LeftOut);
+    std::cout << "}";
   }
   std::cout << "\n  ]\n}\n";
 }
@@ -100,6 +108,8 @@ void PrintText(const vellox::MergeReport& report, const std::string& output) {
     std::cout << "\n";
     for (const vellox::SkippedPage& page : file.Skipped)
       std::cout << "  page " << page.Index << " skipped: " << page.Reason << "\n";
+    for (const vellox::SkippedPage& part : file.LeftOut)
+      std::cout << "  page " << part.Index << ": " << part.Reason << "\n";
   }
   if (report.Result == vellox::kMergeWritten)
     std::cout << "wrote " << report.PagesWritten << " pages, " << report.BytesWritten << " bytes to " << output << "\n";

@@ -42,10 +42,11 @@ struct SkippedPage {
 struct FileReport {
   std::string Path;
   InputFate Fate = InputFate::NotReached;
-  std::int32_t Result = 0;  // per-file result code of the page copier
-  std::uint32_t Pages = 0;  // pages this file contributed to the output
-  std::string Reason;       // why the file failed, when Result is not 1
-  std::vector<SkippedPage> Skipped;
+  std::int32_t Result = 0;           // per-file result code of the page copier
+  std::uint32_t Pages = 0;           // pages this file contributed to the output
+  std::string Reason;                // why the file failed, when Result is not 1
+  std::vector<SkippedPage> Skipped;  // pages left out whole
+  std::vector<SkippedPage> LeftOut;  // parts of copied pages left out (sub-directories, JPEG data)
 };
 
 // A report of the last (or running) merge, for native callers.

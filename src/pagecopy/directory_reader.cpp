@@ -50,6 +50,10 @@ std::int32_t PageCopier::Run() {
       owner_.CurrentFile->Reason = "some pages were skipped";
       return kFailed;
     }
+    if (owner_.CurrentFile != nullptr && !owner_.CurrentFile->LeftOut.empty()) {
+      owner_.CurrentFile->Reason = "parts of some pages were left out";
+      return kFailed;
+    }
     return kMergeWritten;
   } catch (const std::exception& error) {
     reason = error.what();

@@ -48,6 +48,7 @@ void PageCopier::EmitDirectory() {
   subDirectoriesPlanned_ = 0;
   subDirectoryBytesRead_ = 0;
   subDirectoryEntries_ = 0;
+  leftOut_.clear();
   const std::string problem = PlanDirectory(plan, 0);
   if (!problem.empty()) {
     // The page cannot be copied without corrupting its pixels: nothing of
@@ -82,7 +83,10 @@ void PageCopier::EmitDirectory() {
   owner_.LastLinkValue = static_cast<std::uint32_t>(link);
   owner_.LastReport.PagesWritten += 1;
   owner_.LastReport.BytesWritten = end;
-  if (owner_.CurrentFile != nullptr) owner_.CurrentFile->Pages += 1;
+  if (owner_.CurrentFile != nullptr) {
+    owner_.CurrentFile->Pages += 1;
+    for (std::string& what : leftOut_) owner_.CurrentFile->LeftOut.push_back({DirectoriesRead - 1, std::move(what)});
+  }
 }
 
 void PageCopier::WriteDirectory(const DirectoryPlan& plan, std::uint64_t link, std::string& outOfLine) {

@@ -184,6 +184,9 @@ class PageCopier {
   void PlanReferences(DirectoryPlan& plan, int depth);
   void PlanSubDirectories(DirectoryPlan& plan, std::size_t row, int depth);
   bool PlanChain(DirectoryPlan& parent, std::uint32_t offset, bool followLinks, int depth);
+  void PlanSubDirectory(DirectoryPlan& child, std::uint32_t offset, int depth);
+  // Notes a part of the page in hand that cannot be copied.
+  void LeaveOut(std::string what);
   void PlanJpegBlocks(DirectoryPlan& plan);
   std::vector<std::uint32_t> PointerElements(const TableView& view, std::size_t row);
 
@@ -199,6 +202,7 @@ class PageCopier {
   std::size_t subDirectoriesPlanned_ = 0;    // per page, bounded
   std::uint64_t subDirectoryBytesRead_ = 0;  // per page, bounded by the input's size
   std::uint64_t subDirectoryEntries_ = 0;    // per page, bounded
+  std::vector<std::string> leftOut_;         // parts of the page in hand left out
 
   // Per-directory values handed from reading to emission.
   std::uint32_t NextDirectoryOffset = 0;

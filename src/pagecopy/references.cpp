@@ -110,11 +110,16 @@ void PageCopier::PlanSubDirectories(DirectoryPlan& plan, std::size_t row, int de
   RowPlan& rowPlan = plan.Rows[row];
   rowPlan.Kind = RowKind::Dropped;
   const std::uint32_t type = plan.View.Cell(row, column::kType);
-  if (type != field::kLong && type != field::kIfd) return;
+  const std::string name = "tag " + plan.View.Text(row, column::kTag);
+  if (type != field::kLong && type != field::kIfd) {
+    LeaveOut(name + " left out: its offsets are not LONG or IFD values");
+    return;
+  }
   std::vector<std::uint32_t> offsets;
   try {
     offsets = PointerElements(plan.View, row);
-  } catch (const PageError&) {
+  } catch (const PageError& error) {
+    LeaveOut(name + " left out: " + error.what());
     return;
   }
   const bool chains = plan.View.Cell(row, column::kTag) == tag::kSubIfds;
@@ -135,29 +140,30 @@ void PageCopier::PlanSubDirectories(DirectoryPlan& plan, std::size_t row, int de
 bool PageCopier::PlanChain(DirectoryPlan& parent, std::uint32_t offset, bool followLinks, int depth) {
   std::set<std::uint32_t> chainSeen;
   std::size_t previous = kNoChild;
-  while (offset != 0 && depth <= kMaxSubDirectoryDepth && subDirectoriesPlanned_ < kMaxSubDirectoriesPerPage &&
-         std::find(ancestors_.begin(), ancestors_.end(), offset) == ancestors_.end() &&
-         chainSeen.insert(offset).second) {
+  // A link back into the chain ends it, as for pages; anything else that
+  // stops a sub-directory from being copied is reported.
+  while (offset != 0 && chainSeen.insert(offset).second) {
     auto child = std::make_unique<DirectoryPlan>();
-    ancestors_.push_back(offset);
-    try {
-      std::uint32_t count = 0;
-      std::uint64_t outOfLine = 0;
-      ReadTables(offset, child->OwnEntries, child->OwnValues, count, child->InputLink, outOfLine);
-      subDirectoryBytesRead_ += outOfLine;
-      subDirectoryEntries_ += count;
-      if (subDirectoryBytesRead_ > input_.Size() || subDirectoryEntries_ > kMaxSubDirectoryEntriesPerPage)
-        throw PageError("sub-directories repeat too much data");
-      ++subDirectoriesPlanned_;
-      child->View = TableView{&child->OwnEntries, &child->OwnValues, count};
-      child->InputOffset = offset;
-      const std::string problem = PlanDirectory(*child, depth);
-      if (!problem.empty()) throw PageError(problem);
-    } catch (const PageError&) {
+    std::string problem;
+    if (depth > kMaxSubDirectoryDepth) {
+      problem = "nested too deep";
+    } else if (subDirectoriesPlanned_ >= kMaxSubDirectoriesPerPage) {
+      problem = "too many sub-directories";
+    } else if (std::find(ancestors_.begin(), ancestors_.end(), offset) != ancestors_.end()) {
+      problem = "points back at a directory above it";
+    } else {
+      ancestors_.push_back(offset);
+      try {
+        PlanSubDirectory(*child, offset, depth);
+      } catch (const PageError& error) {
+        problem = error.what();
+      }
       ancestors_.pop_back();
+    }
+    if (!problem.empty()) {
+      LeaveOut("sub-directory at offset " + std::to_string(offset) + " left out: " + problem);
       break;
     }
-    ancestors_.pop_back();
     const std::size_t index = parent.Children.size();
     if (previous != kNoChild) parent.NextInChain[previous] = index;
     parent.Children.push_back(std::move(child));
@@ -167,6 +173,25 @@ bool PageCopier::PlanChain(DirectoryPlan& parent, std::uint32_t offset, bool fol
     offset = parent.Children[index]->InputLink;
   }
   return previous != kNoChild;
+}
+
+void PageCopier::PlanSubDirectory(DirectoryPlan& child, std::uint32_t offset, int depth) {
+  std::uint32_t count = 0;
+  std::uint64_t outOfLine = 0;
+  ReadTables(offset, child.OwnEntries, child.OwnValues, count, child.InputLink, outOfLine);
+  subDirectoryBytesRead_ += outOfLine;
+  subDirectoryEntries_ += count;
+  if (subDirectoryBytesRead_ > input_.Size() || subDirectoryEntries_ > kMaxSubDirectoryEntriesPerPage)
+    throw PageError("sub-directories repeat too much data");
+  ++subDirectoriesPlanned_;
+  child.View = TableView{&child.OwnEntries, &child.OwnValues, count};
+  child.InputOffset = offset;
+  const std::string problem = PlanDirectory(child, depth);
+  if (!problem.empty()) throw PageError(problem);
+}
+
+void PageCopier::LeaveOut(std::string what) {
+  leftOut_.push_back(std::move(what));
 }
 
 // Old-style JPEG data: the interchange stream (with its length) and the
@@ -186,6 +211,7 @@ void PageCopier::PlanJpegBlocks(DirectoryPlan& plan) {
     const bool usable = (type == field::kLong || type == field::kShort) && view.Cell(*stream, column::kCount) == 1;
     if (!usable) {
       plan.Rows[*stream].Kind = RowKind::Dropped;
+      LeaveOut("JPEG stream left out: its offset is not one SHORT or LONG");
     } else if (lengthRow) {
       const std::uint64_t offset = ReadElements(view, *stream).front();
       const auto lengths = ReadElements(view, *lengthRow);
@@ -194,6 +220,7 @@ void PageCopier::PlanJpegBlocks(DirectoryPlan& plan) {
       } else {
         plan.Rows[*stream].Kind = RowKind::Dropped;
         plan.Rows[*lengthRow].Kind = RowKind::Dropped;
+        LeaveOut("JPEG stream left out: it lies outside the file");
       }
     } else {
       // Without its length the stream is copied like a strip, its length
@@ -234,8 +261,9 @@ void PageCopier::PlanJpegBlocks(DirectoryPlan& plan) {
         tables.push_back({offsets[i], length, *row, i});
       }
       ranges.insert(ranges.end(), tables.begin(), tables.end());
-    } catch (const PageError&) {
+    } catch (const PageError& error) {
       plan.Rows[*row].Kind = RowKind::Dropped;
+      LeaveOut("JPEG tables (tag " + std::to_string(tableTag) + ") left out: " + error.what());
     }
   }
   if (ranges.empty()) return;

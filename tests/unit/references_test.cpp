@@ -121,7 +121,12 @@ TEST_F(ReferencesTest, UnreadableSubDirectoriesAreDroppedWithTheirEntry) {
     EXPECT_EQ(page.Find(34665), nullptr);
     EXPECT_EQ(page.Find(34853), nullptr);
   }
-  EXPECT_EQ(FileResult(0), kMergeWritten);
+  // The pages are copied, but what was left out is reported.
+  EXPECT_EQ(FileResult(0), kFailed);
+  const auto& leftOut = merger.Report().Files[0].LeftOut;
+  ASSERT_EQ(leftOut.size(), 3u);
+  EXPECT_EQ(leftOut[0].Index, 0u);
+  EXPECT_EQ(leftOut[2].Index, 2u);
 }
 
 TEST_F(ReferencesTest, SubIfdChainsAreCopiedWithTheirImageData) {
