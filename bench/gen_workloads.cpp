@@ -125,7 +125,9 @@ std::vector<Glyph> MakeGlyphs(Random& random) {
 void WriteFaxPage(const fs::path& path, Random& random, const std::vector<Glyph>& glyphs) {
   const std::size_t rowBytes = kFaxWidth / 8;
   std::vector<std::uint8_t> bits(rowBytes * kFaxHeight, 0);
-  auto set = [&](int x, int y) { bits[static_cast<std::size_t>(y) * rowBytes + static_cast<std::size_t>(x >> 3)] |= 0x80 >> (x & 7); };
+  auto set = [&](int x, int y) {
+    bits[static_cast<std::size_t>(y) * rowBytes + static_cast<std::size_t>(x >> 3)] |= 0x80 >> (x & 7);
+  };
 
   const int left = 140 + random.Below(20), right = static_cast<int>(kFaxWidth) - 140;
   int y = 160 + random.Below(40);
@@ -190,7 +192,8 @@ class SmoothField {
   SmoothField(Random& random, std::uint32_t width, std::uint32_t height) : columns_(width), rows_(height) {
     const double fx = 0.002 + static_cast<double>(random.Below(1000)) * 0.00001;
     const double fy = 0.0015 + static_cast<double>(random.Below(1000)) * 0.00001;
-    const double px = static_cast<double>(random.Below(628)) / 100.0, py = static_cast<double>(random.Below(628)) / 100.0;
+    const double px = static_cast<double>(random.Below(628)) / 100.0,
+                 py = static_cast<double>(random.Below(628)) / 100.0;
     for (std::uint32_t x = 0; x < width; ++x) columns_[x] = static_cast<float>(std::sin(fx * x + px));
     for (std::uint32_t y = 0; y < height; ++y) rows_[y] = static_cast<float>(std::cos(fy * y + py));
   }
@@ -205,8 +208,8 @@ class SmoothField {
 
 // Fills `row` (width x samples) with the field's values plus noise of
 // `noiseBits` random low bits.
-void FillRow(std::uint8_t* row, std::uint32_t width, int samples, std::uint32_t y, const std::vector<SmoothField>& fields,
-             Random& random, int noiseBits) {
+void FillRow(std::uint8_t* row, std::uint32_t width, int samples, std::uint32_t y,
+             const std::vector<SmoothField>& fields, Random& random, int noiseBits) {
   std::uint64_t pool = 0;
   int poolBits = 0;
   const std::uint64_t mask = (1u << noiseBits) - 1;
@@ -322,7 +325,8 @@ void GenerateW4(const fs::path& dir, std::uint64_t seed) {
     for (std::uint32_t ty = 0; ty < kSize; ty += kTile)
       for (std::uint32_t tx = 0; tx < kSize; tx += kTile) {
         for (std::uint32_t r = 0; r < kTile; ++r)
-          std::copy_n(image.data() + (std::size_t{ty + r} * kSize + tx) * 3, kTile * 3, tile.data() + std::size_t{r} * kTile * 3);
+          std::copy_n(image.data() + (std::size_t{ty + r} * kSize + tx) * 3, kTile * 3,
+                      tile.data() + std::size_t{r} * kTile * 3);
         if (TIFFWriteTile(t, tile.data(), tx, ty, 0, 0) < 0) throw std::runtime_error("cannot write a tile");
       }
     tiff.Close();

@@ -21,13 +21,14 @@ struct Closer {
 };
 using TiffHandle = std::unique_ptr<TIFF, Closer>;
 
-TiffHandle Open(const char* path) { return TiffHandle(TIFFOpen(path, "r")); }
+TiffHandle Open(const char* path) {
+  return TiffHandle(TIFFOpen(path, "r"));
+}
 
 // Fields that decide how pixels decode; every one must agree.
-constexpr ttag_t kShortFields[] = {TIFFTAG_BITSPERSAMPLE, TIFFTAG_SAMPLESPERPIXEL, TIFFTAG_COMPRESSION,
-                                   TIFFTAG_PHOTOMETRIC,   TIFFTAG_PLANARCONFIG,    TIFFTAG_FILLORDER,
-                                   TIFFTAG_PREDICTOR,     TIFFTAG_ORIENTATION,     TIFFTAG_SAMPLEFORMAT,
-                                   TIFFTAG_RESOLUTIONUNIT};
+constexpr ttag_t kShortFields[] = {
+    TIFFTAG_BITSPERSAMPLE, TIFFTAG_SAMPLESPERPIXEL, TIFFTAG_COMPRESSION, TIFFTAG_PHOTOMETRIC,  TIFFTAG_PLANARCONFIG,
+    TIFFTAG_FILLORDER,     TIFFTAG_PREDICTOR,       TIFFTAG_ORIENTATION, TIFFTAG_SAMPLEFORMAT, TIFFTAG_RESOLUTIONUNIT};
 constexpr ttag_t kLongFields[] = {TIFFTAG_IMAGEWIDTH, TIFFTAG_IMAGELENGTH, TIFFTAG_ROWSPERSTRIP, TIFFTAG_TILEWIDTH,
                                   TIFFTAG_TILELENGTH};
 constexpr ttag_t kFloatFields[] = {TIFFTAG_XRESOLUTION, TIFFTAG_YRESOLUTION};
@@ -36,8 +37,7 @@ constexpr ttag_t kFloatFields[] = {TIFFTAG_XRESOLUTION, TIFFTAG_YRESOLUTION};
 bool HasNoPredictor(TIFF* tif) {
   std::uint16_t compression = COMPRESSION_NONE;
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
-  return compression <= COMPRESSION_CCITTFAX4 || compression == COMPRESSION_JPEG ||
-         compression == COMPRESSION_PACKBITS;
+  return compression <= COMPRESSION_CCITTFAX4 || compression == COMPRESSION_JPEG || compression == COMPRESSION_PACKBITS;
 }
 
 std::string FieldsDiffer(TIFF* a, TIFF* b) {
@@ -70,10 +70,10 @@ std::string PixelsDiffer(TIFF* a, TIFF* b) {
   if (size <= 0) return "no strip size";
   std::vector<unsigned char> bufferA(static_cast<std::size_t>(size)), bufferB(static_cast<std::size_t>(size));
   for (std::uint32_t i = 0; i < pieces; ++i) {
-    const tmsize_t gotA = tiled ? TIFFReadEncodedTile(a, i, bufferA.data(), size)
-                                : TIFFReadEncodedStrip(a, i, bufferA.data(), size);
-    const tmsize_t gotB = tiled ? TIFFReadEncodedTile(b, i, bufferB.data(), size)
-                                : TIFFReadEncodedStrip(b, i, bufferB.data(), size);
+    const tmsize_t gotA =
+        tiled ? TIFFReadEncodedTile(a, i, bufferA.data(), size) : TIFFReadEncodedStrip(a, i, bufferA.data(), size);
+    const tmsize_t gotB =
+        tiled ? TIFFReadEncodedTile(b, i, bufferB.data(), size) : TIFFReadEncodedStrip(b, i, bufferB.data(), size);
     if (gotA < 0 || gotB < 0) return "piece " + std::to_string(i) + " does not decode";
     if (gotA != gotB || std::memcmp(bufferA.data(), bufferB.data(), static_cast<std::size_t>(gotA)) != 0)
       return "piece " + std::to_string(i) + " differs";

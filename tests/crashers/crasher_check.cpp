@@ -50,12 +50,15 @@ int main(int argc, char** argv) {
   for (const std::string& file : dir.Names())
     if (file.rfind(".vellox-", 0) == 0) return Failed("temporary file left behind: " + file);
   const bool written = vellox::test::Exists(dir / name);
-  if (written != (result == vellox::kMergeWritten)) return Failed("result " + std::to_string(result) + " and an output that " + (written ? "exists" : "does not exist"));
+  if (written != (result == vellox::kMergeWritten))
+    return Failed("result " + std::to_string(result) + " and an output that " +
+                  (written ? "exists" : "does not exist"));
 
   std::string reason = report.Files.size() == 2 ? report.Files[1].Reason : "";
   std::printf("merge %d, file %d, pages %u: %s\n", result, report.Files.size() == 2 ? report.Files[1].Result : 0,
               report.Files.size() == 2 ? report.Files[1].Pages : 0, reason.c_str());
-  if (result != wantMerge) return Failed("merge result " + std::to_string(result) + ", expected " + std::to_string(wantMerge));
+  if (result != wantMerge)
+    return Failed("merge result " + std::to_string(result) + ", expected " + std::to_string(wantMerge));
   if (report.Files.size() != 2) return Failed("the report lists " + std::to_string(report.Files.size()) + " files");
   if (report.Files[0].Result != vellox::kMergeWritten || report.Files[0].Pages != 1)
     return Failed("the valid first file was not copied whole");

@@ -64,10 +64,10 @@ std::string Tiled(bool little) {
     offsets.push_back(b.Append(Pixels(16 * 16, static_cast<unsigned>(t))));
     counts.push_back(256);
   }
-  const std::uint32_t ifd = b.AppendDirectory({b.Values(256, 4, {32}), b.Values(257, 4, {32}), b.Values(258, 3, {8}),
-                                               b.Values(259, 3, {1}), b.Values(262, 3, {1}), b.Values(277, 3, {1}),
-                                               b.Values(322, 3, {16}), b.Values(323, 3, {16}),
-                                               b.Values(324, 4, offsets), b.Values(325, 4, counts)});
+  const std::uint32_t ifd =
+      b.AppendDirectory({b.Values(256, 4, {32}), b.Values(257, 4, {32}), b.Values(258, 3, {8}), b.Values(259, 3, {1}),
+                         b.Values(262, 3, {1}), b.Values(277, 3, {1}), b.Values(322, 3, {16}), b.Values(323, 3, {16}),
+                         b.Values(324, 4, offsets), b.Values(325, 4, counts)});
   b.SetFirstDirectory(ifd);
   return b.Bytes();
 }
@@ -88,22 +88,24 @@ std::string WithSubDirectories(bool little) {
   TiffBuilder b(little);
   b.Append("\x22");
   const std::uint32_t thumb = b.Append(Pixels(16, 9));
-  const std::uint32_t sub = b.AppendDirectory({b.Values(254, 4, {1}), b.Values(256, 4, {4}), b.Values(257, 4, {4}),
-                                               b.Values(258, 3, {8}), b.Values(259, 3, {1}), b.Values(262, 3, {1}),
-                                               b.Values(273, 4, {thumb}), b.Values(277, 3, {1}),
-                                               b.Values(278, 4, {4}), b.Values(279, 4, {16})});
+  const std::uint32_t sub =
+      b.AppendDirectory({b.Values(254, 4, {1}), b.Values(256, 4, {4}), b.Values(257, 4, {4}), b.Values(258, 3, {8}),
+                         b.Values(259, 3, {1}), b.Values(262, 3, {1}), b.Values(273, 4, {thumb}), b.Values(277, 3, {1}),
+                         b.Values(278, 4, {4}), b.Values(279, 4, {16})});
   const std::uint32_t exif = b.AppendDirectory({b.Values(36864, 7, {'0', '2', '3', '0'}), b.Values(40961, 3, {1})});
   b.Append("\x33");
   const std::uint32_t data = b.Append(Pixels(48, 4));
-  const std::uint32_t ifd = b.AppendDirectory({b.Values(256, 4, {8}), b.Values(257, 4, {6}), b.Values(258, 3, {8}),
-                                               b.Values(259, 3, {1}), b.Values(262, 3, {1}), b.Values(273, 4, {data}),
-                                               b.Values(277, 3, {1}), b.Values(278, 4, {6}), b.Values(279, 4, {48}),
-                                               b.Raw(330, 13, 1, sub), b.Values(34665, 4, {exif})});
+  const std::uint32_t ifd =
+      b.AppendDirectory({b.Values(256, 4, {8}), b.Values(257, 4, {6}), b.Values(258, 3, {8}), b.Values(259, 3, {1}),
+                         b.Values(262, 3, {1}), b.Values(273, 4, {data}), b.Values(277, 3, {1}), b.Values(278, 4, {6}),
+                         b.Values(279, 4, {48}), b.Raw(330, 13, 1, sub), b.Values(34665, 4, {exif})});
   b.SetFirstDirectory(ifd);
   return b.Bytes();
 }
 
-std::string Joined(const std::string& a, const std::string& b) { return a + vellox::fuzz::kSplitMarker + b; }
+std::string Joined(const std::string& a, const std::string& b) {
+  return a + vellox::fuzz::kSplitMarker + b;
+}
 
 void WriteCorpus(const fs::path& dir) {
   fs::create_directories(dir);
@@ -255,9 +257,8 @@ void WriteDefects(const fs::path& dir) {
   Save(dir / "strip-offset-zero.tif", WithFields([](TiffBuilder& b, std::uint32_t) {
          return std::vector<Field>{b.Values(273, 4, {0}), b.Values(279, 4, {8})};
        }));
-  Save(dir / "offsets-without-counts.tif", WithFields([](TiffBuilder& b, std::uint32_t data) {
-         return std::vector<Field>{b.Values(273, 4, {data})};
-       }));
+  Save(dir / "offsets-without-counts.tif",
+       WithFields([](TiffBuilder& b, std::uint32_t data) { return std::vector<Field>{b.Values(273, 4, {data})}; }));
   Save(dir / "offsets-counts-differ.tif", WithFields([](TiffBuilder& b, std::uint32_t data) {
          return std::vector<Field>{b.Values(273, 4, {data, data + 24}), b.Values(279, 4, {24})};
        }));
