@@ -1,6 +1,7 @@
 // The class factory of KWVellox and the two exports that hand it out and
 // tell whether the DLL is still in use.
 #include <windows.h>
+
 #include <ole2.h>
 
 #include "Vellox.h"
@@ -61,4 +62,6 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** result) {
   return vellox::com::factory.QueryInterface(iid, result);
 }
 
-STDAPI DllCanUnloadNow() { return vellox::com::ModuleInUse() ? S_FALSE : S_OK; }
+STDAPI DllCanUnloadNow() {
+  return vellox::com::ModuleInUse() ? S_FALSE : S_OK;
+}

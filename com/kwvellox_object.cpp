@@ -142,7 +142,9 @@ HRESULT KWVelloxObject::QueryInterface(REFIID iid, void** result) {
   return E_NOINTERFACE;
 }
 
-ULONG KWVelloxObject::AddRef() { return ++references_; }
+ULONG KWVelloxObject::AddRef() {
+  return ++references_;
+}
 
 ULONG KWVelloxObject::Release() {
   const ULONG left = --references_;
@@ -201,8 +203,8 @@ HRESULT KWVelloxObject::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, L
   return ::DispGetIDsOfNames(dispatchInfo_, names, count, ids);
 }
 
-HRESULT KWVelloxObject::Invoke(DISPID id, REFIID iid, LCID /*locale*/, WORD flags, DISPPARAMS* params,
-                               VARIANT* result, EXCEPINFO* exception, UINT* argumentError) {
+HRESULT KWVelloxObject::Invoke(DISPID id, REFIID iid, LCID /*locale*/, WORD flags, DISPPARAMS* params, VARIANT* result,
+                               EXCEPINFO* exception, UINT* argumentError) {
   if (!IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
   if (params == nullptr || (params->cArgs > 0 && params->rgvarg == nullptr)) return E_INVALIDARG;
   try {

@@ -12,7 +12,9 @@ std::atomic<long> serverLocks{0};
 
 }  // namespace
 
-HMODULE ThisModule() noexcept { return thisModule; }
+HMODULE ThisModule() noexcept {
+  return thisModule;
+}
 
 std::wstring ThisModulePath() {
   std::wstring path(MAX_PATH, L'\0');
@@ -29,11 +31,21 @@ std::wstring ThisModulePath() {
   }
 }
 
-void ObjectCreated() noexcept { ++liveObjects; }
-void ObjectDestroyed() noexcept { --liveObjects; }
-void LockModule() noexcept { ++serverLocks; }
-void UnlockModule() noexcept { --serverLocks; }
-bool ModuleInUse() noexcept { return liveObjects.load() != 0 || serverLocks.load() != 0; }
+void ObjectCreated() noexcept {
+  ++liveObjects;
+}
+void ObjectDestroyed() noexcept {
+  --liveObjects;
+}
+void LockModule() noexcept {
+  ++serverLocks;
+}
+void UnlockModule() noexcept {
+  --serverLocks;
+}
+bool ModuleInUse() noexcept {
+  return liveObjects.load() != 0 || serverLocks.load() != 0;
+}
 
 }  // namespace vellox::com
 

@@ -1,6 +1,7 @@
 // DllRegisterServer and DllUnregisterServer: the type library (with its
 // interface), the class under its CLSID and the ProgID.
 #include <windows.h>
+
 #include <ole2.h>
 #include <oleauto.h>
 
@@ -23,7 +24,9 @@ std::wstring GuidText(REFGUID guid) {
   return text;
 }
 
-std::wstring ClassKey() { return L"CLSID\\" + GuidText(CLSID_KWVellox); }
+std::wstring ClassKey() {
+  return L"CLSID\\" + GuidText(CLSID_KWVellox);
+}
 
 // Writes `value` as the default (name == nullptr) or named string value of
 // HKEY_CLASSES_ROOT\subkey, creating the key.

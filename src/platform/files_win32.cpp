@@ -39,9 +39,9 @@ std::string ToUtf8(const wchar_t* wide, std::size_t length) {
 
 std::string SystemMessage(DWORD error) {
   wchar_t* text = nullptr;
-  const DWORD length = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-      reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  const DWORD length =
+      ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   std::string message = text != nullptr ? ToUtf8(text, length) : std::string();
   if (text != nullptr) ::LocalFree(text);
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
@@ -55,8 +55,12 @@ std::string DescribeError(const char* what, const std::string& path, DWORD error
   return std::string(what) + " '" + path + "': " + SystemMessage(error);
 }
 
-HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
-std::intptr_t FromHandle(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
+HANDLE AsHandle(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+std::intptr_t FromHandle(HANDLE handle) {
+  return reinterpret_cast<std::intptr_t>(handle);
+}
 
 // ReadFile and WriteFile move at most a DWORD at a time; stay well below.
 constexpr std::size_t kMaxIoBytes = 1u << 30;
@@ -107,7 +111,9 @@ bool IsRegularFile(HANDLE handle, std::uint64_t& size) {
   return true;
 }
 
-bool IsNotFound(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+bool IsNotFound(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
 
 // Six characters for a temporary name, different in every call: a counter
 // mixed with the clock, the process and the call's address.
@@ -132,8 +138,12 @@ std::wstring UniqueSuffix() {
 
 }  // namespace
 
-bool IsSeparator(char c) noexcept { return c == '\\' || c == '/'; }
-char PreferredSeparator() noexcept { return '\\'; }
+bool IsSeparator(char c) noexcept {
+  return c == '\\' || c == '/';
+}
+char PreferredSeparator() noexcept {
+  return '\\';
+}
 
 bool ContainsSeparator(std::string_view path) noexcept {
   return std::any_of(path.begin(), path.end(), IsSeparator);
@@ -180,7 +190,9 @@ bool RemoveFile(const std::string& path) noexcept {
 // ---------------------------------------------------------------------------
 // InputFile
 
-InputFile::~InputFile() { Close(); }
+InputFile::~InputFile() {
+  Close();
+}
 
 InputFile::OpenResult InputFile::Open(const std::string& path) noexcept {
   Close();
@@ -203,7 +215,9 @@ void InputFile::Close() noexcept {
   size_ = 0;
 }
 
-bool InputFile::IsOpen() const noexcept { return AsHandle(handle_) != INVALID_HANDLE_VALUE; }
+bool InputFile::IsOpen() const noexcept {
+  return AsHandle(handle_) != INVALID_HANDLE_VALUE;
+}
 
 bool InputFile::ReadAt(std::uint64_t offset, void* destination, std::size_t length) const noexcept {
   if (!IsOpen() || offset > size_ || length > size_ - offset) return false;
@@ -223,11 +237,14 @@ bool InputFile::ReadAt(std::uint64_t offset, void* destination, std::size_t leng
 // ---------------------------------------------------------------------------
 // OutputFile
 
-OutputFile::~OutputFile() { Discard(); }
+OutputFile::~OutputFile() {
+  Discard();
+}
 
 void OutputFile::CreateTemporaryIn(const std::string& directory) {
   std::wstring folder;
-  if (!ToWide(directory, folder)) throw IoError(DescribeError("cannot create a file in", directory, ERROR_INVALID_NAME));
+  if (!ToWide(directory, folder))
+    throw IoError(DescribeError("cannot create a file in", directory, ERROR_INVALID_NAME));
   // CREATE_NEW creates the file exclusively; a name already taken is tried
   // again with another suffix.
   constexpr int kAttempts = 100;

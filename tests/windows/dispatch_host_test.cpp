@@ -26,9 +26,9 @@ struct Server {
 };
 
 struct Inputs {
-  std::wstring Folder;      // ends with "\"
-  std::wstring First;       // little-endian, two pages
-  std::wstring Second;      // big-endian, one page
+  std::wstring Folder;  // ends with "\"
+  std::wstring First;   // little-endian, two pages
+  std::wstring Second;  // big-endian, one page
   std::wstring List() const { return First + L"," + Second; }
 };
 
@@ -45,8 +45,8 @@ long InvokeMerge(IDispatch* object, VARIANTARG first, VARIANTARG second, VARIANT
   DISPPARAMS params{arguments, nullptr, 3, 0};
   VARIANT result;
   ::VariantInit(&result);
-  const HRESULT hr = object->Invoke(kTiffMergeId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result,
-                                    nullptr, nullptr);
+  const HRESULT hr =
+      object->Invoke(kTiffMergeId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
   if (hrOut != nullptr) *hrOut = hr;
   const long code = SUCCEEDED(hr) && result.vt == VT_I4 ? result.lVal : -100;
   ::VariantClear(&result);
@@ -142,9 +142,9 @@ void CheckNamesAndVersion(Checks& checks, IDispatch* object) {
   checks.Expect(ids[0] == kTiffMergeId && ids[1] == 0 && ids[2] == 1 && ids[3] == 2,
                 "Tiff_Merge is 0x60030001, its parameters 0, 1, 2");
   const wchar_t* version[] = {L"version"};
-  checks.Expect(SUCCEEDED(object->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(version), 1, 0, ids)) &&
-                    ids[0] == kVersionId,
-                "names are found without regard to case: Version is 0x60030000");
+  checks.Expect(
+      SUCCEEDED(object->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(version), 1, 0, ids)) && ids[0] == kVersionId,
+      "names are found without regard to case: Version is 0x60030000");
   const wchar_t* unknown[] = {L"Merge"};
   checks.ExpectHr(object->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(unknown), 1, 0, ids), DISP_E_UNKNOWNNAME,
                   "an unknown name");
@@ -204,8 +204,8 @@ void CheckInvokeForms(Checks& checks, IDispatch* object, const Inputs& inputs, c
     Bstr folder(inputs.Folder);
     Bstr name(L"byref.tif");
     HRESULT hr = S_OK;
-    const long code = InvokeMerge(object, ByRefBstr(list.Address()), ByRefBstr(folder.Address()),
-                                  ByRefBstr(name.Address()), &hr);
+    const long code =
+        InvokeMerge(object, ByRefBstr(list.Address()), ByRefBstr(folder.Address()), ByRefBstr(name.Address()), &hr);
     checks.ExpectHr(hr, S_OK, "Invoke with VT_BYREF|VT_BSTR arguments");
     checks.Expect(code == 1, "by-reference merge result 1");
     checks.Expect(list.Text() == inputs.List() + L",", "the caller's FileNamess ends with \",\"");
@@ -254,8 +254,10 @@ void CheckInvokeForms(Checks& checks, IDispatch* object, const Inputs& inputs, c
     VARIANT number;
     number.vt = VT_I4;
     number.lVal = 42;
-    const long code = InvokeMerge(object, ByRefBstr(list.Address()), ByRefBstr(folder.Address()), ByRefVariant(&number));
-    checks.Expect(code == 1 && number.vt == VT_I4 && number.lVal == 42, "a numeric name is converted, the variable kept");
+    const long code =
+        InvokeMerge(object, ByRefBstr(list.Address()), ByRefBstr(folder.Address()), ByRefVariant(&number));
+    checks.Expect(code == 1 && number.vt == VT_I4 && number.lVal == 42,
+                  "a numeric name is converted, the variable kept");
     checks.Expect(vellox::wintest::ReadBytes(inputs.Folder + L"42") == reference, "the numeric name names the output");
 
     VARIANTARG arguments[3] = {ByRefBstr(folder.Address()), ByRefBstr(folder.Address()), ByRefBstr(list.Address())};
@@ -265,8 +267,9 @@ void CheckInvokeForms(Checks& checks, IDispatch* object, const Inputs& inputs, c
     VARIANT result;
     ::VariantInit(&result);
     UINT argumentError = 99;
-    checks.ExpectHr(object->Invoke(kTiffMergeId, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, &argumentError),
-                    DISP_E_TYPEMISMATCH, "an object argument is a type mismatch");
+    checks.ExpectHr(
+        object->Invoke(kTiffMergeId, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, &argumentError),
+        DISP_E_TYPEMISMATCH, "an object argument is a type mismatch");
     checks.Expect(argumentError == 1, "the mismatch names argument 1");
   }
   // A list that already ends with "," is left as the caller's own BSTR.
@@ -275,8 +278,8 @@ void CheckInvokeForms(Checks& checks, IDispatch* object, const Inputs& inputs, c
     Bstr folder(inputs.Folder);
     Bstr name(L"comma.tif");
     const BSTR before = list.Get();
-    const long code = InvokeMerge(object, ByRefBstr(list.Address()), ByRefBstr(folder.Address()),
-                                  ByRefBstr(name.Address()));
+    const long code =
+        InvokeMerge(object, ByRefBstr(list.Address()), ByRefBstr(folder.Address()), ByRefBstr(name.Address()));
     checks.Expect(code == 1 && list.Get() == before && list.Text() == inputs.List() + L",",
                   "an unchanged FileNamess is not rewritten");
   }
@@ -306,9 +309,10 @@ void CheckResultCodes(Checks& checks, IDispatch* object, const Inputs& inputs) {
     Bstr folder(test.Folder);
     Bstr name(L"codes.tif");
     HRESULT hr = E_FAIL;
-    const long code = InvokeMerge(object, ByRefBstr(list.Address()), ByRefBstr(folder.Address()),
-                                  ByRefBstr(name.Address()), &hr);
-    checks.Expect(SUCCEEDED(hr) && code == test.Expected, std::string(test.What) + " (got " + std::to_string(code) + ")");
+    const long code =
+        InvokeMerge(object, ByRefBstr(list.Address()), ByRefBstr(folder.Address()), ByRefBstr(name.Address()), &hr);
+    checks.Expect(SUCCEEDED(hr) && code == test.Expected,
+                  std::string(test.What) + " (got " + std::to_string(code) + ")");
   }
 }
 

@@ -70,8 +70,7 @@ void CheckVersionResource(Checks& checks, const std::wstring& dll) {
   if (checks.Expect(::VerQueryValueW(block.data(), L"\\", &value, &length) && length >= sizeof(VS_FIXEDFILEINFO),
                     "fixed file information")) {
     const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
-    checks.Expect(fixed->dwFileVersionMS == 0x00010000 && fixed->dwFileVersionLS == 0x00000004,
-                  "file version 1.0.0.4");
+    checks.Expect(fixed->dwFileVersionMS == 0x00010000 && fixed->dwFileVersionLS == 0x00000004, "file version 1.0.0.4");
     checks.Expect(fixed->dwProductVersionMS == 0x00010000 && fixed->dwProductVersionLS == 0x00000004,
                   "product version 1.0.0.4");
     checks.Expect(fixed->dwFileType == VFT_DLL, "file type DLL");
@@ -90,9 +89,8 @@ void CheckVersionResource(Checks& checks, const std::wstring& dll) {
   for (const auto& [name, text] : strings) {
     bool present = false;
     const std::wstring found = StringValue(block, name, present);
-    checks.Expect(present && found == text, vellox::wintest::Narrow(name) + " is \"" +
-                                                vellox::wintest::Narrow(text) + "\" (got \"" +
-                                                vellox::wintest::Narrow(found) + "\")");
+    checks.Expect(present && found == text, vellox::wintest::Narrow(name) + " is \"" + vellox::wintest::Narrow(text) +
+                                                "\" (got \"" + vellox::wintest::Narrow(found) + "\")");
   }
   bool present = false;
   checks.Expect(!StringValue(block, L"ProductName", present).empty(), "a product name");
@@ -153,9 +151,9 @@ void CheckFunctionTable(Checks& checks, ITypeInfo* info) {
     if (SUCCEEDED(base->GetContainingTypeLib(&container, &index))) {
       TLIBATTR* library = nullptr;
       if (SUCCEEDED(container->GetLibAttr(&library))) {
-        checks.Expect(IsEqualGUID(library->guid, IID_StdOle) && library->wMajorVerNum == 2 &&
-                          library->wMinorVerNum == 0,
-                      "IDispatch comes from the imported stdole2 2.0");
+        checks.Expect(
+            IsEqualGUID(library->guid, IID_StdOle) && library->wMajorVerNum == 2 && library->wMinorVerNum == 0,
+            "IDispatch comes from the imported stdole2 2.0");
         container->ReleaseTLibAttr(library);
       }
       container->Release();
@@ -172,9 +170,9 @@ void CheckFunctionTable(Checks& checks, ITypeInfo* info) {
     checks.Expect(Name(info, function->memid) == want.Name, method + " is method number " + std::to_string(i));
     checks.Expect(function->oVft == static_cast<SHORT>((7 + i) * sizeof(void*)),
                   method + " follows the seven IDispatch methods");
-    checks.Expect(function->funckind == FUNC_PUREVIRTUAL && function->invkind == INVOKE_FUNC &&
-                      function->callconv == CC_STDCALL,
-                  method + " is a plain method");
+    checks.Expect(
+        function->funckind == FUNC_PUREVIRTUAL && function->invkind == INVOKE_FUNC && function->callconv == CC_STDCALL,
+        method + " is a plain method");
     checks.Expect(function->elemdescFunc.tdesc.vt == VT_HRESULT, method + " returns HRESULT");
     checks.Expect(function->cParams == static_cast<SHORT>(want.Parameters.size()),
                   method + " has " + std::to_string(want.Parameters.size()) + " parameters");
@@ -191,8 +189,9 @@ void CheckFunctionTable(Checks& checks, ITypeInfo* info) {
     UINT count = 0;
     if (SUCCEEDED(info->GetNames(function->memid, names, 8, &count))) {
       for (std::size_t n = 0; n < want.ParameterNames.size(); ++n)
-        checks.Expect(count > n + 1 && names[n + 1] != nullptr && std::wcscmp(names[n + 1], want.ParameterNames[n]) == 0,
-                      method + " parameter name " + vellox::wintest::Narrow(want.ParameterNames[n]));
+        checks.Expect(
+            count > n + 1 && names[n + 1] != nullptr && std::wcscmp(names[n + 1], want.ParameterNames[n]) == 0,
+            method + " parameter name " + vellox::wintest::Narrow(want.ParameterNames[n]));
       for (UINT n = 0; n < count; ++n) ::SysFreeString(names[n]);
     }
     info->ReleaseFuncDesc(function);

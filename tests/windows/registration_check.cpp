@@ -38,13 +38,16 @@ std::wstring Value(const std::wstring& subkey, const wchar_t* name, bool* found 
   return ok ? buffer : L"";
 }
 
-bool SameText(const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) == 0; }
+bool SameText(const std::wstring& a, const std::wstring& b) {
+  return _wcsicmp(a.c_str(), b.c_str()) == 0;
+}
 
 void CheckRegistered(Checks& checks, const std::wstring& dll) {
   const std::wstring classKey = L"CLSID\\" + GuidText(CLSID_KWVellox);
   checks.Expect(KeyExists(classKey), "the class key exists");
   const std::wstring server = Value(classKey + L"\\InprocServer32", nullptr);
-  checks.Expect(SameText(server, dll), "InprocServer32 is the DLL's path (got " + vellox::wintest::Narrow(server) + ")");
+  checks.Expect(SameText(server, dll),
+                "InprocServer32 is the DLL's path (got " + vellox::wintest::Narrow(server) + ")");
   checks.Expect(Value(classKey + L"\\InprocServer32", L"ThreadingModel") == L"Apartment", "ThreadingModel Apartment");
   checks.Expect(Value(classKey + L"\\ProgID", nullptr) == L"Vellox.KWVellox", "the class names its ProgID");
   checks.Expect(SameText(Value(classKey + L"\\TypeLib", nullptr), GuidText(LIBID_Vellox)),
@@ -61,8 +64,8 @@ void CheckRegistered(Checks& checks, const std::wstring& dll) {
   if (checks.Expect(SUCCEEDED(::QueryPathOfRegTypeLib(LIBID_Vellox, 1, 0, LOCALE_NEUTRAL, &libraryPath)),
                     "the type library 1.0 is registered")) {
     const std::wstring path = libraryPath != nullptr ? libraryPath : L"";
-    checks.Expect(SameText(path, dll), "the type library is registered at the DLL's plain path (got " +
-                                           vellox::wintest::Narrow(path) + ")");
+    checks.Expect(SameText(path, dll),
+                  "the type library is registered at the DLL's plain path (got " + vellox::wintest::Narrow(path) + ")");
     ::SysFreeString(libraryPath);
   }
   const std::wstring interfaceKey = L"Interface\\" + GuidText(IID__KWVellox);
@@ -70,9 +73,9 @@ void CheckRegistered(Checks& checks, const std::wstring& dll) {
                 "the interface is registered with its type library");
 
   IDispatch* object = nullptr;
-  checks.ExpectHr(
-      ::CoCreateInstance(CLSID_KWVellox, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&object)),
-      S_OK, "CoCreateInstance creates the registered class");
+  checks.ExpectHr(::CoCreateInstance(CLSID_KWVellox, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                     reinterpret_cast<void**>(&object)),
+                  S_OK, "CoCreateInstance creates the registered class");
   if (object != nullptr) {
     _KWVellox* dual = nullptr;
     BSTR version = nullptr;
@@ -98,9 +101,9 @@ void CheckUnregistered(Checks& checks) {
   checks.Expect(!KeyExists(L"TypeLib\\" + GuidText(LIBID_Vellox)), "the type library key is gone");
   checks.Expect(!KeyExists(L"Interface\\" + GuidText(IID__KWVellox)), "the interface key is gone");
   IDispatch* object = nullptr;
-  checks.ExpectHr(
-      ::CoCreateInstance(CLSID_KWVellox, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&object)),
-      REGDB_E_CLASSNOTREG, "CoCreateInstance fails");
+  checks.ExpectHr(::CoCreateInstance(CLSID_KWVellox, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                     reinterpret_cast<void**>(&object)),
+                  REGDB_E_CLASSNOTREG, "CoCreateInstance fails");
   if (object != nullptr) object->Release();
 }
 

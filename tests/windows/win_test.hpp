@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <oleauto.h>
 // winbase.h defines the obsolete Yield() as a macro.
 #undef Yield
@@ -77,8 +78,7 @@ inline std::string Narrow(const std::wstring& wide) {
   const int length =
       ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
   std::string utf8(static_cast<std::size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), length, nullptr,
-                        nullptr);
+  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), length, nullptr, nullptr);
   return utf8;
 }
 
