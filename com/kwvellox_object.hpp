@@ -5,9 +5,6 @@
 #include <windows.h>
 
 #include <oleauto.h>
-// winbase.h defines the obsolete Yield() as a macro, which would rewrite
-// the merger's member of that name.
-#undef Yield
 
 #include <atomic>
 

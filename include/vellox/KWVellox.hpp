@@ -115,7 +115,8 @@ class KWVellox {
   // --- Page copier ---------------------------------------------------------
   void CopyPages(const std::string& path, std::int32_t fileCount, std::int32_t fileIndex, std::int32_t& result);
 
-  void Yield();
+  // Lets the host run (the yield hook) while a merge copies directories.
+  void YieldToHost();
 
   // Output in hand during a merge (file slot 2) and the bookkeeping that
   // lets the merge end the chain and report what it wrote.

@@ -19,7 +19,7 @@ void KWVellox::SetYieldHook(std::function<void()> hook) {
   YieldHook = std::move(hook);
 }
 
-void KWVellox::Yield() {
+void KWVellox::YieldToHost() {
   if (Output != nullptr) LastReport.BytesWritten = Output->Position();
   if (YieldHook) YieldHook();
 }

@@ -3,6 +3,7 @@
 // EntryTable and ValueTable. Every read is checked against the input's
 // length before it is made, so no count or offset in a file can make the
 // copier read outside it or allocate more than the file holds.
+#include <algorithm>
 #include <exception>
 
 #include "pagecopy/page_copier.hpp"
@@ -34,7 +35,7 @@ std::int32_t PageCopier::Run() {
     if (result != kMergeWritten) return result;
     for (;;) {
       if (NextDirectoryOffset == 0 && DirectoriesRead == 0) return kMergeWritten;
-      owner_.Yield();
+      owner_.YieldToHost();
       if (DirectoriesRead >= 1) EmitDirectory();
       owner_.OutOfLineData.clear();
       OutOfLineTotal = 0;
@@ -42,7 +43,7 @@ std::int32_t PageCopier::Run() {
       if (NextDirectoryOffset == 0) break;
       ReadDirectory();
       ++DirectoriesRead;
-      owner_.Yield();
+      owner_.YieldToHost();
     }
     // A page skipped for its sample byte order fails the file, although
     // its other pages were copied.
@@ -85,6 +86,10 @@ std::int32_t PageCopier::Intake() {
     return fail(kNotTiff, "empty file (deleted)");
   }
   if (input_.Size() < 4) return fail(kFailed, "shorter than a TIFF header");
+  // The start of the file, where most small files keep their directories
+  // and values (and small files everything), is read in one go.
+  head_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(input_.Size(), kHeadBytes)));
+  if (!input_.ReadAt(0, head_.data(), head_.size())) return fail(kFailed, "cannot read the file");
   const std::string head = ReadInput(0, 4, "header");
   owner_.InputLittleEndian = head[0] == 'I' && head[1] == 'I';
   if (head[owner_.InputLittleEndian ? 2 : 3] != '*') return fail(kNotTiff, "not a TIFF file");
@@ -97,6 +102,8 @@ std::int32_t PageCopier::Intake() {
 std::string PageCopier::ReadInput(std::uint64_t offset, std::uint64_t length, const char* what) const {
   if (offset > input_.Size() || length > input_.Size() - offset)
     throw PageError(std::string(what) + " at offset " + Text(offset) + " lies outside the file");
+  if (offset + length <= head_.size())
+    return head_.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
   std::string bytes(static_cast<std::size_t>(length), '\0');
   if (!input_.ReadAt(offset, bytes.data(), bytes.size())) throw PageError(std::string("cannot read the ") + what);
   return bytes;

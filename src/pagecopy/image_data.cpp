@@ -125,6 +125,12 @@ void PageCopier::CopyImageData(const ImagePlan& plan) {
   platform::OutputFile& output = *owner_.Output;
   const std::uint64_t leading = plan.Offsets.front() - 1ull;
 
+  auto copyRun = [this, &output](std::uint64_t start, std::uint64_t length) {
+    if (start + length <= head_.size())
+      output.Append(std::string_view(head_).substr(static_cast<std::size_t>(start), static_cast<std::size_t>(length)));
+    else
+      output.AppendFrom(input_, start, length);
+  };
   if (plan.SwapWidth < 2) {
     // Pieces that lie back to back in the input are copied in one go.
     std::uint64_t runStart = leading;
@@ -132,13 +138,13 @@ void PageCopier::CopyImageData(const ImagePlan& plan) {
     for (std::size_t i = 0; i < plan.Offsets.size(); ++i) {
       if (plan.Lengths[i] == 0) continue;
       if (plan.Offsets[i] != runEnd) {
-        output.AppendFrom(input_, runStart, runEnd - runStart);
+        copyRun(runStart, runEnd - runStart);
         runStart = plan.Offsets[i];
         runEnd = runStart;
       }
       runEnd += plan.Lengths[i];
     }
-    output.AppendFrom(input_, runStart, runEnd - runStart);
+    copyRun(runStart, runEnd - runStart);
     return;
   }
 

@@ -197,6 +197,8 @@ class PageCopier {
   const std::int32_t fileCount_;
   const std::int32_t fileIndex_;
   platform::InputFile input_;
+  std::string head_;  // the first kHeadBytes of the input, read once
+  static constexpr std::uint64_t kHeadBytes = 64u << 10;
   std::set<std::uint32_t> directoriesSeen_;  // loop guard of the page chain
   std::vector<std::uint32_t> ancestors_;     // directories above the one being planned
   std::size_t subDirectoriesPlanned_ = 0;    // per page, bounded

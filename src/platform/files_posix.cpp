@@ -26,6 +26,12 @@ int AsFd(std::intptr_t handle) {
   return static_cast<int>(handle);
 }
 
+// A path with an embedded NUL would be cut short by the system and name a
+// different file: such paths name nothing.
+bool HasNul(const std::string& path) {
+  return path.find('\0') != std::string::npos;
+}
+
 // The folder part of a path: everything before its last separator, or "."
 // for a bare name, or "/" for a name directly under the root.
 std::string ParentOf(const std::string& path) {
@@ -56,11 +62,11 @@ bool ContainsSeparator(std::string_view path) noexcept {
 
 bool IsDirectory(const std::string& path) noexcept {
   struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return !path.empty() && !HasNul(path) && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 Probe ProbeInput(const std::string& path) noexcept {
-  if (path.empty() || IsSeparator(path.back())) return {};
+  if (path.empty() || IsSeparator(path.back()) || HasNul(path)) return {};
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     // A missing file (or a link to one) in a folder that exists is
@@ -78,7 +84,7 @@ Probe ProbeInput(const std::string& path) noexcept {
 }
 
 bool RemoveFile(const std::string& path) noexcept {
-  return ::unlink(path.c_str()) == 0;
+  return !HasNul(path) && ::unlink(path.c_str()) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -90,7 +96,7 @@ InputFile::~InputFile() {
 
 InputFile::OpenResult InputFile::Open(const std::string& path) noexcept {
   Close();
-  if (path.empty() || IsSeparator(path.back())) return OpenResult::Failed;
+  if (path.empty() || IsSeparator(path.back()) || HasNul(path)) return OpenResult::Failed;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT ? OpenResult::Missing : OpenResult::Failed;
   struct stat st {};
@@ -135,6 +141,7 @@ OutputFile::~OutputFile() {
 }
 
 void OutputFile::CreateTemporaryIn(const std::string& directory) {
+  if (HasNul(directory)) throw IoError("the output directory's name holds a NUL character");
   std::string pattern = directory + ".vellox-XXXXXX.tmp";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
@@ -256,6 +263,7 @@ void OutputFile::CommitAs(const std::string& finalPath) {
   const int fd = AsFd(handle_);
   handle_ = -1;
   if (::close(fd) != 0) throw IoError(DescribeError("cannot close", temporaryPath_, errno));
+  if (HasNul(finalPath)) throw IoError("the output's name holds a NUL character");
   if (::rename(temporaryPath_.c_str(), finalPath.c_str()) != 0)
     throw IoError(DescribeError("cannot rename the output to", finalPath, errno));
   temporaryPath_.clear();

@@ -120,6 +120,14 @@ TEST_F(DriverTest, UnusableEntriesFailTheMerge) {
   EXPECT_FALSE(Exists(dir / "out.tif"));
 }
 
+TEST_F(DriverTest, APathWithAnEmbeddedNulNamesNothing) {
+  // Cut at the NUL it would name a.tif; it must not merge that file.
+  const std::string a = Tiff("a.tif");
+  EXPECT_EQ(Merge(a + std::string(1, '\0') + "x"), kFailed);
+  EXPECT_EQ(Merge(a, dir.WithSeparator(), std::string("o\0ut.tif", 8)), kFailed);
+  ExpectNames({"a.tif"});
+}
+
 TEST_F(DriverTest, EmptyFilesAreDeletedWhereverTheyStand) {
   const std::string a = Tiff("a.tif", true, 'a'), c = Tiff("c.tif", true, 'c');
   const std::string list = Empty("e1.tif") + "," + a + "," + Empty("e2.tif") + "," + c;

@@ -5,8 +5,6 @@
 #include <windows.h>
 
 #include <oleauto.h>
-// winbase.h defines the obsolete Yield() as a macro.
-#undef Yield
 
 #include <cstdio>
 #include <string>
