@@ -88,8 +88,10 @@ std::int32_t PageCopier::Intake() {
   if (input_.Size() < 4) return fail(kFailed, "shorter than a TIFF header");
   // The start of the file, where most small files keep their directories
   // and values (and small files everything), is read in one go.
-  head_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(input_.Size(), kHeadBytes)));
-  if (!input_.ReadAt(0, head_.data(), head_.size())) return fail(kFailed, "cannot read the file");
+  const auto headSize = static_cast<std::size_t>(std::min<std::uint64_t>(input_.Size(), kHeadBytes));
+  headBytes_ = std::make_unique_for_overwrite<char[]>(headSize);
+  if (!input_.ReadAt(0, headBytes_.get(), headSize)) return fail(kFailed, "cannot read the file");
+  head_ = std::string_view(headBytes_.get(), headSize);
   const std::string head = ReadInput(0, 4, "header");
   owner_.InputLittleEndian = head[0] == 'I' && head[1] == 'I';
   if (head[owner_.InputLittleEndian ? 2 : 3] != '*') return fail(kNotTiff, "not a TIFF file");
@@ -103,7 +105,7 @@ std::string PageCopier::ReadInput(std::uint64_t offset, std::uint64_t length, co
   if (offset > input_.Size() || length > input_.Size() - offset)
     throw PageError(std::string(what) + " at offset " + Text(offset) + " lies outside the file");
   if (offset + length <= head_.size())
-    return head_.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
+    return std::string(head_.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(length)));
   std::string bytes(static_cast<std::size_t>(length), '\0');
   if (!input_.ReadAt(offset, bytes.data(), bytes.size())) throw PageError(std::string("cannot read the ") + what);
   return bytes;

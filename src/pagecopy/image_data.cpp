@@ -127,7 +127,7 @@ void PageCopier::CopyImageData(const ImagePlan& plan) {
 
   auto copyRun = [this, &output](std::uint64_t start, std::uint64_t length) {
     if (start + length <= head_.size())
-      output.Append(std::string_view(head_).substr(static_cast<std::size_t>(start), static_cast<std::size_t>(length)));
+      output.Append(head_.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(length)));
     else
       output.AppendFrom(input_, start, length);
   };

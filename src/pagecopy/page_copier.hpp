@@ -197,7 +197,9 @@ class PageCopier {
   const std::int32_t fileCount_;
   const std::int32_t fileIndex_;
   platform::InputFile input_;
-  std::string head_;  // the first kHeadBytes of the input, read once
+  // The first kHeadBytes of the input, read once (not zero-filled first).
+  std::unique_ptr<char[]> headBytes_;
+  std::string_view head_;
   static constexpr std::uint64_t kHeadBytes = 64u << 10;
   std::set<std::uint32_t> directoriesSeen_;  // loop guard of the page chain
   std::vector<std::uint32_t> ancestors_;     // directories above the one being planned
