@@ -117,9 +117,14 @@ void PrintText(const vellox::MergeReport& report, const std::string& output) {
     std::cerr << "vellox: " << ResultMessage(report.Result) << "\n";
 }
 
+// True when a listed file that was not empty contributed nothing, was not
+// found, or failed part-way.
 bool SomeInputFailed(const vellox::MergeReport& report) {
-  for (const vellox::FileReport& file : report.Files)
-    if (file.Fate == vellox::InputFate::Copied && file.Result != vellox::kMergeWritten) return true;
+  for (const vellox::FileReport& file : report.Files) {
+    if (file.Fate == vellox::InputFate::DroppedMissing) return true;
+    if (file.Fate == vellox::InputFate::Copied && (file.Result != vellox::kMergeWritten || file.Pages == 0))
+      return true;
+  }
   return false;
 }
 
@@ -204,7 +209,7 @@ int Main(int argc, char** argv) {
   merge->add_flag("--json", json, "Print the merge report as JSON");
   merge->footer(
       "Exit status: 0 every input was copied whole; 1 no output was written; 2 usage error;\n"
-      "3 the output was written but some inputs (or some of their pages) could not be copied.");
+      "3 the output was written, but an input was missing, had no pages, or could not be copied whole.");
 
   std::string fileNames, outputDir, newFileName;
   CLI::App* literal =

@@ -94,6 +94,17 @@ TEST_F(CliTest, MergeExitsNonZeroWhenAnInputFailsOrNothingIsWritten) {
   EXPECT_FALSE(test::Exists(dir / "out2.tif"));
 }
 
+TEST_F(CliTest, MergeExitsWithThreeWhenAnInputIsMissingOrHasNoPages) {
+  Tiff("a.tif");
+  CliRun run = Vellox("merge -o out.tif a.tif missing.tif", dir.Path().string());
+  EXPECT_EQ(run.exitCode, 3) << run.out;
+  EXPECT_NE(run.out.find("missing.tif: no such file"), std::string::npos) << run.out;
+  test::WriteFile(dir / "nopages.tif", std::string("II*\0\0\0\0\0", 8));
+  run = Vellox("merge -o out.tif a.tif nopages.tif", dir.Path().string());
+  EXPECT_EQ(run.exitCode, 3) << run.out;
+  EXPECT_NE(run.out.find("nopages.tif: 0 pages"), std::string::npos) << run.out;
+}
+
 TEST_F(CliTest, MergeReportsAsJson) {
   Tiff("a.tif");
   test::WriteFile(dir / "empty.tif", "");
