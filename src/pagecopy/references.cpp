@@ -100,6 +100,10 @@ std::vector<std::uint32_t> PageCopier::PointerElements(const TableView& view, st
   // IFD values are 4 bytes; the reader keeps an unknown type's value field
   // as one number, which is the values' offset when there are several.
   if (count <= 1) return std::vector<std::uint32_t>(count, view.Cell(row, column::kFirstValue));
+  // These values were not read with the directory: they count against the
+  // same bound as the sub-directories' values.
+  subDirectoryBytesRead_ += 4ull * count;
+  if (subDirectoryBytesRead_ > input_.Size()) throw PageError("sub-directories repeat too much data");
   const std::string bytes = ReadInput(view.Cell(row, column::kFirstValue), 4ull * count, "sub-directory offsets");
   std::vector<std::uint32_t> offsets;
   for (std::size_t i = 0; i < count; ++i) offsets.push_back(Decode(bytes, 4 * i, 4));
@@ -124,9 +128,13 @@ void PageCopier::PlanSubDirectories(DirectoryPlan& plan, std::size_t row, int de
   }
   const bool chains = plan.View.Cell(row, column::kTag) == tag::kSubIfds;
   std::vector<std::size_t> children;
-  for (const std::uint32_t offset : offsets) {
+  for (std::size_t i = 0; i < offsets.size(); ++i) {
+    if (subDirectoriesPlanned_ >= kMaxSubDirectoriesPerPage) {
+      LeaveOut(name + ": " + std::to_string(offsets.size() - i) + " sub-directories left out: too many");
+      break;
+    }
     const std::size_t first = plan.Children.size();
-    if (PlanChain(plan, offset, chains, depth + 1)) children.push_back(first);
+    if (PlanChain(plan, offsets[i], chains, depth + 1)) children.push_back(first);
   }
   if (children.empty()) return;  // nothing readable: the entry goes too
   rowPlan.Kind = RowKind::SubDirectories;

@@ -166,6 +166,18 @@ TEST_F(ReferencesTest, SeveralSubIfdsGoOutOfLineInEntryOrder) {
   EXPECT_EQ(offsets[1], offsets[0] + 8 + 12);
 }
 
+TEST_F(ReferencesTest, RepeatedSubDirectoriesAreBounded) {
+  // 3000 SubIFDs all pointing at one directory: at most 1024 are copied and
+  // the rest are reported, once.
+  TiffBuilder tiff(true);
+  const std::uint32_t sub = tiff.AppendDirectory({tiff.Values(256, 3, {1})});
+  tiff.AddGreyPage(2, 2, "abcd", 1, {tiff.Values(330, 4, std::vector<std::uint64_t>(3000, sub))});
+  const TiffReader reader(Merge({&tiff}));
+  EXPECT_EQ(reader.Directory(8).Find(330)->Count, 1024u);
+  EXPECT_EQ(FileResult(0), kFailed);
+  EXPECT_EQ(merger.Report().Files[0].LeftOut.size(), 1u);
+}
+
 TEST_F(ReferencesTest, FreeSpaceEntriesAreDropped) {
   TiffBuilder tiff(true);
   tiff.AddGreyPage(2, 2, "abcd", 1, {tiff.Values(288, 4, {8}), tiff.Values(289, 4, {1})});
