@@ -106,6 +106,7 @@ class OutputFile {
 
  private:
   void Flush();
+  void AppendSmallPiece(const InputFile& input, std::uint64_t offset, std::uint64_t length);
   void WriteFully(std::uint64_t offset, const char* data, std::size_t length);
 
   std::intptr_t handle_ = -1;
@@ -116,6 +117,8 @@ class OutputFile {
 
 // Size of the chunks in which image data is moved through user space.
 inline constexpr std::size_t kCopyChunkBytes = 1u << 20;
+// Pieces of image data up to this size go through the output buffer.
+inline constexpr std::uint64_t kSmallPieceBytes = 64u << 10;
 // Appends are gathered up to this size before one write.
 inline constexpr std::size_t kOutputBufferBytes = 256u << 10;
 

@@ -282,39 +282,13 @@ void OutputFile::WriteFully(std::uint64_t offset, const char* data, std::size_t 
   }
 }
 
-void OutputFile::Flush() {
-  if (buffer_.empty()) return;
-  WriteFully(flushed_, buffer_.data(), buffer_.size());
-  flushed_ += buffer_.size();
-  buffer_.clear();
-}
-
-void OutputFile::Append(std::string_view bytes) {
-  if (buffer_.size() + bytes.size() > kOutputBufferBytes) {
-    Flush();
-    if (bytes.size() >= kOutputBufferBytes) {
-      WriteFully(flushed_, bytes.data(), bytes.size());
-      flushed_ += bytes.size();
-      return;
-    }
-  }
-  buffer_.append(bytes);
-}
-
-void OutputFile::AppendByte(unsigned char byte) {
-  if (buffer_.size() + 1 > kOutputBufferBytes) Flush();
-  buffer_.push_back(static_cast<char>(byte));
-}
-
 void OutputFile::AppendFrom(const InputFile& input, std::uint64_t offset, std::uint64_t length) {
   if (offset > input.Size() || length > input.Size() - offset)
     throw IoError("image data lies outside '" + temporaryPath_ + "' input");
   if (length == 0) return;
   // Small pieces are cheaper through the buffer than as their own write.
-  if (length <= 64u * 1024u) {
-    std::string piece(static_cast<std::size_t>(length), '\0');
-    if (!input.ReadAt(offset, piece.data(), piece.size())) throw IoError("cannot read input data");
-    Append(piece);
+  if (length <= kSmallPieceBytes) {
+    AppendSmallPiece(input, offset, length);
     return;
   }
   Flush();
@@ -329,16 +303,6 @@ void OutputFile::AppendFrom(const InputFile& input, std::uint64_t offset, std::u
     offset += step;
     left -= step;
   }
-}
-
-void OutputFile::WriteAt(std::uint64_t offset, std::string_view bytes) {
-  if (offset + bytes.size() > Position()) throw IoError("write past the end of the output");
-  if (offset >= flushed_) {
-    buffer_.replace(static_cast<std::size_t>(offset - flushed_), bytes.size(), bytes);
-    return;
-  }
-  Flush();
-  WriteFully(offset, bytes.data(), bytes.size());
 }
 
 void OutputFile::TruncateTo(std::uint64_t length) {

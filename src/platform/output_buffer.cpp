@@ -1,0 +1,55 @@
+// The output's user-space buffer, the same on every platform: appends are
+// gathered and written in few calls; only WriteFully and the kernel copy
+// differ between platforms.
+#include "platform/files.hpp"
+
+namespace vellox::platform {
+
+void OutputFile::Flush() {
+  if (buffer_.empty()) return;
+  WriteFully(flushed_, buffer_.data(), buffer_.size());
+  flushed_ += buffer_.size();
+  buffer_.clear();
+}
+
+void OutputFile::Append(std::string_view bytes) {
+  if (buffer_.size() + bytes.size() > kOutputBufferBytes) {
+    Flush();
+    if (bytes.size() >= kOutputBufferBytes) {
+      WriteFully(flushed_, bytes.data(), bytes.size());
+      flushed_ += bytes.size();
+      return;
+    }
+  }
+  buffer_.append(bytes);
+}
+
+void OutputFile::AppendByte(unsigned char byte) {
+  if (buffer_.size() + 1 > kOutputBufferBytes) Flush();
+  buffer_.push_back(static_cast<char>(byte));
+}
+
+void OutputFile::WriteAt(std::uint64_t offset, std::string_view bytes) {
+  if (offset + bytes.size() > Position()) throw IoError("write past the end of the output");
+  if (offset >= flushed_) {
+    buffer_.replace(static_cast<std::size_t>(offset - flushed_), bytes.size(), bytes);
+    return;
+  }
+  Flush();
+  WriteFully(offset, bytes.data(), bytes.size());
+}
+
+void OutputFile::AppendSmallPiece(const InputFile& input, std::uint64_t offset, std::uint64_t length) {
+  // Read straight into the buffer's free end: no temporary, no zero fill
+  // beyond the piece itself.
+  const auto size = static_cast<std::size_t>(length);
+  if (buffer_.size() + size > kOutputBufferBytes) Flush();
+  const std::size_t at = buffer_.size();
+  buffer_.resize(at + size);
+  if (!input.ReadAt(offset, buffer_.data() + at, size)) {
+    buffer_.resize(at);
+    throw IoError("cannot read input data");
+  }
+}
+
+}  // namespace vellox::platform
