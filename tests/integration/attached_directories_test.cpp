@@ -34,8 +34,8 @@ std::string AttachedName(const testing::TestParamInfo<AttachedCase>& attached) {
 
 class AttachedDirectories : public testing::TestWithParam<AttachedCase> {
  protected:
-  PageSpec WithAttachments(Pixels kind, Codec codec, Layout layout, std::uint32_t seed) const {
-    PageSpec page;
+  PageRecipe WithAttachments(Pixels kind, Codec codec, Layout layout, std::uint32_t seed) const {
+    PageRecipe page;
     page.Kind = kind;
     page.Compression = codec;
     page.Organisation = layout;

@@ -12,8 +12,8 @@
 namespace vellox::test {
 namespace {
 
-PageSpec Page(Pixels kind, Codec codec, Layout layout = Layout::Strips, std::uint32_t seed = 1) {
-  PageSpec page;
+PageRecipe Page(Pixels kind, Codec codec, Layout layout = Layout::Strips, std::uint32_t seed = 1) {
+  PageRecipe page;
   page.Kind = kind;
   page.Compression = codec;
   page.Organisation = layout;
@@ -22,10 +22,10 @@ PageSpec Page(Pixels kind, Codec codec, Layout layout = Layout::Strips, std::uin
 }
 
 // Formats whose pages can always be carried into the other byte order.
-std::vector<PageSpec> ConvertibleFormats() {
-  PageSpec planar = Page(Pixels::Rgb8, Codec::Lzw);
+std::vector<PageRecipe> ConvertibleFormats() {
+  PageRecipe planar = Page(Pixels::Rgb8, Codec::Lzw);
   planar.Separate = true;
-  PageSpec predicted = Page(Pixels::Grey8, Codec::Deflate);
+  PageRecipe predicted = Page(Pixels::Grey8, Codec::Deflate);
   predicted.Predictor = true;
   return {
       Page(Pixels::Grey8, Codec::None),
@@ -45,13 +45,13 @@ std::vector<PageSpec> ConvertibleFormats() {
 }
 
 struct MixedCase {
-  PageSpec Format;
+  PageRecipe Format;
   bool FirstLittleEndian = true;
 };
 
 std::vector<MixedCase> MixedCases() {
   std::vector<MixedCase> cases;
-  for (const PageSpec& format : ConvertibleFormats())
+  for (const PageRecipe& format : ConvertibleFormats())
     for (const bool little : {true, false}) cases.push_back({format, little});
   return cases;
 }
@@ -74,9 +74,9 @@ class MixedByteOrder : public testing::TestWithParam<MixedCase> {
 TEST_P(MixedByteOrder, OtherOrderPagesReadTheSame) {
   const MixedCase& c = GetParam();
   if (!CodecAvailable(c.Format.Compression)) GTEST_SKIP() << "libtiff was built without this codec";
-  PageSpec second = c.Format;
+  PageRecipe second = c.Format;
   second.Seed = 2;
-  PageSpec third = c.Format;
+  PageRecipe third = c.Format;
   third.Seed = 3;
   const std::string head = dir_ / "head.tif";
   const std::string other = dir_ / "other.tif";
@@ -135,7 +135,7 @@ TEST_P(UnconvertiblePages, Compressed16BitPageIsLeftOut) {
 // Only the unconvertible page goes: the pages before and after it in the
 // same file, and the files after it, are all copied.
 TEST_P(UnconvertiblePages, OtherPagesOfTheFileStay) {
-  PageSpec predicted16 = Page(Pixels::Grey16, Codec::Deflate, Layout::Strips, 5);
+  PageRecipe predicted16 = Page(Pixels::Grey16, Codec::Deflate, Layout::Strips, 5);
   predicted16.Predictor = true;
   const std::string first = dir_ / "first.tif";
   const std::string mixed = dir_ / "mixed.tif";

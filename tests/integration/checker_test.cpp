@@ -9,8 +9,8 @@
 namespace vellox::test {
 namespace {
 
-PageSpec Grey(std::uint32_t seed, Codec codec = Codec::Lzw) {
-  PageSpec page;
+PageRecipe Grey(std::uint32_t seed, Codec codec = Codec::Lzw) {
+  PageRecipe page;
   page.Compression = codec;
   page.Seed = seed;
   return page;
@@ -33,7 +33,7 @@ TEST_F(Checker, AcceptsAFileAgainstItself) {
 TEST_F(Checker, AcceptsTheSamePageInTheOtherByteOrder) {
   const std::string little = dir_ / "le.tif";
   const std::string big = dir_ / "be.tif";
-  PageSpec wide = Grey(3, Codec::None);
+  PageRecipe wide = Grey(3, Codec::None);
   wide.Kind = Pixels::Grey16;
   WriteTiff(little, {true, {wide}});
   WriteTiff(big, {false, {wide}});
@@ -46,7 +46,7 @@ TEST_F(Checker, RejectsDifferentPixels) {
   WriteTiff(a, {true, {Grey(1)}});
   WriteTiff(b, {true, {Grey(1, Codec::None)}});
   EXPECT_FALSE(PagesMatch(b, {{a, 0}}));  // different compression tag
-  PageSpec other = Grey(1);
+  PageRecipe other = Grey(1);
   other.Noise = false;
   WriteTiff(b, {true, {other}});
   EXPECT_FALSE(PagesMatch(b, {{a, 0}}));  // same tags except the pixels

@@ -14,8 +14,8 @@
 namespace vellox::test {
 namespace {
 
-PageSpec Page(Pixels kind, Codec codec, std::uint32_t seed = 1) {
-  PageSpec page;
+PageRecipe Page(Pixels kind, Codec codec, std::uint32_t seed = 1) {
+  PageRecipe page;
   page.Kind = kind;
   page.Compression = codec;
   page.Seed = seed;
@@ -38,7 +38,7 @@ TiffBuilder GreyFile(bool little, std::uint32_t pages, std::vector<std::uint32_t
 
 class DamagedInput : public testing::Test {
  protected:
-  std::string Good(const std::string& name, std::vector<PageSpec> pages, bool little = true) {
+  std::string Good(const std::string& name, std::vector<PageRecipe> pages, bool little = true) {
     const std::string path = dir_ / name;
     WriteTiff(path, {little, std::move(pages)});
     return path;

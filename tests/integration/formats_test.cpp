@@ -8,27 +8,27 @@
 namespace vellox::test {
 namespace {
 
-PageSpec Page(Pixels kind, Codec codec, Layout layout = Layout::Strips) {
-  PageSpec page;
+PageRecipe Page(Pixels kind, Codec codec, Layout layout = Layout::Strips) {
+  PageRecipe page;
   page.Kind = kind;
   page.Compression = codec;
   page.Organisation = layout;
   return page;
 }
 
-PageSpec WithPredictor(PageSpec page) {
+PageRecipe WithPredictor(PageRecipe page) {
   page.Predictor = true;
   return page;
 }
 
-PageSpec Planar(PageSpec page) {
+PageRecipe Planar(PageRecipe page) {
   page.Separate = true;
   return page;
 }
 
 // One strip or one tile for the whole page: the offsets entry holds a
 // single inline value instead of an out-of-line array.
-PageSpec SinglePiece(PageSpec page) {
+PageRecipe SinglePiece(PageRecipe page) {
   page.Width = 32;
   page.Height = 16;
   page.RowsPerStrip = 16;
@@ -36,12 +36,12 @@ PageSpec SinglePiece(PageSpec page) {
   return page;
 }
 
-PageSpec Seeded(PageSpec page, std::uint32_t seed) {
+PageRecipe Seeded(PageRecipe page, std::uint32_t seed) {
   page.Seed = seed;
   return page;
 }
 
-std::vector<PageSpec> AllFormats() {
+std::vector<PageRecipe> AllFormats() {
   return {
       Page(Pixels::Grey8, Codec::None),
       Page(Pixels::Grey8, Codec::Lzw),
@@ -76,7 +76,7 @@ std::vector<PageSpec> AllFormats() {
 }
 
 struct FormatCase {
-  PageSpec Format;
+  PageRecipe Format;
   bool LittleEndian = true;
 };
 
@@ -90,7 +90,7 @@ std::string CaseName(const testing::TestParamInfo<FormatCase>& info) {
 
 std::vector<FormatCase> FormatCases() {
   std::vector<FormatCase> cases;
-  for (const PageSpec& format : AllFormats())
+  for (const PageRecipe& format : AllFormats())
     for (const bool little : {true, false}) cases.push_back({format, little});
   return cases;
 }
@@ -196,11 +196,11 @@ TEST_P(MultiPageMerge, OutputMergesAgain) {
 // that the streamed copy and the sample byte reversal cross chunk borders.
 TEST_P(MultiPageMerge, PagesLargerThanACopyChunk) {
   const bool little = GetParam();
-  PageSpec wide = Page(Pixels::Grey16, Codec::None);
+  PageRecipe wide = Page(Pixels::Grey16, Codec::None);
   wide.Width = 1100;
   wide.Height = 601;
   wide.RowsPerStrip = 601;
-  PageSpec colour = Page(Pixels::Rgb8, Codec::None);
+  PageRecipe colour = Page(Pixels::Rgb8, Codec::None);
   colour.Width = 801;
   colour.Height = 600;
   colour.RowsPerStrip = 600;

@@ -121,7 +121,7 @@ TEST_P(HostileCount, FailsTheFileWithoutAllocating) {
     WriteFile(hostile, HostileFile(GetParam(), little, referenceBytes));
     WriteFile(reference, referenceBytes);
     const std::string after = dir_ / "after.tif";
-    WriteTiff(after, {little, {PageSpec{}}});
+    WriteTiff(after, {little, {PageRecipe{}}});
 
     g_largestRequest = 0;
     g_tracking = true;

@@ -700,20 +700,20 @@ INSTANTIATE_TEST_SUITE_P(References, FreeSpace, testing::ValuesIn(kAllOrders), O
 
 // --- Pages without pointer fields --------------------------------------------------------
 
-std::vector<PageSpec> PlainCorpus(std::uint32_t seed) {
+std::vector<PageRecipe> PlainCorpus(std::uint32_t seed) {
   auto page = [seed](Pixels kind, Codec codec, Layout layout) {
-    PageSpec format;
+    PageRecipe format;
     format.Kind = kind;
     format.Compression = codec;
     format.Organisation = layout;
     format.Seed = seed;
     return format;
   };
-  PageSpec planar = page(Pixels::Rgb8, Codec::Lzw, Layout::Strips);
+  PageRecipe planar = page(Pixels::Rgb8, Codec::Lzw, Layout::Strips);
   planar.Separate = true;
-  PageSpec predicted = page(Pixels::Grey8, Codec::Deflate, Layout::Strips);
+  PageRecipe predicted = page(Pixels::Grey8, Codec::Deflate, Layout::Strips);
   predicted.Predictor = true;
-  PageSpec oneStrip = page(Pixels::Grey8, Codec::None, Layout::Strips);
+  PageRecipe oneStrip = page(Pixels::Grey8, Codec::None, Layout::Strips);
   oneStrip.RowsPerStrip = 1000;
   return {page(Pixels::Grey8, Codec::None, Layout::Strips),
           page(Pixels::Rgb8, Codec::Deflate, Layout::Tiles),
@@ -739,7 +739,7 @@ using PlainPages = ReferencesTest;
 // Merges of ordinary libtiff files, one page at a time and all together, in
 // each pair of byte orders: every byte is where the layout puts it.
 TEST_P(PlainPages, ComeOutExactlyAsLaidOut) {
-  const std::vector<PageSpec> corpus = PlainCorpus(1);
+  const std::vector<PageRecipe> corpus = PlainCorpus(1);
   const std::string first = dir_ / "first.tif";
   const std::string second = dir_ / "second.tif";
   WriteTiff(first, {First(), corpus});

@@ -49,7 +49,7 @@ std::uint32_t Mix(std::uint32_t x, std::uint32_t y, std::uint32_t s, std::uint32
 
 // The value of sample `s` of pixel (x, y): a pattern (so the compressors
 // have something to do) with a little noise (so every page differs).
-std::uint32_t SampleValue(const PageSpec& page, std::uint32_t x, std::uint32_t y, std::uint32_t s) {
+std::uint32_t SampleValue(const PageRecipe& page, std::uint32_t x, std::uint32_t y, std::uint32_t s) {
   const std::uint32_t noise = page.Noise ? Mix(x, y, s, page.Seed) : 1;
   switch (page.Kind) {
     case Pixels::Bilevel1: return ((x / 7 + y / 5 + page.Seed) % 4 == 0 || noise % 61 == 0) ? 1 : 0;
@@ -62,17 +62,17 @@ std::uint32_t SampleValue(const PageSpec& page, std::uint32_t x, std::uint32_t y
 }
 
 // Samples held in one plane: all of them when they are interleaved.
-std::uint32_t SamplesInPlane(const PageSpec& page) {
+std::uint32_t SamplesInPlane(const PageRecipe& page) {
   return page.Separate ? 1 : SamplesPerPixel(page.Kind);
 }
 
-std::size_t RowBytes(const PageSpec& page, std::uint32_t width) {
+std::size_t RowBytes(const PageRecipe& page, std::uint32_t width) {
   return (std::size_t{width} * SamplesInPlane(page) * BitsPerSample(page.Kind) + 7) / 8;
 }
 
 // The whole decoded image of one plane, rows back to back, samples in the
 // machine's byte order (libtiff converts them for the file).
-std::vector<unsigned char> PlaneImage(const PageSpec& page, std::uint32_t plane) {
+std::vector<unsigned char> PlaneImage(const PageRecipe& page, std::uint32_t plane) {
   const std::size_t rowBytes = RowBytes(page, page.Width);
   const std::uint32_t samples = SamplesInPlane(page);
   const std::uint16_t bits = BitsPerSample(page.Kind);
@@ -101,7 +101,7 @@ void Check(bool ok, const std::string& what) {
   if (!ok) throw std::runtime_error("libtiff fixture: " + what);
 }
 
-void SetPageFields(TIFF* tif, const PageSpec& page, std::size_t pageIndex, std::size_t pageCount) {
+void SetPageFields(TIFF* tif, const PageRecipe& page, std::size_t pageIndex, std::size_t pageCount) {
   const std::uint16_t compression = CompressionNumber(page.Compression);
   Check(TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, page.Width) == 1, "width");
   Check(TIFFSetField(tif, TIFFTAG_IMAGELENGTH, page.Height) == 1, "length");
@@ -154,7 +154,7 @@ void SetPageFields(TIFF* tif, const PageSpec& page, std::size_t pageIndex, std::
   }
 }
 
-void WriteStrips(TIFF* tif, const PageSpec& page) {
+void WriteStrips(TIFF* tif, const PageRecipe& page) {
   const std::uint32_t planes = page.Separate ? SamplesPerPixel(page.Kind) : 1;
   const std::size_t rowBytes = RowBytes(page, page.Width);
   for (std::uint32_t plane = 0; plane < planes; ++plane) {
@@ -172,7 +172,7 @@ void WriteStrips(TIFF* tif, const PageSpec& page) {
   }
 }
 
-void WriteTiles(TIFF* tif, const PageSpec& page) {
+void WriteTiles(TIFF* tif, const PageRecipe& page) {
   const std::uint32_t planes = page.Separate ? SamplesPerPixel(page.Kind) : 1;
   const std::size_t rowBytes = RowBytes(page, page.Width);
   const std::size_t tileRowBytes = RowBytes(page, page.TileSize);
@@ -193,7 +193,7 @@ void WriteTiles(TIFF* tif, const PageSpec& page) {
   }
 }
 
-void WriteImage(TIFF* tif, const PageSpec& page) {
+void WriteImage(TIFF* tif, const PageRecipe& page) {
   if (page.Organisation == Layout::Tiles)
     WriteTiles(tif, page);
   else
@@ -202,7 +202,7 @@ void WriteImage(TIFF* tif, const PageSpec& page) {
 
 // Writes the page's EXIF directory on its own and returns its offset; the
 // page's main directory must be started afresh afterwards.
-std::uint64_t WriteExifDirectory(TIFF* tif, const PageSpec& page) {
+std::uint64_t WriteExifDirectory(TIFF* tif, const PageRecipe& page) {
   Check(TIFFCreateEXIFDirectory(tif) == 0, "creating an EXIF directory");
   const std::string taken = "2024:05:0" + std::to_string(1 + page.Seed % 9) + " 12:34:56";
   const std::uint16_t iso[2] = {static_cast<std::uint16_t>(100 * page.Seed), 400};
@@ -218,8 +218,8 @@ std::uint64_t WriteExifDirectory(TIFF* tif, const PageSpec& page) {
   return offset;
 }
 
-PageSpec ThumbnailOf(const PageSpec& page) {
-  PageSpec thumbnail = page;
+PageRecipe ThumbnailOf(const PageRecipe& page) {
+  PageRecipe thumbnail = page;
   thumbnail.Width = std::max(1u, page.Width / 2);
   thumbnail.Height = std::max(1u, page.Height / 2);
   thumbnail.Seed = page.Seed + 1000;
@@ -246,7 +246,7 @@ bool CodecAvailable(Codec codec) {
   return TIFFIsCODECConfigured(CompressionNumber(codec)) == 1;
 }
 
-std::string FormatName(const PageSpec& page) {
+std::string FormatName(const PageRecipe& page) {
   static constexpr const char* kKinds[] = {"grey8", "rgb8", "palette8", "bilevel1", "grey16"};
   static constexpr const char* kCodecs[] = {"none", "lzw", "deflate", "packbits", "g4", "jpeg"};
   std::string name = std::string(kKinds[static_cast<int>(page.Kind)]) + "_" +
@@ -262,15 +262,15 @@ std::string FormatName(const PageSpec& page) {
   return name;
 }
 
-void WriteTiff(const std::string& path, const FileSpec& spec) {
+void WriteTiff(const std::string& path, const FileRecipe& recipe) {
   LibtiffMessageLog log;
   {
-    TiffHandle tif(TIFFOpen(path.c_str(), spec.LittleEndian ? "wl" : "wb"));
+    TiffHandle tif(TIFFOpen(path.c_str(), recipe.LittleEndian ? "wl" : "wb"));
     Check(tif != nullptr, "cannot create " + path);
-    for (std::size_t i = 0; i < spec.Pages.size(); ++i) {
-      const PageSpec& page = spec.Pages[i];
+    for (std::size_t i = 0; i < recipe.Pages.size(); ++i) {
+      const PageRecipe& page = recipe.Pages[i];
       const std::uint64_t exif = page.Exif ? WriteExifDirectory(tif.get(), page) : 0;
-      SetPageFields(tif.get(), page, i, spec.Pages.size());
+      SetPageFields(tif.get(), page, i, recipe.Pages.size());
       if (page.Exif) Check(TIFFSetField(tif.get(), TIFFTAG_EXIFIFD, exif) == 1, "EXIF pointer");
       if (page.Thumbnail) {
         // libtiff writes the next directory as the sub-directory.
@@ -280,8 +280,8 @@ void WriteTiff(const std::string& path, const FileSpec& spec) {
       WriteImage(tif.get(), page);
       Check(TIFFWriteDirectory(tif.get()) == 1, "writing a directory");
       if (page.Thumbnail) {
-        const PageSpec thumbnail = ThumbnailOf(page);
-        SetPageFields(tif.get(), thumbnail, i, spec.Pages.size());
+        const PageRecipe thumbnail = ThumbnailOf(page);
+        SetPageFields(tif.get(), thumbnail, i, recipe.Pages.size());
         Check(TIFFSetField(tif.get(), TIFFTAG_SUBFILETYPE, FILETYPE_REDUCEDIMAGE) == 1, "subfile type");
         WriteImage(tif.get(), thumbnail);
         Check(TIFFWriteDirectory(tif.get()) == 1, "writing a sub-directory");

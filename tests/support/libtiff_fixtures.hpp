@@ -21,7 +21,7 @@ enum class Codec : std::uint8_t { None, Lzw, Deflate, PackBits, G4, Jpeg };
 
 enum class Layout : std::uint8_t { Strips, Tiles };
 
-struct PageSpec {
+struct PageRecipe {
   Pixels Kind = Pixels::Grey8;
   Codec Compression = Codec::None;
   Layout Organisation = Layout::Strips;
@@ -37,17 +37,17 @@ struct PageSpec {
   std::uint32_t Seed = 1;       // varies the pixels and the description
 };
 
-struct FileSpec {
+struct FileRecipe {
   bool LittleEndian = true;
-  std::vector<PageSpec> Pages;
+  std::vector<PageRecipe> Pages;
 };
 
-// Writes `spec` to `path` with libtiff. Throws std::runtime_error when
+// Writes `recipe` to `path` with libtiff. Throws std::runtime_error when
 // libtiff fails or reports an error or a warning.
-void WriteTiff(const std::string& path, const FileSpec& spec);
+void WriteTiff(const std::string& path, const FileRecipe& recipe);
 
 // Short readable name of a page's format, e.g. "rgb8_lzw_tiles".
-std::string FormatName(const PageSpec& page);
+std::string FormatName(const PageRecipe& page);
 
 // libtiff's number for a codec.
 std::uint16_t CompressionNumber(Codec codec);

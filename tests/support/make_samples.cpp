@@ -12,13 +12,13 @@
 namespace {
 
 using vellox::test::Codec;
-using vellox::test::FileSpec;
+using vellox::test::FileRecipe;
 using vellox::test::Layout;
-using vellox::test::PageSpec;
+using vellox::test::PageRecipe;
 using vellox::test::Pixels;
 
-PageSpec Sample(Pixels kind, Codec codec, std::uint32_t width, std::uint32_t height, std::uint32_t seed) {
-  PageSpec page;
+PageRecipe Sample(Pixels kind, Codec codec, std::uint32_t width, std::uint32_t height, std::uint32_t seed) {
+  PageRecipe page;
   page.Kind = kind;
   page.Compression = codec;
   page.Width = width;
@@ -30,7 +30,7 @@ PageSpec Sample(Pixels kind, Codec codec, std::uint32_t width, std::uint32_t hei
   return page;
 }
 
-PageSpec Tiled(PageSpec page, std::uint32_t tileSize) {
+PageRecipe Tiled(PageRecipe page, std::uint32_t tileSize) {
   page.Organisation = Layout::Tiles;
   page.TileSize = tileSize;
   return page;
@@ -38,7 +38,7 @@ PageSpec Tiled(PageSpec page, std::uint32_t tileSize) {
 
 struct SampleFile {
   const char* Name;
-  FileSpec Spec;
+  FileRecipe Recipe;
 };
 
 }  // namespace
@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(folder);
     for (const SampleFile& sample : samples) {
       const std::filesystem::path path = folder / sample.Name;
-      vellox::test::WriteTiff(path.string(), sample.Spec);
+      vellox::test::WriteTiff(path.string(), sample.Recipe);
       std::cout << path.string() << " (" << std::filesystem::file_size(path) << " bytes)\n";
     }
   } catch (const std::exception& error) {
