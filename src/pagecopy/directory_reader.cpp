@@ -129,9 +129,6 @@ void PageCopier::ReadDirectory() {
   directoriesSeen_.insert(DirectoryOffset);
   std::uint32_t link = 0;
   ReadTables(DirectoryOffset, owner_.EntryTable, owner_.ValueTable, EntryCount, link, OutOfLineTotal);
-  LinkPosition = std::uint64_t{DirectoryOffset} + 2 + 12ull * EntryCount;
-  for (std::size_t w = 0; w < EntryCount; ++w)
-    if (owner_.EntryTable[w][column::kTag] == "279") StripByteCountsRow = w;
   // A link back to any directory already read from this file ends the chain.
   NextDirectoryOffset = directoriesSeen_.count(link) != 0 ? 0 : link;
 }

@@ -43,7 +43,6 @@ std::string PageCopier::OutputOrder(std::string bytes, std::uint32_t type) const
 void PageCopier::EmitDirectory() {
   DirectoryPlan plan;
   plan.View = TableView{&owner_.EntryTable, &owner_.ValueTable, EntryCount};
-  plan.InputOffset = DirectoryOffset;
   ancestors_.assign(1, DirectoryOffset);
   subDirectoriesPlanned_ = 0;
   subDirectoryBytesRead_ = 0;

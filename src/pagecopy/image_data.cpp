@@ -57,16 +57,16 @@ ImagePlan PageCopier::PlanImageData(const TableView& view) {
   }
   if (rows[0] >= 0 && rows[2] >= 0) throw PageError("a page with both strips and tiles");
   plan.OffsetsRow = rows[0] >= 0 ? rows[0] : rows[2];
-  plan.CountsRow = rows[0] >= 0 ? rows[1] : rows[3];
+  const int countsRow = rows[0] >= 0 ? rows[1] : rows[3];
 
   if (plan.OffsetsRow >= 0) {
-    if (plan.CountsRow < 0) throw PageError("strip or tile offsets without byte counts");
-    for (const int row : {plan.OffsetsRow, plan.CountsRow}) {
+    if (countsRow < 0) throw PageError("strip or tile offsets without byte counts");
+    for (const int row : {plan.OffsetsRow, countsRow}) {
       const std::uint32_t type = view.Cell(static_cast<std::size_t>(row), column::kType);
       if (type != field::kShort && type != field::kLong) throw PageError("strip or tile entry is not SHORT or LONG");
     }
     plan.Offsets = ReadElements(view, static_cast<std::size_t>(plan.OffsetsRow));
-    plan.Lengths = ReadElements(view, static_cast<std::size_t>(plan.CountsRow));
+    plan.Lengths = ReadElements(view, static_cast<std::size_t>(countsRow));
     if (plan.Offsets.size() != plan.Lengths.size()) throw PageError("strip or tile counts differ");
   }
   plan.HasImageData = !plan.Offsets.empty();

@@ -95,7 +95,6 @@ struct BlockTarget {
 // Where a directory's image data comes from and how it is copied.
 struct ImagePlan {
   int OffsetsRow = -1;  // row of StripOffsets / TileOffsets, -1 when none
-  int CountsRow = -1;   // row of the matching byte counts
   int JpegRow = -1;     // JPEGInterchangeFormat without a length: copied like a strip
   std::vector<std::uint32_t> Offsets;
   std::vector<std::uint32_t> Lengths;
@@ -125,7 +124,6 @@ struct RowPlan {
 struct DirectoryPlan {
   Table OwnEntries, OwnValues;  // a sub-directory's own tables
   TableView View;
-  std::uint32_t InputOffset = 0;
   std::uint32_t InputLink = 0;
   ImagePlan Image;
   std::vector<RowPlan> Rows;
@@ -212,9 +210,7 @@ class PageCopier {
   std::uint32_t NextDirectoryOffset = 0;
   std::uint32_t DirectoryOffset = 0;
   std::uint32_t EntryCount = 0;
-  std::uint64_t LinkPosition = 0;
   std::uint32_t DirectoriesRead = 0;
-  std::size_t StripByteCountsRow = 0;
   std::uint64_t OutOfLineTotal = 0;
 };
 

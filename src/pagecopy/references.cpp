@@ -193,7 +193,6 @@ void PageCopier::PlanSubDirectory(DirectoryPlan& child, std::uint32_t offset, in
     throw PageError("sub-directories repeat too much data");
   ++subDirectoriesPlanned_;
   child.View = TableView{&child.OwnEntries, &child.OwnValues, count};
-  child.InputOffset = offset;
   const std::string problem = PlanDirectory(child, depth);
   if (!problem.empty()) throw PageError(problem);
 }

@@ -107,6 +107,9 @@ class OutputFile {
  private:
   void Flush();
   void AppendSmallPiece(const InputFile& input, std::uint64_t offset, std::uint64_t length);
+  // Copies what it can of the range in the kernel, straight to the end of
+  // the file; returns how many bytes it copied (0 where there is no such copy).
+  std::uint64_t CopyInKernel(const InputFile& input, std::uint64_t offset, std::uint64_t length);
   void WriteFully(std::uint64_t offset, const char* data, std::size_t length);
 
   std::intptr_t handle_ = -1;

@@ -170,16 +170,7 @@ void OutputFile::WriteFully(std::uint64_t offset, const char* data, std::size_t 
   }
 }
 
-void OutputFile::AppendFrom(const InputFile& input, std::uint64_t offset, std::uint64_t length) {
-  if (offset > input.Size() || length > input.Size() - offset)
-    throw IoError("image data lies outside '" + temporaryPath_ + "' input");
-  if (length == 0) return;
-  // Small pieces are cheaper through the buffer than as their own call.
-  if (length <= kSmallPieceBytes) {
-    AppendSmallPiece(input, offset, length);
-    return;
-  }
-  Flush();
+std::uint64_t OutputFile::CopyInKernel(const InputFile& input, std::uint64_t offset, std::uint64_t length) {
   off_t in = static_cast<off_t>(offset);
   off_t out = static_cast<off_t>(flushed_);
   std::uint64_t left = length;
@@ -189,20 +180,11 @@ void OutputFile::AppendFrom(const InputFile& input, std::uint64_t offset, std::u
     const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(left, kKernelCopyStepBytes));
     const ssize_t moved = ::copy_file_range(AsFd(input.NativeHandle()), &in, AsFd(handle_), &out, step, 0);
     if (moved < 0 && errno == EINTR) continue;
-    if (moved <= 0) break;  // not supported here: fall back to read and write
+    if (moved <= 0) break;  // not supported here: the caller reads and writes the rest
     left -= static_cast<std::uint64_t>(moved);
   }
   flushed_ = static_cast<std::uint64_t>(out);
-  std::vector<char> chunk;
-  while (left > 0) {
-    const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(left, kCopyChunkBytes));
-    chunk.resize(step);
-    if (!input.ReadAt(static_cast<std::uint64_t>(in), chunk.data(), step)) throw IoError("cannot read input data");
-    WriteFully(flushed_, chunk.data(), step);
-    flushed_ += step;
-    in += static_cast<off_t>(step);
-    left -= step;
-  }
+  return length - left;
 }
 
 void OutputFile::TruncateTo(std::uint64_t length) {

@@ -282,27 +282,8 @@ void OutputFile::WriteFully(std::uint64_t offset, const char* data, std::size_t 
   }
 }
 
-void OutputFile::AppendFrom(const InputFile& input, std::uint64_t offset, std::uint64_t length) {
-  if (offset > input.Size() || length > input.Size() - offset)
-    throw IoError("image data lies outside '" + temporaryPath_ + "' input");
-  if (length == 0) return;
-  // Small pieces are cheaper through the buffer than as their own write.
-  if (length <= kSmallPieceBytes) {
-    AppendSmallPiece(input, offset, length);
-    return;
-  }
-  Flush();
-  std::vector<char> chunk;
-  std::uint64_t left = length;
-  while (left > 0) {
-    const auto step = static_cast<std::size_t>(std::min<std::uint64_t>(left, kCopyChunkBytes));
-    chunk.resize(step);
-    if (!input.ReadAt(offset, chunk.data(), step)) throw IoError("cannot read input data");
-    WriteFully(flushed_, chunk.data(), step);
-    flushed_ += step;
-    offset += step;
-    left -= step;
-  }
+std::uint64_t OutputFile::CopyInKernel(const InputFile&, std::uint64_t, std::uint64_t) {
+  return 0;  // no positioned file-to-file copy here: the caller reads and writes
 }
 
 void OutputFile::TruncateTo(std::uint64_t length) {

@@ -1,6 +1,9 @@
 // The output's user-space buffer, the same on every platform: appends are
 // gathered and written in few calls; only WriteFully and the kernel copy
 // differ between platforms.
+#include <algorithm>
+#include <vector>
+
 #include "platform/files.hpp"
 
 namespace vellox::platform {
@@ -37,6 +40,32 @@ void OutputFile::WriteAt(std::uint64_t offset, std::string_view bytes) {
   }
   Flush();
   WriteFully(offset, bytes.data(), bytes.size());
+}
+
+void OutputFile::AppendFrom(const InputFile& input, std::uint64_t offset, std::uint64_t length) {
+  if (offset > input.Size() || length > input.Size() - offset)
+    throw IoError("image data lies outside '" + temporaryPath_ + "' input");
+  if (length == 0) return;
+  // Small pieces are cheaper through the buffer than as their own call.
+  if (length <= kSmallPieceBytes) {
+    AppendSmallPiece(input, offset, length);
+    return;
+  }
+  Flush();
+  const std::uint64_t moved = CopyInKernel(input, offset, length);
+  offset += moved;
+  length -= moved;
+  // Whatever the kernel did not copy goes through one bounded chunk.
+  std::vector<char> chunk;
+  while (length > 0) {
+    const auto step = static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyChunkBytes));
+    chunk.resize(step);
+    if (!input.ReadAt(offset, chunk.data(), step)) throw IoError("cannot read input data");
+    WriteFully(flushed_, chunk.data(), step);
+    flushed_ += step;
+    offset += step;
+    length -= step;
+  }
 }
 
 void OutputFile::AppendSmallPiece(const InputFile& input, std::uint64_t offset, std::uint64_t length) {
