@@ -157,8 +157,10 @@ void PageCopier::ReadEntry(std::string_view entry, std::vector<std::string>& cel
   cells[column::kTag] = Text(tagNumber);
   cells[column::kType] = Text(type);
   cells[column::kCount] = Text(count);
-  cells[column::kOutOfLine] = "0";
-  cells[column::kInlineCount] = "0";
+  // Zeros are moved in as built strings: assigning the literal "0" makes GCC 12
+  // at -O3 report a false -Wrestrict inside std::string (GCC bug 105329).
+  cells[column::kOutOfLine] = Text(0);
+  cells[column::kInlineCount] = Text(0);
 
   const std::size_t size = TypeSize(type);
   const std::uint64_t total = std::uint64_t{count} * size;
@@ -167,7 +169,7 @@ void PageCopier::ReadEntry(std::string_view entry, std::vector<std::string>& cel
     // values hold the offset of their data here.
     cells[column::kFirstValue] = Text(Decode(valueField, 0, 4));
   } else if (count == 0) {
-    cells[column::kFirstValue] = "0";
+    cells[column::kFirstValue] = Text(0);
   } else {
     for (std::size_t k = 0; k < count; ++k)
       values[k] = Text(Decode(valueField, k * size, static_cast<std::int16_t>(size)));
