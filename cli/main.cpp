@@ -5,6 +5,8 @@
 //   vellox version
 #include <unistd.h>
 
+#include <csignal>
+
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
@@ -26,9 +28,56 @@ constexpr int kExitMergeFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitSomeInputsFailed = 3;
 
+// Length of the well-formed UTF-8 sequence at text[at], or 0 when the byte
+// there does not begin one (overlong forms, surrogates and values above
+// U+10FFFF are not well-formed).
+std::size_t Utf8SequenceAt(const std::string& text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i)
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+  return length;
+}
+
+// JSON text for any bytes. Well-formed UTF-8 passes through; every other
+// byte b becomes the escape \udcXX (a lone low surrogate, U+DC00 + b), the
+// same mapping as Python's "surrogateescape", so the original bytes come
+// back with os.fsencode() or str.encode("utf-8", "surrogateescape").
 std::string JsonEscape(const std::string& text) {
   std::string out;
-  for (const char c : text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t length = Utf8SequenceAt(text, at);
+    if (length == 0) {
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\udc%02x", static_cast<unsigned>(static_cast<unsigned char>(text[at])));
+      out += buffer;
+      ++at;
+      continue;
+    }
+    if (length > 1) {
+      out.append(text, at, length);
+      at += length;
+      continue;
+    }
+    const char c = text[at++];
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -54,6 +103,7 @@ const char* FateName(vellox::InputFate fate) {
     case vellox::InputFate::DeletedEmpty: return "deleted-empty";
     case vellox::InputFate::DroppedMissing: return "missing";
     case vellox::InputFate::NotReached: return "not-reached";
+    case vellox::InputFate::KeptEmpty: return "kept-empty";
   }
   return "unknown";
 }
@@ -77,7 +127,8 @@ void PrintJsonPages(const std::vector<vellox::SkippedPage>& pages) {
 }
 
 void PrintJson(const vellox::MergeReport& report, const std::string& output) {
-  std::cout << "{\n  \"result\": " << report.Result << ",\n  \"output\": \"" << JsonEscape(output)
+  std::cout << "{\n  \"result\": " << report.Result << ",\n  \"reason\": \"" << JsonEscape(report.Reason)
+            << "\",\n  \"output\": \"" << JsonEscape(output)
             << "\",\n  \"pages\": " << report.PagesWritten << ",\n  \"bytes\": " << report.BytesWritten
             << ",\n  \"files\": [";
   for (std::size_t i = 0; i < report.Files.size(); ++i) {
@@ -101,10 +152,14 @@ void PrintText(const vellox::MergeReport& report, const std::string& output) {
       case vellox::InputFate::DeletedEmpty: std::cout << "empty file, deleted\n"; continue;
       case vellox::InputFate::DroppedMissing: std::cout << "no such file, skipped\n"; continue;
       case vellox::InputFate::NotReached: std::cout << "not copied\n"; continue;
+      case vellox::InputFate::KeptEmpty: std::cout << file.Reason << "\n"; continue;
       case vellox::InputFate::Copied: break;
     }
     std::cout << file.Pages << (file.Pages == 1 ? " page" : " pages");
-    if (file.Result != vellox::kMergeWritten) std::cout << " (failed: " << file.Reason << ")";
+    if (file.Result != vellox::kMergeWritten)
+      std::cout << " (failed: " << file.Reason << ")";
+    else if (report.Result != vellox::kMergeWritten)
+      std::cout << " (" << file.Reason << ")";
     std::cout << "\n";
     for (const vellox::SkippedPage& page : file.Skipped)
       std::cout << "  page " << page.Index << " skipped: " << page.Reason << "\n";
@@ -114,7 +169,7 @@ void PrintText(const vellox::MergeReport& report, const std::string& output) {
   if (report.Result == vellox::kMergeWritten)
     std::cout << "wrote " << report.PagesWritten << " pages, " << report.BytesWritten << " bytes to " << output << "\n";
   else
-    std::cerr << "vellox: " << ResultMessage(report.Result) << "\n";
+    std::cerr << "vellox: " << (report.Reason.empty() ? ResultMessage(report.Result) : report.Reason.c_str()) << "\n";
 }
 
 // True when a listed file that was not empty contributed nothing, was not
@@ -158,7 +213,25 @@ class ProgressLine {
   std::chrono::steady_clock::time_point last_{};
 };
 
-int RunMerge(const std::string& outputPath, const std::vector<std::string>& inputs, bool json) {
+// A merge ended by a signal leaves no file behind: the hidden output, where
+// there is one, is removed, and the process then ends as the signal says.
+extern "C" void EndOnSignal(int signal) {
+  vellox::RemoveTemporaryFiles();
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+void HandleSignals() {
+  struct sigaction action {};
+  action.sa_handler = EndOnSignal;
+  ::sigemptyset(&action.sa_mask);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  // Passing a file-size limit is then an ordinary write error (EFBIG) that
+  // fails the merge cleanly, instead of a signal that kills the process.
+  ::signal(SIGXFSZ, SIG_IGN);
+}
+
+int RunMerge(const std::string& outputPath, const std::vector<std::string>& inputs, bool json, bool sync) {
   std::string list;
   for (const std::string& input : inputs) {
     if (input.find(',') != std::string::npos) {
@@ -176,6 +249,9 @@ int RunMerge(const std::string& outputPath, const std::vector<std::string>& inpu
   }
 
   vellox::KWVellox merger;
+  vellox::MergeOptions options;
+  options.Sync = sync;
+  merger.SetOptions(options);
   ProgressLine progress(merger);
   merger.SetYieldHook([&progress] { progress.Update(); });
   const std::int32_t result = merger.Tiff_Merge(list, directory, name);
@@ -207,6 +283,8 @@ int Main(int argc, char** argv) {
   merge->add_option("-o,--output", outputPath, "The TIFF file to write (replaced if it exists)")->required();
   merge->add_option("inputs", inputs, "Input TIFF files")->required();
   merge->add_flag("--json", json, "Print the merge report as JSON");
+  bool sync = false;
+  merge->add_flag("--sync", sync, "Flush the output to the disk before it replaces the target (durable, slower)");
   merge->footer(
       "Exit status: 0 every input was copied whole; 1 no output was written; 2 usage error;\n"
       "3 the output was written, but an input was missing, had no pages, or could not be copied whole.");
@@ -229,6 +307,7 @@ int Main(int argc, char** argv) {
     return code == 0 ? 0 : kExitUsage;
   }
 
+  HandleSignals();
   if (*versionCommand) {
     std::cout << version << "\n";
     return kExitOk;
@@ -239,7 +318,7 @@ int Main(int argc, char** argv) {
     std::cout << result << "\n" << fileNames << "\n";
     return kExitOk;
   }
-  return RunMerge(outputPath, inputs, json);
+  return RunMerge(outputPath, inputs, json, sync);
 }
 
 }  // namespace

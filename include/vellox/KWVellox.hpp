@@ -12,10 +12,7 @@
 
 namespace vellox {
 
-namespace platform {
-class InputFile;
-class OutputFile;
-}  // namespace platform
+struct MergeSession;
 
 // Result codes of Tiff_Merge (the merge as a whole) and of the per-file copy.
 enum ResultCode : std::int32_t {
@@ -32,6 +29,7 @@ enum class InputFate : std::uint8_t {
   DeletedEmpty,    // an empty file: deleted from disk and dropped
   DroppedMissing,  // named no file in an existing folder: dropped
   NotReached,      // the merge stopped before this entry was copied
+  KeptEmpty,       // empty, but held open by another program: dropped, not deleted
 };
 
 struct SkippedPage {
@@ -44,7 +42,7 @@ struct FileReport {
   InputFate Fate = InputFate::NotReached;
   std::int32_t Result = 0;           // per-file result code of the page copier
   std::uint32_t Pages = 0;           // pages this file contributed to the output
-  std::string Reason;                // why the file failed, when Result is not 1
+  std::string Reason;                // why, whenever Result is not 1 (or the file was dropped)
   std::vector<SkippedPage> Skipped;  // pages left out whole
   std::vector<SkippedPage> LeftOut;  // parts of copied pages left out (sub-directories, JPEG data)
 };
@@ -52,10 +50,26 @@ struct FileReport {
 // A report of the last (or running) merge, for native callers.
 struct MergeReport {
   std::int32_t Result = 0;
+  std::string Reason;             // why the merge ended as it did, when Result is not 1
   std::vector<FileReport> Files;  // one per listed entry, in list order
   std::uint64_t PagesWritten = 0;
   std::uint64_t BytesWritten = 0;  // bytes in the output file so far
 };
+
+// Per-merge choices of a native caller. The defaults give the component's
+// own behaviour.
+struct MergeOptions {
+  // Flush the output to the disk before it replaces the target, and its
+  // folder afterwards, so that a power cut right after a successful merge
+  // keeps the new file (slower; off as for cp).
+  bool Sync = false;
+};
+
+// Removes the hidden temporary files of merges running in this process.
+// Async-signal-safe: for a signal handler of a process that is about to
+// end. (Where the file system supports unnamed files, a merge has no such
+// file to remove.)
+void RemoveTemporaryFiles() noexcept;
 
 // The merger. One object runs one merge at a time; every call runs
 // synchronously on the caller's thread.
@@ -79,6 +93,10 @@ class KWVellox {
   // progress or message pumping. The hook must not start another merge on
   // this object; such a call returns -1 at once.
   void SetYieldHook(std::function<void()> hook);
+
+  // Options for the following merges.
+  void SetOptions(const MergeOptions& options) { Options = options; }
+  const MergeOptions& GetOptions() const noexcept { return Options; }
 
   // The report of the merge in progress (from the yield hook) or of the
   // last one.
@@ -118,12 +136,10 @@ class KWVellox {
   // Lets the host run (the yield hook) while a merge copies directories.
   void YieldToHost();
 
-  // Output in hand during a merge (file slot 2) and the bookkeeping that
-  // lets the merge end the chain and report what it wrote.
-  platform::OutputFile* Output = nullptr;
-  std::int64_t LastLinkPosition = -1;  // output offset of the last link
-  std::uint32_t LastLinkValue = 0;
-  FileReport* CurrentFile = nullptr;  // report of the file being copied
+  // The merge in progress: its output, the chain's last link and the report
+  // of the file being copied; owned by the driver for one call.
+  MergeSession* Session = nullptr;
+  MergeOptions Options;
   bool Merging = false;
   std::function<void()> YieldHook;
   MergeReport LastReport;

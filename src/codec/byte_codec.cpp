@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "codec/endian.hpp"
-#include "platform/files.hpp"
+#include "merge/merge_session.hpp"
 #include "vellox/KWVellox.hpp"
 
 namespace vellox {
@@ -82,8 +82,8 @@ void KWVellox::EncodeNumber(const std::string& ValueText, std::int16_t ByteCount
     PendingBytes = std::move(bytes);
     return;
   }
-  if (Output == nullptr) throw std::logic_error("no output file is open");
-  Output->Append(bytes);
+  if (Session == nullptr) throw std::logic_error("no output file is open");
+  Session->Output.Append(bytes);
   DirectByteCount += static_cast<std::int64_t>(bytes.size());
 }
 

@@ -1,6 +1,6 @@
 // The component object: construction, version text and the yield.
 #include "vellox/KWVellox.hpp"
-#include "platform/files.hpp"
+#include "merge/merge_session.hpp"
 #include "vellox/version.hpp"
 
 namespace vellox {
@@ -15,12 +15,16 @@ std::string KWVellox::Version() {
          std::to_string(VELLOX_VERSION_TWEAK);
 }
 
+void RemoveTemporaryFiles() noexcept {
+  platform::RemoveTemporaryFiles();
+}
+
 void KWVellox::SetYieldHook(std::function<void()> hook) {
   YieldHook = std::move(hook);
 }
 
 void KWVellox::YieldToHost() {
-  if (Output != nullptr) LastReport.BytesWritten = Output->Position();
+  if (Session != nullptr) Session->Report.BytesWritten = Session->Output.Position();
   if (YieldHook) YieldHook();
 }
 

@@ -1,22 +1,18 @@
 // The merge driver: Tiff_Merge from its arguments to the finished file.
 //
-// The output is written to a temporary file in the output directory and
-// renamed over the target only when the merge succeeds, so a failed merge
-// never leaves a partial file and never harms an existing one.
+// The output gets its name only when the merge succeeds (until then it is
+// an unnamed or hidden file beside the target), so a failed merge never
+// leaves a partial file and never harms an existing one. A fault of the
+// output ends the whole merge; a fault of one input ends only that input.
 #include <exception>
 #include <vector>
 
+#include "merge/merge_session.hpp"
 #include "platform/files.hpp"
 #include "vellox/KWVellox.hpp"
 
 namespace vellox {
 namespace {
-
-// A failure of one of the driver's own steps: the merge returns -1.
-class MergeFailure : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 constexpr unsigned char kTrailerByte = 0xA0;
 
@@ -37,12 +33,12 @@ std::string WithTrailingSeparator(std::string directory) {
   return directory;
 }
 
-// Clears the busy flag and closes the output however the merge ends.
+// Marks the object busy and forgets the session however the merge ends.
 class MergeScope {
  public:
-  MergeScope(bool& merging, platform::OutputFile*& output) : merging_(merging), output_(output) { merging_ = true; }
+  MergeScope(bool& merging, MergeSession*& session) : merging_(merging), session_(session) { merging_ = true; }
   ~MergeScope() {
-    output_ = nullptr;
+    session_ = nullptr;
     merging_ = false;
   }
   MergeScope(const MergeScope&) = delete;
@@ -50,8 +46,18 @@ class MergeScope {
 
  private:
   bool& merging_;
-  platform::OutputFile*& output_;
+  MergeSession*& session_;
 };
+
+// After a merge that wrote nothing, no entry may look copied without
+// saying why it did not reach the output.
+void ExplainUnwrittenFiles(MergeReport& report) {
+  for (FileReport& file : report.Files) {
+    if (file.Fate == InputFate::NotReached && file.Reason.empty()) file.Reason = "not copied: the merge ended first";
+    if (file.Fate == InputFate::Copied && file.Result == kMergeWritten && file.Reason.empty())
+      file.Reason = "copied, but the merge failed, so no output was written";
+  }
+}
 
 }  // namespace
 
@@ -62,25 +68,32 @@ bool KWVellox::DirectoryExists(const std::string& Path) {
 std::int32_t KWVellox::Tiff_Merge(std::string& FileNamess, std::string& OutputDir, std::string& NewFileName) {
   // A call from the yield hook while this object merges changes nothing.
   if (Merging) return kFailed;
-  MergeScope scope(Merging, Output);
+  MergeScope scope(Merging, Session);
   LastReport = MergeReport{};
   std::int32_t result = kFailed;
   try {
     result = RunMerge(FileNamess, OutputDir, NewFileName);
-  } catch (const std::exception&) {
-    result = kFailed;
+  } catch (const std::bad_alloc&) {
+    LastReport.Reason = "out of memory";
+  } catch (const std::exception& error) {
+    LastReport.Reason = error.what();
   } catch (...) {
-    result = kFailed;
+    LastReport.Reason = "unexpected failure";
   }
   LastReport.Result = result;
   if (result != kMergeWritten) {
     LastReport.PagesWritten = 0;
     LastReport.BytesWritten = 0;
+    ExplainUnwrittenFiles(LastReport);
   }
   return result;
 }
 
 std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& OutputDir, const std::string& NewFileName) {
+  auto stop = [this](std::int32_t code, std::string reason) {
+    LastReport.Reason = std::move(reason);
+    return code;
+  };
   if (FileNamess.empty() || FileNamess.back() != ',') FileNamess.push_back(',');
   std::vector<std::string> list = SplitList(FileNamess);
   for (std::size_t i = 0; i + 1 < list.size(); ++i) {
@@ -96,44 +109,66 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
   for (std::size_t i = 0; i + 1 < list.size(); ++i) {
     FileReport& report = LastReport.Files[i];
     const platform::Probe probe = platform::ProbeInput(list[i]);
-    if (probe.Kind == platform::ProbeKind::Unusable) return kFailed;
+    if (probe.Kind == platform::ProbeKind::Unusable)
+      return stop(kFailed, list[i].empty() ? "the list holds an empty entry" : "cannot open " + list[i]);
     if (probe.Kind == platform::ProbeKind::Missing) {
       report.Fate = InputFate::DroppedMissing;
+      report.Reason = "no such file";
       continue;
     }
-    if (probe.Size == 0) {
-      if (!platform::RemoveFile(list[i])) return kFailed;
-      report.Fate = InputFate::DeletedEmpty;
+    if (probe.Size != 0) {
+      kept.push_back(i);
       continue;
     }
-    kept.push_back(i);
+    const platform::RemovalOutcome removal = platform::RemoveIfEmpty(list[i]);
+    const std::string detail = removal.Detail.empty() ? "" : " (" + removal.Detail + ")";
+    switch (removal.Kind) {
+      case platform::Removal::Deleted:
+        report.Fate = InputFate::DeletedEmpty;
+        report.Reason = "empty file, deleted";
+        break;
+      case platform::Removal::DeletedLink:
+        report.Fate = InputFate::DeletedEmpty;
+        report.Reason = "symbolic link to an empty file: the link was deleted, the file kept";
+        break;
+      case platform::Removal::NoLongerEmpty: kept.push_back(i); break;
+      case platform::Removal::InUse:
+        report.Fate = InputFate::KeptEmpty;
+        report.Reason = "empty, but open in another program: not deleted" + detail;
+        break;
+      case platform::Removal::Gone:
+        report.Fate = InputFate::DroppedMissing;
+        report.Reason = "no such file";
+        break;
+      case platform::Removal::Failed:
+        return stop(kFailed, "cannot delete the empty file " + list[i] + ": " + removal.Detail);
+    }
   }
-  if (kept.empty()) return kNoInputLeft;
+  if (kept.empty()) return stop(kNoInputLeft, "nothing to merge: every listed file was missing or empty");
 
   const std::string& first = list[kept.front()];
-  if (!platform::ContainsSeparator(first)) return kFailed;
+  if (!platform::ContainsSeparator(first)) return stop(kFailed, "not a full path: " + first);
   const std::string directory = WithTrailingSeparator(OutputDir);
-  if (!DirectoryExists(directory)) return kOutputDirMissing;
+  if (!DirectoryExists(directory)) return stop(kOutputDirMissing, "the output directory does not exist: " + OutputDir);
 
   // The first file sets the output's byte order. Only the magic byte is
   // tested; the header written is the canonical one for that byte order.
   unsigned char head[4] = {};
   {
     platform::InputFile input;
-    if (input.Open(first) != platform::InputFile::OpenResult::Ok) return kFailed;
-    if (input.Size() < 4) return kNotTiff;
-    if (!input.ReadAt(0, head, 4)) return kFailed;
+    if (input.Open(first) != platform::InputFile::OpenResult::Ok) return stop(kFailed, "cannot open " + first);
+    if (input.Size() < 4) return stop(kNotTiff, first + " is not a TIFF file");
+    if (!input.ReadAt(0, head, 4)) return stop(kFailed, "cannot read " + first);
   }
   const bool littleEndian = head[0] == 'I' && head[1] == 'I';
-  if ((littleEndian ? head[2] : head[3]) != '*') return kNotTiff;
+  if ((littleEndian ? head[2] : head[3]) != '*') return stop(kNotTiff, first + " is not a TIFF file");
   InputLittleEndian = littleEndian;
   OutputLittleEndian = littleEndian;
 
   platform::OutputFile output;
-  output.CreateTemporaryIn(directory);
-  Output = &output;
-  LastLinkPosition = -1;
-  LastLinkValue = 0;
+  output.Create(directory + NewFileName, Options.Sync);
+  MergeSession session(output, LastReport);
+  Session = &session;
 
   EncodeNumber("8", 4, true, 0);
   output.Append(littleEndian ? std::string_view("II*\0", 4) : std::string_view("MM\0*", 4));
@@ -144,20 +179,25 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
   for (std::size_t i = 0; i < kept.size(); ++i) {
     FileReport& report = LastReport.Files[kept[i]];
     report.Fate = InputFate::Copied;
-    CurrentFile = &report;
+    session.CurrentFile = &report;
     std::int32_t fileResult = kFailed;
-    CopyPages(list[kept[i]], fileCount, static_cast<std::int32_t>(i) + 1, fileResult);
+    try {
+      CopyPages(list[kept[i]], fileCount, static_cast<std::int32_t>(i) + 1, fileResult);
+    } catch (const std::exception& error) {
+      // Only faults that end the whole merge come through here.
+      report.Result = kFailed;
+      report.Reason = error.what();
+      throw;
+    }
     report.Result = fileResult;
-    CurrentFile = nullptr;
+    session.CurrentFile = nullptr;
   }
 
-  if (LastReport.PagesWritten == 0) return kFailed;  // an empty TIFF is no result
-  // The last directory written must end the chain even when the files or
-  // pages meant to follow it contributed nothing.
-  if (LastLinkValue != 0) output.WriteAt(static_cast<std::uint64_t>(LastLinkPosition), std::string(4, '\0'));
+  if (LastReport.PagesWritten == 0) return stop(kFailed, "no page of any input could be copied");
+  session.EndChain();
   output.AppendByte(kTrailerByte);
   LastReport.BytesWritten = output.Position();
-  output.CommitAs(directory + NewFileName);
+  output.Commit();
   return kMergeWritten;
 }
 

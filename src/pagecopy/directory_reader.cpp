@@ -21,13 +21,17 @@ std::string Text(std::uint64_t value) {
 
 void KWVellox::CopyPages(const std::string& path, std::int32_t fileCount, std::int32_t fileIndex,
                          std::int32_t& result) {
-  PageCopier copier(*this, path, fileCount, fileIndex);
+  PageCopier copier(*this, *Session, path, fileCount, fileIndex);
   result = copier.Run();
 }
 
-PageCopier::PageCopier(KWVellox& owner, const std::string& path, std::int32_t fileCount, std::int32_t fileIndex)
-    : owner_(owner), path_(path), fileCount_(fileCount), fileIndex_(fileIndex) {}
+PageCopier::PageCopier(KWVellox& owner, MergeSession& session, const std::string& path, std::int32_t fileCount,
+                       std::int32_t fileIndex)
+    : owner_(owner), session_(session), path_(path), fileCount_(fileCount), fileIndex_(fileIndex) {}
 
+// Input faults end this file; anything that concerns the output (or the
+// process, such as memory running out) ends the whole merge and so goes
+// on to the driver.
 std::int32_t PageCopier::Run() {
   std::string reason;
   try {
@@ -47,27 +51,32 @@ std::int32_t PageCopier::Run() {
     }
     // A page skipped for its sample byte order fails the file, although
     // its other pages were copied.
-    if (owner_.CurrentFile != nullptr && !owner_.CurrentFile->Skipped.empty()) {
-      owner_.CurrentFile->Reason = "some pages were skipped";
+    FileReport* file = session_.CurrentFile;
+    if (file != nullptr && !file->Skipped.empty()) {
+      file->Reason = "some pages were skipped";
       return kFailed;
     }
-    if (owner_.CurrentFile != nullptr && !owner_.CurrentFile->LeftOut.empty()) {
-      owner_.CurrentFile->Reason = "parts of some pages were left out";
+    if (file != nullptr && !file->LeftOut.empty()) {
+      file->Reason = "parts of some pages were left out";
       return kFailed;
     }
     return kMergeWritten;
+  } catch (const Failure& failure) {
+    if (failure.Source() != FailureSource::Input) throw;
+    reason = failure.what();
+  } catch (const std::bad_alloc&) {
+    throw;
   } catch (const std::exception& error) {
+    // The codec's range errors: numbers in this input that do not fit.
     reason = error.what();
-  } catch (...) {
-    reason = "unexpected failure";
   }
-  if (owner_.CurrentFile != nullptr) owner_.CurrentFile->Reason = reason;
+  if (session_.CurrentFile != nullptr) session_.CurrentFile->Reason = reason;
   return kFailed;
 }
 
 std::int32_t PageCopier::Intake() {
   auto fail = [this](std::int32_t code, const char* why) {
-    if (owner_.CurrentFile != nullptr) owner_.CurrentFile->Reason = why;
+    if (session_.CurrentFile != nullptr) session_.CurrentFile->Reason = why;
     return code;
   };
   if (path_.empty()) return fail(kNoInputLeft, "empty path");
@@ -82,8 +91,9 @@ std::int32_t PageCopier::Intake() {
   }
   if (input_.Size() == 0) {
     input_.Close();
-    platform::RemoveFile(path_);  // an empty input is deleted, as in the driver
-    return fail(kNotTiff, "empty file (deleted)");
+    // Emptied since the driver looked: deleted by the same rule.
+    const platform::RemovalOutcome removal = platform::RemoveIfEmpty(path_);
+    return fail(kNotTiff, removal.Kind == platform::Removal::Deleted ? "empty file (deleted)" : "empty file");
   }
   if (input_.Size() < 4) return fail(kFailed, "shorter than a TIFF header");
   // The start of the file, where most small files keep their directories

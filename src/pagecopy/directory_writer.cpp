@@ -52,7 +52,7 @@ void PageCopier::EmitDirectory() {
   if (!problem.empty()) {
     // The page cannot be copied without corrupting its pixels: nothing of
     // it is written and the chain goes on with the next directory.
-    if (owner_.CurrentFile != nullptr) owner_.CurrentFile->Skipped.push_back({DirectoriesRead - 1, problem});
+    if (session_.CurrentFile != nullptr) session_.CurrentFile->Skipped.push_back({DirectoriesRead - 1, problem});
     return;
   }
 
@@ -65,10 +65,17 @@ void PageCopier::EmitDirectory() {
   // the last file.
   const bool more = fileIndex_ != fileCount_ || NextDirectoryOffset != 0;
   const std::uint64_t link = more ? end : 0;
-  platform::OutputFile& output = *owner_.Output;
+  platform::OutputFile& output = session_.Output;
+  // An input that fails half-way through the page leaves nothing of it
+  // behind; after an output fault the whole output is dropped anyway.
   try {
     WriteDirectory(plan, link, owner_.OutOfLineData);
-  } catch (...) {
+  } catch (const Failure& failure) {
+    if (failure.Source() == FailureSource::Input) output.TruncateTo(start);
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception&) {
     output.TruncateTo(start);
     throw;
   }
@@ -78,18 +85,14 @@ void PageCopier::EmitDirectory() {
   }
   owner_.OutputPosition = static_cast<std::int64_t>(end);
   owner_.DirectByteCount = 0;
-  owner_.LastLinkPosition = static_cast<std::int64_t>(start + 2 + 12 * plan.EntriesWritten);
-  owner_.LastLinkValue = static_cast<std::uint32_t>(link);
-  owner_.LastReport.PagesWritten += 1;
-  owner_.LastReport.BytesWritten = end;
-  if (owner_.CurrentFile != nullptr) {
-    owner_.CurrentFile->Pages += 1;
-    for (std::string& what : leftOut_) owner_.CurrentFile->LeftOut.push_back({DirectoriesRead - 1, std::move(what)});
+  session_.PageWritten(end, start + 2 + 12 * plan.EntriesWritten, link);
+  if (session_.CurrentFile != nullptr) {
+    for (std::string& what : leftOut_) session_.CurrentFile->LeftOut.push_back({DirectoriesRead - 1, std::move(what)});
   }
 }
 
 void PageCopier::WriteDirectory(const DirectoryPlan& plan, std::uint64_t link, std::string& outOfLine) {
-  platform::OutputFile& output = *owner_.Output;
+  platform::OutputFile& output = session_.Output;
   outOfLine.clear();
   WriteNumber(plan.EntriesWritten, 2);
   for (std::size_t row = 0; row < plan.View.Count; ++row) WriteEntry(plan, row, outOfLine);

@@ -122,7 +122,7 @@ std::string PageCopier::SampleOrderProblem(const TableView& view, ImagePlan& pla
 
 void PageCopier::CopyImageData(const ImagePlan& plan) {
   if (!plan.HasImageData) return;
-  platform::OutputFile& output = *owner_.Output;
+  platform::OutputFile& output = session_.Output;
   const std::uint64_t leading = plan.Offsets.front() - 1ull;
 
   auto copyRun = [this, &output](std::uint64_t start, std::uint64_t length) {

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "merge/merge_session.hpp"
 #include "platform/files.hpp"
 #include "vellox/KWVellox.hpp"
 
@@ -28,9 +29,9 @@ namespace vellox {
 
 // Input that cannot be copied: ends the file (or drops the sub-directory)
 // with the per-file result -1.
-class PageError : public std::runtime_error {
+class PageError : public InputFault {
  public:
-  using std::runtime_error::runtime_error;
+  using InputFault::InputFault;
 };
 
 // Tags the page copier treats specially.
@@ -144,7 +145,8 @@ inline constexpr std::size_t kNoChild = static_cast<std::size_t>(-1);
 
 class PageCopier {
  public:
-  PageCopier(KWVellox& owner, const std::string& path, std::int32_t fileCount, std::int32_t fileIndex);
+  PageCopier(KWVellox& owner, MergeSession& session, const std::string& path, std::int32_t fileCount,
+             std::int32_t fileIndex);
   std::int32_t Run();
 
  private:
@@ -191,6 +193,7 @@ class PageCopier {
   std::size_t TypeSize(std::uint32_t type) const;
 
   KWVellox& owner_;
+  MergeSession& session_;
   const std::string& path_;
   const std::int32_t fileCount_;
   const std::int32_t fileIndex_;

@@ -4,17 +4,12 @@
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
-namespace vellox::platform {
+#include "platform/failure.hpp"
 
-// An operating-system call failed; the message names the call and path.
-class IoError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+namespace vellox::platform {
 
 // True for the characters that separate path components here: "/" on
 // POSIX, "\" and "/" on Windows.
@@ -38,8 +33,27 @@ struct Probe {
 };
 Probe ProbeInput(const std::string& path) noexcept;
 
-// Deletes a file; false when it could not be deleted.
-bool RemoveFile(const std::string& path) noexcept;
+// What became of a listed file that was found empty.
+enum class Removal {
+  Deleted,        // an empty regular file, deleted
+  DeletedLink,    // a symbolic link to an empty file: the link was deleted, the file kept
+  NoLongerEmpty,  // written to while it was checked: kept, it is an input now
+  InUse,          // held open by another program: kept, it may be written yet
+  Gone,           // no longer there
+  Failed,         // could not be deleted (Detail says why)
+};
+struct RemovalOutcome {
+  Removal Kind = Removal::Failed;
+  std::string Detail;
+};
+
+// Deletes the file at `path` only if it is empty at the moment of deletion
+// and is the very file that was checked: the folder is opened once and the
+// check, the deletion and the re-check all happen relative to it, so no
+// change to the path meanwhile can redirect the deletion. Where the system
+// allows it, the file is also leased for the deletion, so that no other
+// program can open it in between (see README, "Deleting empty inputs").
+RemovalOutcome RemoveIfEmpty(const std::string& path);
 
 // An input file opened read-only for reads at any position.
 class InputFile {
@@ -62,25 +76,32 @@ class InputFile {
   bool ReadAt(std::uint64_t offset, void* destination, std::size_t length) const noexcept;
 
   std::intptr_t NativeHandle() const noexcept { return handle_; }
+  const std::string& Path() const noexcept { return path_; }
 
  private:
   std::intptr_t handle_ = -1;
   std::uint64_t size_ = 0;
+  std::string path_;
 };
 
-// The output: a temporary file created exclusively in the output directory,
-// written at its end through a bounded buffer, renamed over the target when
-// the merge succeeds and removed otherwise.
+// The output of one merge. It is created for the path it will replace and
+// gets that name only at Commit: until then it is an unnamed file (Linux
+// O_TMPFILE), or, where the file system refuses those, a uniquely named
+// hidden file beside the target that the destructor, Discard and
+// RemoveTemporaryFiles remove. Every failure throws OutputFault, whose
+// message names the target.
 class OutputFile {
  public:
   OutputFile() = default;
-  ~OutputFile();  // removes the temporary file unless committed
+  ~OutputFile();  // discards the file unless committed
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Creates a uniquely named temporary file in `directory`, which ends in
-  // a separator. Throws IoError.
-  void CreateTemporaryIn(const std::string& directory);
+  // Creates the file that will replace `target`. When `target` is a
+  // symbolic link, the file it points to is the one replaced (and the new
+  // file is made in that file's folder). `durable` flushes the file before
+  // Commit names it and the folder afterwards.
+  void Create(const std::string& target, bool durable);
 
   // Offset of the next byte appended (the file's logical length).
   std::uint64_t Position() const noexcept { return flushed_ + buffer_.size(); }
@@ -88,20 +109,24 @@ class OutputFile {
   void Append(std::string_view bytes);
   void AppendByte(unsigned char byte);
   // Appends `length` bytes of `input` from `offset`, in the kernel where it
-  // can; never holds more than a bounded chunk in memory.
+  // can; never holds more than a bounded chunk in memory. A failed read is
+  // an InputFault, a failed write an OutputFault.
   void AppendFrom(const InputFile& input, std::uint64_t offset, std::uint64_t length);
   // Overwrites bytes already written (for example a link ending the chain).
   void WriteAt(std::uint64_t offset, std::string_view bytes);
   // Cuts the file back to `length` bytes, dropping what came after.
   void TruncateTo(std::uint64_t length);
 
-  // Flushes, closes and renames the temporary file to `finalPath`, which
-  // is replaced when it exists. Throws IoError; the temporary is then
-  // removed.
-  void CommitAs(const std::string& finalPath);
-  // Closes and removes the temporary file.
+  // Writes what is buffered and gives the file the target's name, replacing
+  // what was there atomically. A replaced file's permission bits (and its
+  // owner and group, where the caller may set them) carry over.
+  void Commit();
+  // Closes and removes the file.
   void Discard() noexcept;
 
+  // The path the caller asked for, as used in messages.
+  const std::string& Target() const noexcept { return target_; }
+  // The hidden name while the file has one (empty for an unnamed file).
   const std::string& TemporaryPath() const noexcept { return temporaryPath_; }
 
  private:
@@ -111,12 +136,23 @@ class OutputFile {
   // the file; returns how many bytes it copied (0 where there is no such copy).
   std::uint64_t CopyInKernel(const InputFile& input, std::uint64_t offset, std::uint64_t length);
   void WriteFully(std::uint64_t offset, const char* data, std::size_t length);
+  [[noreturn]] void Fail(const char* what, long error) const;
+  bool LinkUnnamed(int fd, int folder, const std::string& name);  // POSIX only
 
   std::intptr_t handle_ = -1;
-  std::string temporaryPath_;
+  std::intptr_t folder_ = -1;      // POSIX: the target's folder, held open
+  std::string target_;             // as the caller named it
+  std::string finalPath_;          // the file actually replaced (links resolved)
+  std::string temporaryPath_;      // named fallback only
+  int temporarySlot_ = -1;         // its place among the names to remove on a signal
+  bool durable_ = false;
   std::string buffer_;
   std::uint64_t flushed_ = 0;  // bytes already in the file
 };
+
+// Removes the hidden files of outputs in progress in this process. Safe to
+// call from a signal handler; for a process that ends on a signal.
+void RemoveTemporaryFiles() noexcept;
 
 // Size of the chunks in which image data is moved through user space.
 inline constexpr std::size_t kCopyChunkBytes = 1u << 20;

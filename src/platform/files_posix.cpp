@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -17,10 +20,6 @@ namespace {
 
 // Largest piece handed to one copy_file_range call.
 constexpr std::uint64_t kKernelCopyStepBytes = 8u << 20;
-
-std::string DescribeError(const char* what, const std::string& path, int error) {
-  return std::string(what) + " '" + path + "': " + std::strerror(error);
-}
 
 int AsFd(std::intptr_t handle) {
   return static_cast<int>(handle);
@@ -41,13 +40,180 @@ std::string ParentOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-mode_t CurrentUmask() {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return mask;
+// The last component of a path.
+std::string NameOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A file descriptor closed when it goes out of scope.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) noexcept : fd_(fd) {}
+  ~Descriptor() { Reset(); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int Get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  void Reset() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// A hidden name that no other file in the folder has yet, with high
+// probability: ".vellox-" and six characters from the clock, the process
+// and a counter, mixed.
+std::string HiddenName(const char* suffix) {
+  static std::atomic<std::uint64_t> counter{0};
+  std::uint64_t x = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                    (static_cast<std::uint64_t>(::getpid()) << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+  x ^= x >> 31;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 29;
+  static constexpr char kDigits[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::string name = ".vellox-";
+  for (int i = 0; i < 6; ++i, x /= 62) name.push_back(kDigits[x % 62]);
+  return name + suffix;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Renames within one folder without replacing anything: renameat2 where
+// the file system has it, else a hard link and an unlink.
+int MoveWithoutReplacing(int folder, const std::string& from, const std::string& to) {
+  if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  if (::linkat(folder, from.c_str(), folder, to.c_str(), 0) != 0) return -1;
+  return ::unlinkat(folder, from.c_str(), 0);
+}
+
+// Hidden names of outputs in progress, kept where a signal handler can
+// read them without allocating or locking. A slot is free (0), being
+// filled (1), in use (2), or taken by the handler (3).
+constexpr std::size_t kTemporarySlots = 64;
+constexpr std::size_t kTemporaryPathBytes = 4096;
+struct TemporarySlot {
+  std::atomic<int> State{0};
+  char Path[kTemporaryPathBytes];
+};
+TemporarySlot temporarySlots[kTemporarySlots];
+
+int RememberTemporary(const std::string& path) noexcept {
+  if (path.size() >= kTemporaryPathBytes) return -1;
+  for (std::size_t i = 0; i < kTemporarySlots; ++i) {
+    int expected = 0;
+    if (!temporarySlots[i].State.compare_exchange_strong(expected, 1)) continue;
+    std::memcpy(temporarySlots[i].Path, path.c_str(), path.size() + 1);
+    temporarySlots[i].State.store(2);
+    return static_cast<int>(i);
+  }
+  return -1;  // more outputs at once than slots: such a name is not removed on a signal
+}
+
+void ForgetTemporary(int& slot) noexcept {
+  if (slot < 0) return;
+  int expected = 2;
+  temporarySlots[slot].State.compare_exchange_strong(expected, 0);
+  slot = -1;
 }
 
 }  // namespace
+
+void RemoveTemporaryFiles() noexcept {
+  for (TemporarySlot& slot : temporarySlots) {
+    int expected = 2;
+    if (slot.State.compare_exchange_strong(expected, 3)) ::unlink(slot.Path);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Deleting empty inputs
+
+namespace {
+
+RemovalOutcome Failed(const char* what, int error) {
+  return {Removal::Failed, std::string(what) + ": " + std::strerror(error)};
+}
+
+// A symbolic link to an empty file: only the link goes, and only if it is
+// still the link that was checked.
+RemovalOutcome RemoveLinkToEmpty(int folder, const std::string& name, const struct stat& link) {
+  struct stat target {};
+  if (::fstatat(folder, name.c_str(), &target, 0) != 0) return {Removal::Gone, {}};
+  if (!S_ISREG(target.st_mode) || target.st_size != 0) return {Removal::NoLongerEmpty, {}};
+  struct stat again {};
+  if (::fstatat(folder, name.c_str(), &again, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(again, link))
+    return {Removal::NoLongerEmpty, {}};
+  if (::unlinkat(folder, name.c_str(), 0) != 0) return Failed("cannot delete the link", errno);
+  return {Removal::DeletedLink, {}};
+}
+
+// Puts a file moved aside back under its name. When another file took the
+// name meanwhile, an empty one is dropped and one with data is kept beside
+// it under a visible name, so nothing is lost either way.
+RemovalOutcome PutBack(int folder, const std::string& aside, const std::string& name, bool empty, Removal kind) {
+  if (MoveWithoutReplacing(folder, aside, name) == 0) return {kind, {}};
+  if (empty && ::unlinkat(folder, aside.c_str(), 0) == 0) return {kind, {}};
+  const std::string kept = name + ".vellox-kept";
+  if (MoveWithoutReplacing(folder, aside, kept) == 0) return {kind, "its data was kept as " + kept};
+  return {kind, "its data was kept as " + aside};
+}
+
+}  // namespace
+
+RemovalOutcome RemoveIfEmpty(const std::string& path) {
+  if (path.empty() || HasNul(path) || IsSeparator(path.back())) return {Removal::Failed, "not a file name"};
+  const std::string name = NameOf(path);
+  const Descriptor folder(::open(ParentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder) return Failed("cannot open its folder", errno);
+
+  struct stat entry {};
+  if (::fstatat(folder.Get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) return {Removal::Gone, {}};
+  if (S_ISLNK(entry.st_mode)) return RemoveLinkToEmpty(folder.Get(), name, entry);
+
+  Descriptor file(::openat(folder.Get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!file) return errno == ENOENT ? RemovalOutcome{Removal::Gone, {}} : Failed("cannot open it", errno);
+  struct stat checked {};
+  if (::fstat(file.Get(), &checked) != 0) return Failed("cannot read its size", errno);
+  if (!S_ISREG(checked.st_mode)) return {Removal::Failed, "not a regular file"};
+  if (checked.st_size != 0) return {Removal::NoLongerEmpty, {}};
+
+  // A write lease is granted only while no other program holds the file
+  // open, and until it is released every open of the file by another
+  // program waits. Where leases are not available (a file of another user,
+  // some network file systems) the checks below still narrow the window.
+  const bool leased = ::fcntl(file.Get(), F_SETLEASE, F_WRLCK) == 0;
+  if (!leased && (errno == EAGAIN || errno == EBUSY)) return {Removal::InUse, {}};
+
+  // Moved aside first: from here on, a program that opens the path finds
+  // nothing (or creates a new file), never the file about to go.
+  const std::string aside = HiddenName(".del");
+  if (MoveWithoutReplacing(folder.Get(), name, aside) != 0)
+    return errno == ENOENT ? RemovalOutcome{Removal::Gone, {}} : Failed("cannot delete it", errno);
+  struct stat moved {};
+  struct stat now {};
+  const bool same = ::fstatat(folder.Get(), aside.c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(moved, checked);
+  if (!same) return PutBack(folder.Get(), aside, name, false, Removal::NoLongerEmpty);  // another file took the name
+  if (::fstat(file.Get(), &now) != 0) now.st_size = 1;
+  // A lease whose break is pending means another program began to open
+  // the file after the checks: it stays, for that program.
+  const bool wanted = leased && ::fcntl(file.Get(), F_GETLEASE) != F_WRLCK;
+  if (now.st_size != 0) return PutBack(folder.Get(), aside, name, false, Removal::NoLongerEmpty);
+  if (wanted) return PutBack(folder.Get(), aside, name, true, Removal::InUse);
+  if (::unlinkat(folder.Get(), aside.c_str(), 0) != 0) {
+    const int error = errno;
+    PutBack(folder.Get(), aside, name, true, Removal::Failed);
+    return Failed("cannot delete it", error);
+  }
+  if (leased) ::fcntl(file.Get(), F_SETLEASE, F_UNLCK);
+  return {Removal::Deleted, {}};
+}
 
 bool IsSeparator(char c) noexcept {
   return c == '/';
@@ -83,9 +249,6 @@ Probe ProbeInput(const std::string& path) noexcept {
   return probe;
 }
 
-bool RemoveFile(const std::string& path) noexcept {
-  return !HasNul(path) && ::unlink(path.c_str()) == 0;
-}
 
 // ---------------------------------------------------------------------------
 // InputFile
@@ -96,6 +259,7 @@ InputFile::~InputFile() {
 
 InputFile::OpenResult InputFile::Open(const std::string& path) noexcept {
   Close();
+  path_ = path;
   if (path.empty() || IsSeparator(path.back()) || HasNul(path)) return OpenResult::Failed;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT ? OpenResult::Missing : OpenResult::Failed;
@@ -136,24 +300,81 @@ bool InputFile::ReadAt(std::uint64_t offset, void* destination, std::size_t leng
 // ---------------------------------------------------------------------------
 // OutputFile
 
+namespace {
+
+// Follows the symbolic links that the target's last component goes
+// through, so that the file they lead to is replaced and the links stay.
+std::string ResolveLinks(std::string path) {
+  constexpr int kMaxLinks = 40;  // as the kernel's own limit
+  for (int hop = 0; hop < kMaxLinks; ++hop) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::vector<char> text(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
+    const ssize_t length = ::readlink(path.c_str(), text.data(), text.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= text.size()) return path;
+    const std::string link(text.data(), static_cast<std::size_t>(length));
+    path = link.front() == '/' ? link : ParentOf(path) + "/" + link;
+  }
+  return path;
+}
+
+// File systems without unnamed files answer O_TMPFILE with one of these.
+bool RefusesUnnamedFiles(int error) {
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOENT;
+}
+
+// An unnamed file is named through /proc/self/fd; without /proc it could
+// not be named at all.
+bool CanNameUnnamedFiles() {
+  return ::access("/proc/self/fd", X_OK) == 0;
+}
+
+}  // namespace
+
 OutputFile::~OutputFile() {
   Discard();
 }
 
-void OutputFile::CreateTemporaryIn(const std::string& directory) {
-  if (HasNul(directory)) throw IoError("the output directory's name holds a NUL character");
-  std::string pattern = directory + ".vellox-XXXXXX.tmp";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  // mkstemps creates the file exclusively (O_EXCL) with a unique name.
-  const int fd = ::mkstemps(name.data(), 4);
-  if (fd < 0) throw IoError(DescribeError("cannot create a file in", directory, errno));
-  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-  // mkstemps makes the file private (0600); the result should get the
-  // permissions any newly created file would get.
-  ::fchmod(fd, static_cast<mode_t>(0666) & ~CurrentUmask());
+void OutputFile::Fail(const char* what, long error) const {
+  throw OutputFault(std::string(what) + " " + target_ + ": " + std::strerror(static_cast<int>(error)));
+}
+
+void OutputFile::Create(const std::string& target, bool durable) {
+  Discard();
+  target_ = target;
+  durable_ = durable;
+  if (target.empty() || HasNul(target)) Fail("cannot create", EINVAL);
+  finalPath_ = ResolveLinks(target);
+  if (NameOf(finalPath_).empty()) Fail("cannot create", EISDIR);
+  const int folder = ::open(ParentOf(finalPath_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) Fail("cannot create", errno);
+  folder_ = folder;
+  // A folder in the way is found now rather than after all the copying.
+  struct stat existing {};
+  if (::fstatat(folder, NameOf(finalPath_).c_str(), &existing, 0) == 0 && S_ISDIR(existing.st_mode))
+    Fail("cannot replace", EISDIR);
+
+  int fd = -1;
+  if (CanNameUnnamedFiles()) {
+    fd = ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd < 0 && !RefusesUnnamedFiles(errno)) Fail("cannot create", errno);
+  }
+  if (fd < 0) {
+    // A hidden file beside the target, removed again however the merge
+    // ends short of a kill.
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+      const std::string name = HiddenName(".tmp");
+      fd = ::openat(folder, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        temporaryPath_ = ParentOf(finalPath_) + "/" + name;
+        temporarySlot_ = RememberTemporary(temporaryPath_);
+      } else if (errno != EEXIST) {
+        Fail("cannot create", errno);
+      }
+    }
+    if (fd < 0) Fail("cannot create", EEXIST);
+  }
   handle_ = fd;
-  temporaryPath_.assign(name.data());
   buffer_.clear();
   buffer_.reserve(kOutputBufferBytes);
   flushed_ = 0;
@@ -163,7 +384,7 @@ void OutputFile::WriteFully(std::uint64_t offset, const char* data, std::size_t 
   while (length > 0) {
     const ssize_t put = ::pwrite(AsFd(handle_), data, length, static_cast<off_t>(offset));
     if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) throw IoError(DescribeError("cannot write", temporaryPath_, put < 0 ? errno : EIO));
+    if (put <= 0) Fail("cannot write", put < 0 ? errno : EIO);
     data += put;
     offset += static_cast<std::uint64_t>(put);
     length -= static_cast<std::size_t>(put);
@@ -180,7 +401,12 @@ std::uint64_t OutputFile::CopyInKernel(const InputFile& input, std::uint64_t off
     const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(left, kKernelCopyStepBytes));
     const ssize_t moved = ::copy_file_range(AsFd(input.NativeHandle()), &in, AsFd(handle_), &out, step, 0);
     if (moved < 0 && errno == EINTR) continue;
-    if (moved <= 0) break;  // not supported here: the caller reads and writes the rest
+    // A full disk or a size limit is the output's fault whatever copies;
+    // anything else (no such copy here, across file systems, an input
+    // error) is left to the plain reads and writes, which tell which side
+    // failed.
+    if (moved < 0 && (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)) Fail("cannot write", errno);
+    if (moved <= 0) break;
     left -= static_cast<std::uint64_t>(moved);
   }
   flushed_ = static_cast<std::uint64_t>(out);
@@ -193,27 +419,87 @@ void OutputFile::TruncateTo(std::uint64_t length) {
     return;
   }
   buffer_.clear();
-  if (::ftruncate(AsFd(handle_), static_cast<off_t>(length)) != 0)
-    throw IoError(DescribeError("cannot truncate", temporaryPath_, errno));
+  if (::ftruncate(AsFd(handle_), static_cast<off_t>(length)) != 0) Fail("cannot truncate", errno);
   flushed_ = length;
 }
 
-void OutputFile::CommitAs(const std::string& finalPath) {
+namespace {
+
+// The new file takes the permission bits, owner and group of the file it
+// replaces; a folder cannot be replaced.
+bool CarryOverAttributes(int fd, int folder, const std::string& name, int& error) {
+  struct stat old {};
+  if (::fstatat(folder, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0) return true;  // nothing replaced
+  if (S_ISDIR(old.st_mode)) {
+    error = EISDIR;
+    return false;
+  }
+  if (!S_ISREG(old.st_mode)) return true;
+  struct stat mine {};
+  if (::fstat(fd, &mine) == 0 && (mine.st_uid != old.st_uid || mine.st_gid != old.st_gid)) {
+    // Only a privileged caller may give a file away; anyone may choose
+    // among their own groups. What is not allowed is left as created.
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+  }
+  (void)::fchmod(fd, old.st_mode & 07777);  // after fchown, which may clear set-id bits
+  return true;
+}
+
+}  // namespace
+
+void OutputFile::Commit() {
   Flush();
   const int fd = AsFd(handle_);
-  handle_ = -1;
-  if (::close(fd) != 0) throw IoError(DescribeError("cannot close", temporaryPath_, errno));
-  if (HasNul(finalPath)) throw IoError("the output's name holds a NUL character");
-  if (::rename(temporaryPath_.c_str(), finalPath.c_str()) != 0)
-    throw IoError(DescribeError("cannot rename the output to", finalPath, errno));
-  temporaryPath_.clear();
+  const int folder = AsFd(folder_);
+  const std::string name = NameOf(finalPath_);
+  int error = 0;
+  if (!CarryOverAttributes(fd, folder, name, error)) Fail("cannot replace", error);
+  if (durable_ && ::fsync(fd) != 0) Fail("cannot flush", errno);
+
+  if (!temporaryPath_.empty()) {
+    // A named file is closed first, so that a late write error is seen
+    // before it replaces anything.
+    handle_ = -1;
+    if (::close(fd) != 0) Fail("cannot write", errno);
+  } else if (!LinkUnnamed(fd, folder, name)) {
+    Fail("cannot create", errno);
+  }
+  if (!temporaryPath_.empty()) {
+    if (::renameat(folder, NameOf(temporaryPath_).c_str(), folder, name.c_str()) != 0) Fail("cannot replace", errno);
+    ForgetTemporary(temporarySlot_);
+    temporaryPath_.clear();
+  }
+  if (durable_ && ::fsync(folder) != 0) Fail("the output was written, but cannot flush the folder of", errno);
+  Discard();
+}
+
+// Names an unnamed file: straight under the target's name when that is
+// free, else under a hidden name that Commit then renames over the target.
+bool OutputFile::LinkUnnamed(int fd, int folder, const std::string& name) {
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  if (::linkat(AT_FDCWD, self, folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+  if (errno != EEXIST) return false;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string hidden = HiddenName(".tmp");
+    if (::linkat(AT_FDCWD, self, folder, hidden.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      temporaryPath_ = ParentOf(finalPath_) + "/" + hidden;
+      temporarySlot_ = RememberTemporary(temporaryPath_);
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
 }
 
 void OutputFile::Discard() noexcept {
   if (handle_ >= 0) ::close(AsFd(handle_));
   handle_ = -1;
   if (!temporaryPath_.empty()) ::unlink(temporaryPath_.c_str());
+  ForgetTemporary(temporarySlot_);
   temporaryPath_.clear();
+  if (folder_ >= 0) ::close(AsFd(folder_));
+  folder_ = -1;
   buffer_.clear();
   flushed_ = 0;
 }

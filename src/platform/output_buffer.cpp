@@ -2,6 +2,7 @@
 // gathered and written in few calls; only WriteFully and the kernel copy
 // differ between platforms.
 #include <algorithm>
+#include <stdexcept>
 #include <vector>
 
 #include "platform/files.hpp"
@@ -33,7 +34,7 @@ void OutputFile::AppendByte(unsigned char byte) {
 }
 
 void OutputFile::WriteAt(std::uint64_t offset, std::string_view bytes) {
-  if (offset + bytes.size() > Position()) throw IoError("write past the end of the output");
+  if (offset + bytes.size() > Position()) throw std::logic_error("write past the end of the output");
   if (offset >= flushed_) {
     buffer_.replace(static_cast<std::size_t>(offset - flushed_), bytes.size(), bytes);
     return;
@@ -44,7 +45,7 @@ void OutputFile::WriteAt(std::uint64_t offset, std::string_view bytes) {
 
 void OutputFile::AppendFrom(const InputFile& input, std::uint64_t offset, std::uint64_t length) {
   if (offset > input.Size() || length > input.Size() - offset)
-    throw IoError("image data lies outside '" + temporaryPath_ + "' input");
+    throw InputFault("data to copy lies outside " + input.Path());
   if (length == 0) return;
   // Small pieces are cheaper through the buffer than as their own call.
   if (length <= kSmallPieceBytes) {
@@ -60,7 +61,7 @@ void OutputFile::AppendFrom(const InputFile& input, std::uint64_t offset, std::u
   while (length > 0) {
     const auto step = static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyChunkBytes));
     chunk.resize(step);
-    if (!input.ReadAt(offset, chunk.data(), step)) throw IoError("cannot read input data");
+    if (!input.ReadAt(offset, chunk.data(), step)) throw InputFault("cannot read " + input.Path());
     WriteFully(flushed_, chunk.data(), step);
     flushed_ += step;
     offset += step;
@@ -77,7 +78,7 @@ void OutputFile::AppendSmallPiece(const InputFile& input, std::uint64_t offset, 
   buffer_.resize(at + size);
   if (!input.ReadAt(offset, buffer_.data() + at, size)) {
     buffer_.resize(at);
-    throw IoError("cannot read input data");
+    throw InputFault("cannot read " + input.Path());
   }
 }
 

@@ -2,7 +2,7 @@
 // codec and page copier tests.
 #pragma once
 
-#include "platform/files.hpp"
+#include "merge/merge_session.hpp"
 #include "vellox/KWVellox.hpp"
 
 namespace vellox {
@@ -31,7 +31,7 @@ class KWVelloxInternals {
   const std::vector<std::vector<std::string>>& EntryTable() const { return m.EntryTable; }
   const std::vector<std::vector<std::string>>& ValueTable() const { return m.ValueTable; }
   const std::string& OutOfLineData() const { return m.OutOfLineData; }
-  void SetOutput(platform::OutputFile* output) { m.Output = output; }
+  void SetSession(MergeSession* session) { m.Session = session; }
 
  private:
   KWVellox& m;

@@ -84,8 +84,10 @@ TEST_F(CodecTest, RejectedValuesEmitNothingAndKeepThePendingBuffer) {
 TEST_F(CodecTest, StraightToTheFileCountsBytesAndEmptiesTheBuffer) {
   test::TempDir dir;
   platform::OutputFile output;
-  output.CreateTemporaryIn(dir.WithSeparator());
-  in.SetOutput(&output);
+  output.Create(dir / "out", false);
+  MergeReport report;
+  MergeSession session(output, report);
+  in.SetSession(&session);
   in.OutputLittleEndian() = false;
   in.EncodeNumber("9", 2, true, 0);
   in.EncodeNumber("42", 2, false, 0);
@@ -94,8 +96,8 @@ TEST_F(CodecTest, StraightToTheFileCountsBytesAndEmptiesTheBuffer) {
   in.OutputLittleEndian() = true;
   in.EncodeNumber("42", 2, false, 1);
   EXPECT_EQ(in.DirectByteCount(), 5);
-  output.CommitAs(dir / "out");
-  in.SetOutput(nullptr);
+  output.Commit();
+  in.SetSession(nullptr);
   EXPECT_EQ(test::ReadFile(dir / "out"), Bytes({0, 0x2A, 0x2A, 0, 0}));
 }
 

@@ -1,0 +1,42 @@
+// The state of one merge that the driver and the page copier share: the
+// output, the chain's last link and the report. The driver owns it for the
+// length of one Tiff_Merge call and hands it to the page copier.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/files.hpp"
+#include "vellox/KWVellox.hpp"
+
+namespace vellox {
+
+struct MergeSession {
+  MergeSession(platform::OutputFile& output, MergeReport& report) : Output(output), Report(report) {}
+
+  platform::OutputFile& Output;
+  MergeReport& Report;
+  FileReport* CurrentFile = nullptr;  // the file being copied
+
+  // Notes a page written from `start` to `end` whose link, at
+  // `linkPosition`, holds `link`.
+  void PageWritten(std::uint64_t end, std::uint64_t linkPosition, std::uint64_t link) {
+    lastLinkPosition_ = linkPosition;
+    lastLinkValue_ = link;
+    Report.PagesWritten += 1;
+    Report.BytesWritten = end;
+    if (CurrentFile != nullptr) CurrentFile->Pages += 1;
+  }
+
+  // The last page written ends the chain, even when the files or pages
+  // meant to follow it contributed nothing.
+  void EndChain() {
+    if (Report.PagesWritten != 0 && lastLinkValue_ != 0) Output.WriteAt(lastLinkPosition_, std::string(4, '\0'));
+    lastLinkValue_ = 0;
+  }
+
+ private:
+  std::uint64_t lastLinkPosition_ = 0;
+  std::uint64_t lastLinkValue_ = 0;
+};
+
+}  // namespace vellox
