@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -154,6 +155,18 @@ RemovalOutcome RemoveLinkToEmpty(int folder, const std::string& name, const stru
   return {Removal::DeletedLink, {}};
 }
 
+// A lease whose break is announced by no signal: the kernel would send
+// SIGIO (which ends a process that does not handle it) to the lease holder
+// when another program opens the file. The signal is made SIGURG, ignored
+// unless handled, and then no one is named to receive it; the removal reads
+// the lease's state instead (F_GETLEASE).
+bool TakeWriteLease(int fd) {
+  if (::fcntl(fd, F_SETSIG, SIGURG) != 0) return false;
+  if (::fcntl(fd, F_SETLEASE, F_WRLCK) != 0) return false;
+  (void)::fcntl(fd, F_SETOWN, 0);
+  return true;
+}
+
 // Puts a file moved aside back under its name. When another file took the
 // name meanwhile, an empty one is dropped and one with data is kept beside
 // it under a visible name, so nothing is lost either way.
@@ -188,7 +201,7 @@ RemovalOutcome RemoveIfEmpty(const std::string& path) {
   // open, and until it is released every open of the file by another
   // program waits. Where leases are not available (a file of another user,
   // some network file systems) the checks below still narrow the window.
-  const bool leased = ::fcntl(file.Get(), F_SETLEASE, F_WRLCK) == 0;
+  const bool leased = TakeWriteLease(file.Get());
   if (!leased && (errno == EAGAIN || errno == EBUSY)) return {Removal::InUse, {}};
 
   // Moved aside first: from here on, a program that opens the path finds
