@@ -1,28 +1,62 @@
 #!/usr/bin/env bash
-# Installs the Debian packages a task needs, only those that are missing.
-#   scripts/install-deps.sh build   compiler, CMake, Ninja, CLI11
-#   scripts/install-deps.sh test    the above, plus GoogleTest, libtiff, clang
-#                                   (sanitizers, fuzzing), mingw-w64 and Wine
+# Installs the Debian packages a task needs, only those that are missing, and
+# says what it installs and why. apt's own output goes to build/logs/install.log.
+#
+#   scripts/install-deps.sh build   what the library and the vellox CLI need
+#   scripts/install-deps.sh test    everything scripts/test.sh needs
+#   scripts/install-deps.sh GROUP...  some of the groups below
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
-build_packages=(g++ cmake ninja-build libcli11-dev)
-test_packages=("${build_packages[@]}" libgtest-dev libtiff-dev libtiff-tools time
-  clang libclang-rt-14-dev mingw-w64 wine wine64 wine64-tools)
+# Each group: its packages, then why they are needed.
+declare -A packages why
+packages[build]="g++ cmake ninja-build libcli11-dev"
+why[build]="compiler, CMake, Ninja and CLI11: the library and the vellox CLI"
+packages[checks]="libgtest-dev libtiff-dev libtiff-tools time"
+why[checks]="GoogleTest, and libtiff as the independent TIFF reader and writer of the tests"
+packages[clang]="clang libclang-rt-14-dev"
+why[clang]="clang and libFuzzer: the fuzzing stage"
+packages[windows]="mingw-w64 wine wine64 wine64-tools"
+why[windows]="the mingw-w64 cross compiler and Wine: the Windows COM server and its tests"
+packages[package]="dpkg-dev lintian man-db pkgconf"
+why[package]="Debian packaging tools, lintian, man and pkg-config: the package stage"
 
 case "${1:-build}" in
-  build) wanted=("${build_packages[@]}") ;;
-  test) wanted=("${test_packages[@]}") ;;
-  *) echo "usage: $0 build|test" >&2; exit 2 ;;
+  build) groups=(build) ;;
+  test) groups=(build checks clang windows package) ;;
+  *) groups=("$@") ;;
 esac
 
-missing=()
-for package in "${wanted[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+mkdir -p build/logs
+log=build/logs/install.log
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+updated=false
+for group in "${groups[@]}"; do
+  [ -n "${packages[$group]:-}" ] || { echo "usage: $0 build|test|GROUP... (groups: ${!packages[*]})" >&2; exit 2; }
+  missing=()
+  for package in ${packages[$group]}; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && continue
+  if ! $updated; then
+    echo "updating the list of Debian packages (apt-get update; apt's output in $log)"
+    "${sudo[@]}" apt-get update >>"$log" 2>&1 || { tail -20 "$log" >&2; exit 1; }
+    updated=true
+  fi
+  echo "installing ${missing[*]}"
+  echo "  for: ${why[$group]}"
+  start=$SECONDS
+  mark=$(wc -l <"$log")
+  if ! "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+      "${missing[@]}" >>"$log" 2>&1; then
+    echo "apt-get install failed; the end of $log:" >&2
+    tail -20 "$log" >&2
+    exit 1
+  fi
+  # apt's "Need to get 45.2 MB of archives." and "After this operation, 180 MB
+  # of additional disk space will be used."
+  sizes=$(tail -n +$((mark + 1)) "$log" | sed -n -e 's/^Need to get \([^ ]* [kMG]*B\).*/\1 downloaded/p' \
+    -e 's/^After this operation, \([^ ]* [kMG]*B\) of additional.*/\1 on disk/p' | paste -sd';' - | sed 's/;/, /g')
+  echo "  done in $((SECONDS - start)) s${sizes:+ ($sizes)}"
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "installing: ${missing[*]}"
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,21 +1,136 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds everything and runs every test:
-# the native suite (warnings as errors), the same suite under AddressSanitizer
-# and UndefinedBehaviorSanitizer, bounded fuzzing, and the Windows COM server
-# under Wine.
+# Installs what the tests need, builds everything and runs every test, stage
+# by stage (times on 2 cores, packages already installed):
+#   native      the test suite, optimised with assertions, warnings as errors
+#               (preset ci, build/ci)                               ~9 min
+#   sanitizers  the same suite under AddressSanitizer and UndefinedBehavior-
+#               Sanitizer (scripts/sanitize.sh, build/asan)         ~8 min
+#   fuzz        bounded libFuzzer fuzzing (scripts/fuzz.sh)         ~3 min
+#   windows     the COM server cross-built with mingw-w64, its tests under
+#               Wine (scripts/test-windows.sh, build/windows)       ~2 min
+#   package     cmake --install, consumer projects, the .deb and lintian
+#               (scripts/test-package.sh, build/package)            ~2 min
+# Prints one line per stage; each stage's whole output goes to
+# build/logs/STAGE.log, and for a failing stage the failing tests' output (or
+# the build error) is printed too. Every stage runs even when one fails.
+#
+#   scripts/test.sh [STAGE...]     only these stages (default: all, in order)
+#
+# Environment: VELLOX_CHECK_DEB_INSTALL=1 makes the package stage also
+# install the .deb with apt-get, use it and purge it (.ci/run sets it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+all_stages=(native sanitizers fuzz windows package)
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
+for stage in "${stages[@]}"; do
+  [[ " ${all_stages[*]} " == *" $stage "* ]] || { echo "usage: $0 [${all_stages[*]}]" >&2; exit 2; }
+done
+
+logs=build/logs
+mkdir -p "$logs"
+echo "Installing the Debian packages the tests need (only those missing; the first time takes 5-10 min)."
 scripts/install-deps.sh test
 
-echo "== native tests"
-cmake --preset ci >/dev/null
-cmake --build --preset ci
-ctest --preset ci -j2
+describe() {
+  case $1 in
+    native) echo "building and running the test suite (about 9 min)" ;;
+    sanitizers) echo "the test suite under AddressSanitizer and UBSan (about 8 min)" ;;
+    fuzz) echo "building the fuzz targets and fuzzing for 2 min (about 3 min)" ;;
+    windows) echo "cross-building the COM server, its tests under Wine (about 2 min)" ;;
+    package) echo "install, consumer projects, .deb and lintian (about 2 min)" ;;
+  esac
+}
 
-for step in sanitize fuzz test-windows; do
-  if [ -x "scripts/$step.sh" ]; then
-    echo "== $step"
-    "scripts/$step.sh"
+run_stage() {
+  case $1 in
+    native) cmake --preset ci && cmake --build --preset ci && ctest --preset ci -j2 ;;
+    sanitizers) scripts/sanitize.sh ;;
+    fuzz) scripts/fuzz.sh ;;
+    windows) scripts/test-windows.sh ;;
+    package)
+      if [ "${VELLOX_CHECK_DEB_INSTALL:-0}" = 1 ]; then
+        scripts/test-package.sh --install-deb
+      else
+        scripts/test-package.sh
+      fi
+      ;;
+  esac
+}
+
+# The build folder whose ctest results a stage leaves, if any.
+test_dir() {
+  case $1 in
+    native) echo build/ci ;;
+    sanitizers) echo "${ASAN_BUILD_DIR:-build/asan}" ;;
+    windows) echo build/windows ;;
+  esac
+}
+
+# What a stage did, from its log: summarise STAGE LOG passed|FAILED.
+summarise() {
+  local counts failed total
+  case $1 in
+    fuzz)
+      [ "$3" = passed ] || return 0
+      awk '/^stat::number_of_executed_units:/ {runs += $2}
+           /^fuzzing passed:/ {sub(/^fuzzing passed: /, ""); sub(/ \(work folder.*$/, ""); what = $0}
+           END {printf "%s, %d runs, nothing found", what, runs}' "$2" ;;
+    package)
+      [ "$3" = passed ] || return 0
+      echo "install, 3 consumers, .deb lintian-clean$(grep -q '^installed with apt-get' "$2" && echo ', installed and purged')" ;;
+    *)
+      counts=$(grep -Eo '[0-9]+ tests? failed out of [0-9]+' "$2" | tail -1) || return 0
+      failed=${counts%% *} total=${counts##* }
+      if [ "$failed" = 0 ]; then echo "$total tests"; else echo "$failed of $total tests failed"; fi ;;
+  esac
+}
+
+# Prints what made a stage fail: the output of its failing tests, or else the
+# build error, or else the end of its log.
+show_failure() {
+  local stage=$1 log=$2 dir temp
+  dir=$(test_dir "$stage")
+  temp=$dir/Testing/Temporary
+  if [ -n "$dir" ] && [ -s "$temp/LastTestsFailed.log" ]; then
+    echo "  failed tests: $(cut -d: -f2- "$temp/LastTestsFailed.log" | paste -sd' ' -)"
+    # Each test's block in ctest's log runs from "N/M Testing:" to its end time.
+    awk '/^[0-9]+\/[0-9]+ Testing: / {block = ""; inside = 1}
+         inside {block = block $0 "\n"}
+         inside && /^"[^"]*" end time: / {if (block !~ /\nTest Passed\.\n/) printf "%s\n", block; inside = 0}' \
+      "$temp/LastTest.log" | head -300 | sed 's/^/  | /' || true
+  elif grep -q '^FAILED: ' "$log"; then
+    sed -n '/^FAILED: /,$p' "$log" | head -60 | sed 's/^/  | /' || true
+  else
+    tail -40 "$log" | sed 's/^/  | /'
   fi
+}
+
+failed=()
+total_start=$SECONDS
+for stage in "${stages[@]}"; do
+  log=$logs/$stage.log
+  dir=$(test_dir "$stage")
+  [ -z "$dir" ] || rm -f "$dir"/Testing/Temporary/LastTest*.log
+  printf '%-11s %s ... ' "$stage" "$(describe "$stage")"
+  start=$SECONDS
+  if run_stage "$stage" >"$log" 2>&1; then
+    status=passed
+  else
+    status=FAILED
+    failed+=("$stage")
+  fi
+  elapsed=$((SECONDS - start))
+  summary=$(summarise "$stage" "$log" "$status" || true)
+  echo "$status${summary:+: $summary} ($((elapsed / 60)) min $((elapsed % 60)) s)"
+  [ "$status" = passed ] || { show_failure "$stage" "$log"; echo "  whole output: $log"; }
 done
-echo "== all tests passed"
+
+elapsed=$((SECONDS - total_start))
+if [ ${#failed[@]} -eq 0 ]; then
+  echo "all stages passed in $((elapsed / 60)) min; logs in $logs/"
+else
+  echo "FAILED: ${failed[*]} (logs in $logs/)"
+  exit 1
+fi
