@@ -1,11 +1,9 @@
 // The command-line tool, run as a separate process.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 
+#include "cli/cli_run.hpp"
 #include "support/temp_dir.hpp"
 #include "support/tiff_builder.hpp"
 #include "support/tiff_reader.hpp"
@@ -13,24 +11,9 @@
 namespace vellox {
 namespace {
 
+using test::CliRun;
 using test::TempDir;
-
-struct CliRun {
-  int exitCode = -1;
-  std::string out;  // standard output and standard error together
-};
-
-CliRun Vellox(const std::string& arguments, const std::string& workingDir = "") {
-  std::string command = std::string("'") + VELLOX_CLI_PATH + "' " + arguments + " 2>&1";
-  if (!workingDir.empty()) command = "cd '" + workingDir + "' && " + command;
-  CliRun run;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  std::array<char, 4096> buffer{};
-  while (std::size_t got = std::fread(buffer.data(), 1, buffer.size(), pipe)) run.out.append(buffer.data(), got);
-  const int status = ::pclose(pipe);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
+using test::Vellox;
 
 class CliTest : public ::testing::Test {
  protected:
