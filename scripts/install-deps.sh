@@ -20,6 +20,8 @@ packages[windows]="mingw-w64 wine wine64 wine64-tools"
 why[windows]="the mingw-w64 cross compiler and Wine: the Windows COM server and its tests"
 packages[package]="dpkg-dev lintian man-db pkgconf"
 why[package]="Debian packaging tools, lintian, man and pkg-config: the package stage"
+packages[coverage]="gcovr"
+why[coverage]="gcovr: the coverage report of scripts/coverage.sh"
 
 case "${1:-build}" in
   build) groups=(build) ;;

@@ -375,15 +375,19 @@ void OutputFile::Create(const std::string& target, bool durable) {
   if (fd < 0) {
     // A hidden file beside the target, removed again however the merge
     // ends short of a kill.
+    // The name is remembered before the file exists, so that a signal
+    // cannot come between its creation and its registration.
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
       const std::string name = HiddenName(".tmp");
+      temporarySlot_ = RememberTemporary(ParentOf(finalPath_) + "/" + name);
       fd = ::openat(folder, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0666);
       if (fd >= 0) {
         temporaryPath_ = ParentOf(finalPath_) + "/" + name;
-        temporarySlot_ = RememberTemporary(temporaryPath_);
-      } else if (errno != EEXIST) {
-        Fail("cannot create", errno);
+        break;
       }
+      const int error = errno;
+      ForgetTemporary(temporarySlot_);
+      if (error != EEXIST) Fail("cannot create", error);
     }
     if (fd < 0) Fail("cannot create", EEXIST);
   }
@@ -494,13 +498,18 @@ bool OutputFile::LinkUnnamed(int fd, int folder, const std::string& name) {
   if (::linkat(AT_FDCWD, self, folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
   if (errno != EEXIST) return false;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string hidden = HiddenName(".tmp");
-    if (::linkat(AT_FDCWD, self, folder, hidden.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      temporaryPath_ = ParentOf(finalPath_) + "/" + hidden;
-      temporarySlot_ = RememberTemporary(temporaryPath_);
+    const std::string hidden = ParentOf(finalPath_) + "/" + HiddenName(".tmp");
+    temporarySlot_ = RememberTemporary(hidden);  // before the name exists, as in Create
+    if (::linkat(AT_FDCWD, self, folder, NameOf(hidden).c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      temporaryPath_ = hidden;
       return true;
     }
-    if (errno != EEXIST) return false;
+    const int error = errno;
+    ForgetTemporary(temporarySlot_);
+    if (error != EEXIST) {
+      errno = error;
+      return false;
+    }
   }
   return false;
 }
