@@ -164,11 +164,17 @@ void PageCopier::WriteEntry(const DirectoryPlan& plan, std::size_t row, std::str
       for (const std::size_t child : rowPlan.Children) offsets.push_back(plan.Children[child]->OutputOffset);
       WriteOffsets(type, offsets, outOfLinePosition, outOfLine);
       return;
-    case RowKind::JpegStream:
-      WriteNumber(type, 2);
+    case RowKind::JpegStream: {
+      // One offset, inline: a SHORT stays SHORT while the new offset fits.
+      const std::uint64_t offset =
+          rowPlan.Targets.empty() ? firstImageByte - 1 + rowPlan.ImageDelta
+                                  : plan.Blocks[rowPlan.Targets[0].BlockIndex].OutputOffset + rowPlan.Targets[0].Delta;
+      const bool asShort = type == field::kShort && offset <= 0xFFFF;
+      WriteNumber(asShort ? field::kShort : field::kLong, 2);
       WriteNumber(count, 4);
-      WriteNumber(firstImageByte, 4);
+      WriteNumber(offset, asShort ? 2 : 4, asShort ? 2 : 0);
       return;
+    }
     case RowKind::Plain:
     case RowKind::Dropped: break;
   }

@@ -96,7 +96,7 @@ struct BlockTarget {
 // Where a directory's image data comes from and how it is copied.
 struct ImagePlan {
   int OffsetsRow = -1;  // row of StripOffsets / TileOffsets, -1 when none
-  int JpegRow = -1;     // JPEGInterchangeFormat without a length: copied like a strip
+  int JpegRow = -1;     // JPEGInterchangeFormat without a length, no strips or tiles: copied like a strip
   std::vector<std::uint32_t> Offsets;
   std::vector<std::uint32_t> Lengths;
   std::uint64_t TotalBytes = 0;       // sum of Lengths
@@ -108,7 +108,7 @@ struct ImagePlan {
 enum class RowKind {
   Plain,           // copied as read; out-of-line values relocated
   ImageOffsets,    // strip or tile offsets: rewritten as LONG
-  JpegStream,      // JPEGInterchangeFormat copied like a strip
+  JpegStream,      // JPEGInterchangeFormat without a length: mapped into the copied data, SHORT kept if it fits
   BlockPointers,   // offsets into referenced blocks: rewritten as LONG
   SubDirectories,  // offsets of sub-directories: rewritten, type kept
   Dropped,         // not written at all
@@ -116,7 +116,8 @@ enum class RowKind {
 
 struct RowPlan {
   RowKind Kind = RowKind::Plain;
-  std::vector<BlockTarget> Targets;   // BlockPointers
+  std::vector<BlockTarget> Targets;   // BlockPointers; JpegStream: its block, when it points into one
+  std::uint64_t ImageDelta = 0;       // JpegStream without Targets: its place from the start of the image data
   std::vector<std::size_t> Children;  // SubDirectories: first directory of each element
 };
 

@@ -75,6 +75,35 @@ std::optional<std::size_t> FindRow(const TableView& view, std::uint32_t number) 
   return std::nullopt;
 }
 
+bool Holds(std::uint64_t start, std::uint64_t length, std::uint64_t offset) {
+  return start <= offset && offset - start < length;
+}
+
+// The JPEG header at `offset`: SOI, then marker segments, each skipped by
+// its own length, through SOS (the scan data after it are the strips') or
+// EOI (a stream of tables only). Its length, or 0 when the bytes there are
+// not such a header. `read` throws when a read leaves the file.
+template <typename Read>
+std::uint64_t JpegHeaderLength(const Read& read, std::uint64_t offset) {
+  constexpr int kMaxSegments = 64;  // far more than a header holds
+  auto byte = [](const std::string& bytes, std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  std::string bytes = read(offset, 2);
+  if (byte(bytes, 0) != 0xFF || byte(bytes, 1) != 0xD8) return 0;
+  std::uint64_t at = offset + 2;
+  for (int segment = 0; segment < kMaxSegments; ++segment) {
+    bytes = read(at, 2);
+    const unsigned marker = byte(bytes, 1);
+    if (byte(bytes, 0) != 0xFF || marker < 0xC0 || marker == 0xFF || (marker >= 0xD0 && marker <= 0xD8)) return 0;
+    if (marker == 0xD9) return at + 2 - offset;  // EOI
+    bytes = read(at + 2, 2);
+    const std::uint64_t length = byte(bytes, 0) * 256u + byte(bytes, 1);
+    if (length < 2) return 0;
+    at += 2 + length;
+    if (marker == 0xDA) return at - offset;  // SOS
+  }
+  return 0;
+}
+
 }  // namespace
 
 void PageCopier::PlanReferences(DirectoryPlan& plan, int depth) {
@@ -205,9 +234,21 @@ void PageCopier::LeaveOut(std::string what) {
 // quantisation and Huffman tables are copied once each; ranges that overlap
 // (a stream that contains the strips) are copied as their union, and every
 // offset is mapped to the same place inside it.
+//
+// A stream offset without its length has no extent of its own. On a page
+// without strips or tiles the stream is copied like a strip (its length
+// from the strip byte counts). Otherwise the offset keeps pointing at the
+// same byte: inside a strip or tile, or inside a block of JPEG data, it is
+// mapped to the same place in the copy. Anywhere else it must point at a
+// JPEG header (SOI through SOS, walked by its marker segments), which is
+// copied as a block; when a strip or tile begins right where the header
+// ends (its scan data), the strips or tiles are copied in blocks after it,
+// so a reader that reads on from the header finds them as in the input.
+// An offset that points at no header is left out.
 void PageCopier::PlanJpegBlocks(DirectoryPlan& plan) {
   const TableView& view = plan.View;
   std::vector<Range> ranges;
+  std::optional<std::size_t> bareStream;  // a stream offset without its length, on a page with strips or tiles
   auto inside = [this](std::uint64_t offset, std::uint64_t length) {
     return offset <= input_.Size() && length <= input_.Size() - offset;
   };
@@ -230,10 +271,11 @@ void PageCopier::PlanJpegBlocks(DirectoryPlan& plan) {
         LeaveOut("JPEG stream left out: it lies outside the file");
       }
     } else {
-      // Without its length the stream is copied like a strip, its length
-      // taken from the strip byte counts.
       plan.Rows[*stream].Kind = RowKind::JpegStream;
-      if (plan.Image.OffsetsRow < 0) {
+      if (plan.Image.OffsetsRow >= 0) {
+        bareStream = *stream;
+      } else {
+        plan.Rows[*stream].ImageDelta = 1;  // right after the leading byte
         ImagePlan& image = plan.Image;
         image.JpegRow = static_cast<int>(*stream);
         image.Offsets = {ReadElements(view, *stream).front()};
@@ -273,15 +315,44 @@ void PageCopier::PlanJpegBlocks(DirectoryPlan& plan) {
       LeaveOut("JPEG tables (tag " + std::to_string(tableTag) + ") left out: " + error.what());
     }
   }
-  if (ranges.empty()) return;
-
-  // Strips or tiles that overlap the JPEG data are copied inside it.
   const ImagePlan& image = plan.Image;
+  std::uint64_t bareOffset = 0;
+  if (bareStream) {
+    bareOffset = ReadElements(view, *bareStream).front();
+    const bool copied = std::any_of(ranges.begin(), ranges.end(),
+                                    [&](const Range& r) { return Holds(r.Offset, r.Length, bareOffset); });
+    bool inPiece = false;
+    for (std::size_t i = 0; i < image.Offsets.size() && !inPiece; ++i)
+      inPiece = Holds(image.Offsets[i], image.Lengths[i], bareOffset);
+    if (!copied && !inPiece) {
+      std::uint64_t length = 0;
+      try {
+        length = JpegHeaderLength([this](std::uint64_t at, std::uint64_t n) { return ReadInput(at, n, "JPEG header"); },
+                                  bareOffset);
+      } catch (const PageError&) {
+      }
+      if (length != 0 && inside(bareOffset, length)) {
+        ranges.push_back({bareOffset, length, *bareStream, 0});
+      } else {
+        plan.Rows[*bareStream].Kind = RowKind::Dropped;
+        LeaveOut("JPEG stream left out: it has no length and points at neither the page's data nor a JPEG header");
+        bareStream.reset();
+      }
+    }
+  }
+  if (ranges.empty() && !bareStream) return;
+
+  // Strips or tiles that overlap the JPEG data are copied inside it, and so
+  // are they when one begins where a header found from a stream offset
+  // without its length ends: its scan data then follow it as in the input.
   std::vector<Range> pieces;
   for (std::size_t i = 0; i < image.Offsets.size() && image.JpegRow < 0; ++i)
     pieces.push_back({image.Offsets[i], image.Lengths[i], kImageRow, i});
-  const bool piecesInside = std::any_of(pieces.begin(), pieces.end(), [&ranges](const Range& piece) {
-    return std::any_of(ranges.begin(), ranges.end(), [&piece](const Range& r) { return Overlap(piece, r); });
+  auto joins = [&bareStream](const Range& piece, const Range& r) {
+    return Overlap(piece, r) || (bareStream && r.Row == *bareStream && piece.Offset == r.Offset + r.Length);
+  };
+  const bool piecesInside = std::any_of(pieces.begin(), pieces.end(), [&](const Range& piece) {
+    return std::any_of(ranges.begin(), ranges.end(), [&](const Range& r) { return joins(piece, r); });
   });
   if (piecesInside) ranges.insert(ranges.end(), pieces.begin(), pieces.end());
 
@@ -312,10 +383,29 @@ void PageCopier::PlanJpegBlocks(DirectoryPlan& plan) {
       continue;
     }
     RowPlan& rowPlan = plan.Rows[range.Row];
-    rowPlan.Kind = RowKind::BlockPointers;
+    if (rowPlan.Kind != RowKind::JpegStream) rowPlan.Kind = RowKind::BlockPointers;
     if (rowPlan.Targets.size() <= range.Element) rowPlan.Targets.resize(range.Element + 1);
     rowPlan.Targets[range.Element] = targetOf(range);
   }
+
+  // A stream offset without its length that points into the strips or
+  // tiles, or into other JPEG data, goes to the same place in the copy.
+  if (!bareStream || !plan.Rows[*bareStream].Targets.empty()) return;
+  RowPlan& streamPlan = plan.Rows[*bareStream];
+  if (image.InBlocks.empty()) {
+    std::uint64_t delta = 1;  // the leading byte
+    for (std::size_t i = 0; i < image.Offsets.size(); delta += image.Lengths[i], ++i) {
+      if (!Holds(image.Offsets[i], image.Lengths[i], bareOffset)) continue;
+      streamPlan.ImageDelta = delta + (bareOffset - image.Offsets[i]);
+      return;
+    }
+  }
+  for (std::size_t b = 0; b < plan.Blocks.size(); ++b) {
+    if (!Holds(plan.Blocks[b].InputOffset, plan.Blocks[b].Length, bareOffset)) continue;
+    streamPlan.Targets = {BlockTarget{b, bareOffset - plan.Blocks[b].InputOffset}};
+    return;
+  }
+  throw PageError("internal error: JPEG stream offset not mapped");
 }
 
 }  // namespace vellox

@@ -653,6 +653,23 @@ TEST_P(OldJpeg, WithoutItsLengthTheStreamIsCopiedLikeAStrip) {
   }
 }
 
+// 513 at the stream's start, no 514, the strip holding only the scan data:
+// readers take the tables from 513 and the scan data from the strip.
+TEST_P(OldJpeg, WithoutItsLengthAStreamApartFromTheStripKeepsItsHeader) {
+  OldJpegPage scan;
+  scan.WithLength = false;
+  scan.StripIsWholeStream = false;
+  scan.Tables = JpegTables::None;
+  const std::string first = Write("first.tif", OldJpegTiff(First(), {scan}));
+  scan.Colour = true;
+  const std::string second = Write("second.tif", OldJpegTiff(Second(), {scan}));
+
+  const std::string output = MergeAll({first, second});
+
+  EXPECT_TRUE(LibtiffSeesTheSame(output, {first, second}));
+  for (const std::string& page : ViewWithLibtiff(output).Pages) EXPECT_EQ(page.find("rgba=failed"), std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(References, OldJpeg, testing::ValuesIn(kAllOrders), OrdersName);
 
 // --- Free space ----------------------------------------------------------------------------

@@ -224,6 +224,29 @@ TEST_F(ReferencesTest, AJpegStreamWithoutLengthIsCopiedLikeAStrip) {
   EXPECT_EQ(reader.Bytes().substr(page.Find(513)->FieldNumber - 1, 9), "@JPEGDATA");
 }
 
+// Without its length, a stream offset keeps pointing at the same byte and
+// keeps its type (SHORT while the new offset fits); pointing at nothing
+// copied and at no JPEG header, it is left out.
+TEST_F(ReferencesTest, AJpegStreamOffsetWithoutLengthKeepsItsByteAndItsType) {
+  for (const bool little : {true, false}) {
+    TiffBuilder tiff(little), big(little);
+    tiff.AddGreyPage(2, 4, "abcdefgh", 2, {tiff.Values(513, 3, {14 + 2})});  // strips at 9 and 14
+    tiff.AddGreyPage(2, 2, "ijkl", 1, {tiff.Values(513, 3, {0})});
+    big.AddGreyPage(256, 256, std::string(65536, 'x'));
+    const TiffReader reader(Merge({&tiff, &big, &tiff}));  // the second copy lies past 64 KiB
+    const auto chain = reader.Chain();
+    ASSERT_EQ(chain.size(), 5u);
+    for (const std::size_t page : {0u, 3u}) {
+      const test::ParsedEntry& stream = *chain[page].Find(513);
+      EXPECT_EQ(stream.Type, page == 0 ? 3 : 4) << little;
+      EXPECT_EQ(reader.Values(stream), (Values{reader.Values(*chain[page].Find(273)).at(1) + 2})) << little;
+      EXPECT_EQ(chain[page + 1].Find(513), nullptr);
+    }
+    EXPECT_EQ(chain[0].Find(513)->ValueField.substr(2), std::string(2, '\0'));
+    EXPECT_EQ(merger.Report().Files.at(2).LeftOut.size(), 1u);
+  }
+}
+
 TEST_F(ReferencesTest, PagesWithoutPointersKeepTheirExactLayout) {
   // Text (6 bytes), two strip offsets and two byte counts (8 each) out of
   // line, then the leading byte and the strips: nothing else.
