@@ -46,13 +46,10 @@ std::string SystemMessage(DWORD error) {
   if (text != nullptr) ::LocalFree(text);
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
     message.pop_back();
+  if (!message.empty()) return message;
   char code[32];
   std::snprintf(code, sizeof code, "error %lu", static_cast<unsigned long>(error));
-  return message.empty() ? std::string(code) : message + " (" + code + ")";
-}
-
-std::string DescribeError(const char* what, const std::string& path, DWORD error) {
-  return std::string(what) + " '" + path + "': " + SystemMessage(error);
+  return code;
 }
 
 HANDLE AsHandle(std::intptr_t handle) {
@@ -182,9 +179,217 @@ Probe ProbeInput(const std::string& path) noexcept {
   return probe;
 }
 
-bool RemoveFile(const std::string& path) noexcept {
+// ---------------------------------------------------------------------------
+// Handles, final paths and delete dispositions
+
+namespace {
+
+// A handle closed when it goes out of scope.
+class Handle {
+ public:
+  explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) noexcept : handle_(handle) {}
+  ~Handle() { Reset(); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HANDLE Get() const noexcept { return handle_; }
+  explicit operator bool() const noexcept { return handle_ != INVALID_HANDLE_VALUE; }
+  void Reset(HANDLE handle = INVALID_HANDLE_VALUE) noexcept {
+    if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+std::string ToUtf8(const std::wstring& wide) {
+  return ToUtf8(wide.data(), wide.size());
+}
+
+// Marks the file for deletion when its last handle closes, or clears that
+// mark. Set on a handle, it needs no name: whatever becomes of the path, the
+// file behind the handle is the one that goes. Windows closes the handles
+// of a process however it ends, so a file marked this way never outlives it.
+bool SetDeletion(HANDLE file, bool deleteOnClose) {
+  FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(deleteOnClose ? TRUE : FALSE)};
+  return ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// The path of the open file with every link on the way resolved
+// ("\\?\C:\..."), or empty where the system cannot say.
+std::wstring FinalPathOf(HANDLE file) {
+  const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  DWORD length = ::GetFinalPathNameByHandleW(file, nullptr, 0, flags);
+  if (length == 0) return {};
+  std::wstring path(length, L'\0');
+  length = ::GetFinalPathNameByHandleW(file, path.data(), length, flags);
+  if (length == 0 || length >= path.size()) return {};
+  path.resize(length);
+  return path;
+}
+
+// An absolute form of the path (empty on failure); `longNames` also
+// expands 8.3 short names where the file exists.
+std::wstring FullPathOf(const std::wstring& path, bool longNames = false) {
+  DWORD length = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return {};
+  std::wstring full(length, L'\0');
+  length = ::GetFullPathNameW(path.c_str(), length, full.data(), nullptr);
+  if (length == 0 || length >= full.size()) return {};
+  full.resize(length);
+  if (!longNames) return full;
+  length = ::GetLongPathNameW(full.c_str(), nullptr, 0);
+  if (length == 0) return full;
+  std::wstring expanded(length, L'\0');
+  length = ::GetLongPathNameW(full.c_str(), expanded.data(), length);
+  if (length == 0 || length >= expanded.size()) return full;
+  expanded.resize(length);
+  return expanded;
+}
+
+// Everything up to and including the last separator.
+std::wstring FolderOf(const std::wstring& path) {
+  const auto slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}
+
+bool SameText(const std::wstring& a, const std::wstring& b) {
+  return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+         CSTR_EQUAL;
+}
+
+// Error codes as OutputFile::Fail takes them (every Windows code fits).
+long Code(DWORD error) {
+  return static_cast<long>(error);
+}
+long LastError() {
+  return Code(::GetLastError());
+}
+
+bool IsLinkTag(DWORD tag) {
+  return tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT;
+}
+
+// Hidden names of outputs whose file could not be marked for deletion,
+// kept where a console control handler can read them without allocating
+// or locking. A slot is free (0), being filled (1), in use (2), or taken by
+// the handler (3).
+constexpr std::size_t kTemporarySlots = 64;
+constexpr std::size_t kTemporaryPathChars = 2048;
+struct TemporarySlot {
+  std::atomic<int> State{0};
+  wchar_t Path[kTemporaryPathChars];
+};
+TemporarySlot temporarySlots[kTemporarySlots];
+
+int RememberTemporary(const std::wstring& path) noexcept {
+  if (path.size() >= kTemporaryPathChars) return -1;
+  for (std::size_t i = 0; i < kTemporarySlots; ++i) {
+    int expected = 0;
+    if (!temporarySlots[i].State.compare_exchange_strong(expected, 1)) continue;
+    std::copy(path.begin(), path.end(), temporarySlots[i].Path);
+    temporarySlots[i].Path[path.size()] = L'\0';
+    temporarySlots[i].State.store(2);
+    return static_cast<int>(i);
+  }
+  return -1;  // more such outputs at once than slots
+}
+
+void ForgetTemporary(int& slot) noexcept {
+  if (slot < 0) return;
+  int expected = 2;
+  temporarySlots[slot].State.compare_exchange_strong(expected, 0);
+  slot = -1;
+}
+
+}  // namespace
+
+void RemoveTemporaryFiles() noexcept {
+  for (TemporarySlot& slot : temporarySlots) {
+    int expected = 2;
+    if (slot.State.compare_exchange_strong(expected, 3)) ::DeleteFileW(slot.Path);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Deleting empty inputs
+
+namespace {
+
+RemovalOutcome Failed(const char* what, DWORD error) {
+  return {Removal::Failed, std::string(what) + ": " + SystemMessage(error)};
+}
+
+// A symbolic link opened as itself: only the link goes, and only while the
+// file it leads to is an empty regular file.
+RemovalOutcome RemoveLinkToEmpty(HANDLE link, const std::wstring& path) {
+  const Handle target(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!target) {
+    const DWORD error = ::GetLastError();
+    return IsNotFound(error) ? RemovalOutcome{Removal::Gone, {}} : Failed("cannot open the file it leads to", error);
+  }
+  FILE_STANDARD_INFO standard{};
+  if (!::GetFileInformationByHandleEx(target.Get(), FileStandardInfo, &standard, sizeof standard) ||
+      standard.Directory || standard.EndOfFile.QuadPart != 0 || ::GetFileType(target.Get()) != FILE_TYPE_DISK)
+    return {Removal::NoLongerEmpty, {}};
+  if (!SetDeletion(link, true)) return Failed("cannot delete the link", ::GetLastError());
+  return {Removal::DeletedLink, {}};
+}
+
+// True when the path's last component leads to the open file through a
+// link that the handle does not show as one. Windows opens a symbolic link
+// itself under FILE_FLAG_OPEN_REPARSE_POINT; a system that follows it
+// anyway (Wine, for a Unix symbolic link) gives the file behind it, and
+// deleting through that handle would delete that file. Such a link shows
+// only in the final path, which then is not the folder's final path plus
+// the name. A file with several hard links may legitimately differ.
+bool ReachedThroughHiddenLink(HANDLE file, const std::wstring& path, DWORD links) {
+  if (links > 1) return false;
+  const std::wstring actual = FinalPathOf(file);
+  const std::wstring full = FullPathOf(path, true);
+  const std::wstring folderPath = FolderOf(full);
+  if (actual.empty() || folderPath.empty()) return false;
+  const Handle folder(::CreateFileW(folderPath.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  std::wstring expected = folder ? FinalPathOf(folder.Get()) : std::wstring();
+  if (expected.empty()) return false;
+  if (expected.back() != L'\\') expected.push_back(L'\\');
+  expected += full.substr(folderPath.size());
+  return !SameText(expected, actual);
+}
+
+}  // namespace
+
+RemovalOutcome RemoveIfEmpty(const std::string& path) {
   std::wstring wide;
-  return !path.empty() && ToWide(path, wide) && ::DeleteFileW(wide.c_str()) != 0;
+  if (path.empty() || IsSeparator(path.back()) || !ToWide(path, wide)) return {Removal::Failed, "not a file name"};
+  // Opened with the right to delete it, a link as itself, and shared with
+  // readers only: while this handle is open no program can open the file
+  // to write its data, and one that has it open so makes this open fail.
+  const Handle file(::CreateFileW(wide.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_SHARING_VIOLATION) return {Removal::InUse, {}};
+    if (IsNotFound(error)) return {Removal::Gone, {}};
+    return Failed("cannot open it", error);
+  }
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (::GetFileInformationByHandleEx(file.Get(), FileAttributeTagInfo, &tag, sizeof tag) &&
+      (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsLinkTag(tag.ReparseTag))
+    return RemoveLinkToEmpty(file.Get(), wide);
+
+  FILE_STANDARD_INFO standard{};
+  if (!::GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &standard, sizeof standard))
+    return Failed("cannot read its size", ::GetLastError());
+  if (standard.Directory || ::GetFileType(file.Get()) != FILE_TYPE_DISK) return {Removal::Failed, "not a regular file"};
+  if (standard.EndOfFile.QuadPart != 0) return {Removal::NoLongerEmpty, {}};
+  if (ReachedThroughHiddenLink(file.Get(), wide, standard.NumberOfLinks))
+    return {Removal::Failed, "it is a symbolic link that this system cannot delete without the file it leads to"};
+  // Deleted through this handle: the file checked is the file that goes,
+  // when the handle closes.
+  if (!SetDeletion(file.Get(), true)) return Failed("cannot delete it", ::GetLastError());
+  return {Removal::Deleted, {}};
 }
 
 // ---------------------------------------------------------------------------
@@ -196,6 +401,7 @@ InputFile::~InputFile() {
 
 InputFile::OpenResult InputFile::Open(const std::string& path) noexcept {
   Close();
+  path_ = path;
   if (path.empty() || IsSeparator(path.back())) return OpenResult::Failed;
   const HANDLE handle = OpenForReading(path);
   if (handle == INVALID_HANDLE_VALUE) return IsNotFound(::GetLastError()) ? OpenResult::Missing : OpenResult::Failed;
@@ -236,26 +442,139 @@ bool InputFile::ReadAt(std::uint64_t offset, void* destination, std::size_t leng
 
 // ---------------------------------------------------------------------------
 // OutputFile
+//
+// The output is a hidden file beside the file it replaces, marked for
+// deletion from the moment it exists: until Commit clears that mark just
+// before renaming it over the target, any end of the process (an
+// exception, a crash, TerminateProcess) deletes it. Where the file system
+// refuses the mark, the named file is removed by Discard and by
+// RemoveTemporaryFiles instead.
+
+namespace {
+
+// Attributes a replacing file takes over from the file it replaces.
+constexpr DWORD kCarriedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// What of the replaced file's security descriptor a replacing file takes.
+constexpr SECURITY_INFORMATION kCarriedSecurity =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+// What the replaced file was, read just before it is replaced.
+struct Replaced {
+  bool Exists = false;
+  bool IsFolder = false;
+  FILE_BASIC_INFO Basic{};
+  std::vector<char> Security;  // self-relative: owner, group and DACL
+};
+
+Replaced ReadReplaced(const std::wstring& path) {
+  Replaced old;
+  Handle file(::CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file && ::GetLastError() == ERROR_ACCESS_DENIED)  // its attributes, at least
+    file.Reset(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file || !::GetFileInformationByHandleEx(file.Get(), FileBasicInfo, &old.Basic, sizeof old.Basic)) return old;
+  old.Exists = true;
+  old.IsFolder = (old.Basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  DWORD needed = 0;
+  ::GetKernelObjectSecurity(file.Get(), kCarriedSecurity, nullptr, 0, &needed);
+  old.Security.resize(needed);
+  if (needed == 0 || !::GetKernelObjectSecurity(file.Get(), kCarriedSecurity, old.Security.data(), needed, &needed))
+    old.Security.clear();
+  else
+    old.Security.resize(::GetSecurityDescriptorLength(old.Security.data()));
+  return old;
+}
+
+// The new file takes the replaced file's access rules (its DACL, exactly)
+// and, where the caller may set them, its owner and group. A descriptor
+// the new file already has (the usual case: both inherit from the folder)
+// is not written again; on Wine, writing one also rewrites the Unix mode
+// bits, only roughly.
+bool CarrySecurity(HANDLE file, std::vector<char>& security) {
+  std::vector<char> current(security.size());
+  DWORD needed = 0;
+  if (::GetKernelObjectSecurity(file, kCarriedSecurity, current.data(), static_cast<DWORD>(current.size()), &needed) &&
+      ::GetSecurityDescriptorLength(current.data()) == security.size() && current == security)
+    return true;
+  PSECURITY_DESCRIPTOR descriptor = security.data();
+  if (::SetKernelObjectSecurity(file, kCarriedSecurity, descriptor)) return true;
+  return ::SetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, descriptor) != 0;
+}
+
+// Attributes as the setting calls take them: 0 would mean "unchanged".
+DWORD Settable(DWORD attributes) {
+  return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+bool SetAttributes(HANDLE file, DWORD attributes, LARGE_INTEGER created = {}) {
+  FILE_BASIC_INFO basic{};  // times left 0 are not changed
+  basic.CreationTime = created;
+  basic.FileAttributes = Settable(attributes);
+  return ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+// Renames the open file to `path`, replacing a file there.
+bool RenameTo(HANDLE file, const std::wstring& path) {
+  const std::size_t nameBytes = path.size() * sizeof(wchar_t);
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);  // the struct holds the terminating NUL
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(nameBytes);
+  std::copy(path.begin(), path.end(), rename->FileName);
+  return ::SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) != 0;
+}
+
+}  // namespace
 
 OutputFile::~OutputFile() {
   Discard();
 }
 
-void OutputFile::CreateTemporaryIn(const std::string& directory) {
-  std::wstring folder;
-  if (!ToWide(directory, folder))
-    throw IoError(DescribeError("cannot create a file in", directory, ERROR_INVALID_NAME));
-  // CREATE_NEW creates the file exclusively; a name already taken is tried
-  // again with another suffix.
-  constexpr int kAttempts = 100;
+void OutputFile::Fail(const char* what, long error) const {
+  throw OutputFault(std::string(what) + " " + target_ + ": " + SystemMessage(static_cast<DWORD>(error)));
+}
+
+void OutputFile::Create(const std::string& target, bool durable) {
+  Discard();
+  target_ = target;
+  durable_ = durable;
+  std::wstring wide;
+  if (target.empty() || IsSeparator(target.back()) || !ToWide(target, wide)) Fail("cannot create", ERROR_INVALID_NAME);
+  std::wstring final = FullPathOf(wide);
+  if (final.empty()) Fail("cannot create", LastError());
+  {
+    // An existing target is opened following links, so that the file they
+    // lead to is the one replaced; a folder is refused now rather than
+    // after all the copying.
+    const Handle existing(::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    FILE_BASIC_INFO basic{};
+    if (existing && ::GetFileInformationByHandleEx(existing.Get(), FileBasicInfo, &basic, sizeof basic)) {
+      if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        Fail("cannot replace the folder", ERROR_ACCESS_DENIED);
+      const std::wstring resolved = FinalPathOf(existing.Get());
+      if (!resolved.empty()) final = resolved;
+    }
+  }
+  finalPath_ = ToUtf8(final);
+
+  const std::wstring folder = FolderOf(final);
   DWORD error = ERROR_FILE_EXISTS;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
     const std::wstring name = folder + L".vellox-" + UniqueSuffix() + L".tmp";
-    const HANDLE handle = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-      handle_ = FromHandle(handle);
-      temporaryPath_ = ToUtf8(name.data(), name.size());
+    // Shared for deletion so that a write-through handle can be opened on
+    // it for the rename (see Commit); nobody else may write to it.
+    const HANDLE file =
+        ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER,
+                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      handle_ = FromHandle(file);
+      temporaryPath_ = ToUtf8(name);
+      if (!SetDeletion(file, true)) temporarySlot_ = RememberTemporary(name);
       buffer_.clear();
       buffer_.reserve(kOutputBufferBytes);
       flushed_ = 0;
@@ -264,7 +583,7 @@ void OutputFile::CreateTemporaryIn(const std::string& directory) {
     error = ::GetLastError();
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
   }
-  throw IoError(DescribeError("cannot create a file in", directory, error));
+  Fail("cannot create", Code(error));
 }
 
 void OutputFile::WriteFully(std::uint64_t offset, const char* data, std::size_t length) {
@@ -274,7 +593,7 @@ void OutputFile::WriteFully(std::uint64_t offset, const char* data, std::size_t 
     const auto step = static_cast<DWORD>(std::min(length, kMaxIoBytes));
     if (!::WriteFile(AsHandle(handle_), data, step, &put, &position) || put == 0) {
       const DWORD error = ::GetLastError();
-      throw IoError(DescribeError("cannot write", temporaryPath_, error != 0 ? error : ERROR_WRITE_FAULT));
+      Fail("cannot write", Code(error != 0 ? error : ERROR_WRITE_FAULT));
     }
     data += put;
     offset += put;
@@ -292,32 +611,69 @@ void OutputFile::TruncateTo(std::uint64_t length) {
     return;
   }
   buffer_.clear();
-  LARGE_INTEGER end{};
-  end.QuadPart = static_cast<LONGLONG>(length);
-  if (!::SetFilePointerEx(AsHandle(handle_), end, nullptr, FILE_BEGIN) || !::SetEndOfFile(AsHandle(handle_)))
-    throw IoError(DescribeError("cannot truncate", temporaryPath_, ::GetLastError()));
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+  if (!::SetFileInformationByHandle(AsHandle(handle_), FileEndOfFileInfo, &end, sizeof end))
+    Fail("cannot truncate", LastError());
   flushed_ = length;
 }
 
-void OutputFile::CommitAs(const std::string& finalPath) {
+void OutputFile::Commit() {
   Flush();
-  const HANDLE handle = AsHandle(handle_);
+  const HANDLE file = AsHandle(handle_);
+  if (durable_ && !::FlushFileBuffers(file)) Fail("cannot flush", LastError());
+  std::wstring final;
+  ToWide(finalPath_, final);
+
+  Replaced old = ReadReplaced(final);
+  if (old.IsFolder) Fail("cannot replace the folder", ERROR_ACCESS_DENIED);
+  if (!old.Security.empty() && !CarrySecurity(file, old.Security)) Fail("cannot replace", LastError());
+  // The mark would delete the file under its new name too, so it is
+  // cleared just before the rename: only a process that ends between the
+  // two leaves the hidden file behind.
+  if (!SetDeletion(file, false)) Fail("cannot replace", LastError());
+  const DWORD attributes = old.Exists ? old.Basic.FileAttributes & kCarriedAttributes : FILE_ATTRIBUTE_ARCHIVE;
+  const bool readOnly = old.Exists && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  DWORD error = 0;
+  if (!SetAttributes(file, attributes, old.Exists ? old.Basic.CreationTime : LARGE_INTEGER{})) {
+    error = ::GetLastError();
+  } else if (readOnly && !::SetFileAttributesW(final.c_str(), Settable(attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}))) {
+    // A read-only file cannot be replaced: its flag is lifted for the
+    // rename (the new file already carries it).
+    error = ::GetLastError();
+  } else if (durable_) {
+    // The rename written through to the disk before it returns, as
+    // MoveFileExW does with MOVEFILE_WRITE_THROUGH: through a handle opened
+    // with FILE_FLAG_WRITE_THROUGH.
+    const Handle through(::ReOpenFile(file, DELETE | SYNCHRONIZE, kShareAll, FILE_FLAG_WRITE_THROUGH));
+    if (!through || !RenameTo(through.Get(), final)) error = ::GetLastError();
+  } else if (!RenameTo(file, final)) {
+    error = ::GetLastError();
+  }
+  if (error != 0) {
+    if (readOnly) ::SetFileAttributesW(final.c_str(), Settable(attributes));
+    SetAttributes(file, FILE_ATTRIBUTE_HIDDEN);  // not read-only, so that Discard can mark it again
+    Fail("cannot replace", Code(error));
+  }
   handle_ = -1;
-  if (!::CloseHandle(handle)) throw IoError(DescribeError("cannot close", temporaryPath_, ::GetLastError()));
-  std::wstring from;
-  std::wstring to;
-  if (!ToWide(temporaryPath_, from) || !ToWide(finalPath, to))
-    throw IoError(DescribeError("cannot rename the output to", finalPath, ERROR_INVALID_NAME));
-  if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
-    throw IoError(DescribeError("cannot rename the output to", finalPath, ::GetLastError()));
+  ::CloseHandle(file);
+  ForgetTemporary(temporarySlot_);
   temporaryPath_.clear();
+  Discard();
 }
 
 void OutputFile::Discard() noexcept {
-  if (AsHandle(handle_) != INVALID_HANDLE_VALUE) ::CloseHandle(AsHandle(handle_));
+  const HANDLE file = AsHandle(handle_);
+  if (file != INVALID_HANDLE_VALUE) {
+    // Marked again (Commit may have cleared the mark), so that the file
+    // goes with the handle whatever its name is now.
+    const bool marked = SetDeletion(file, true);
+    ::CloseHandle(file);
+    std::wstring wide;
+    if (!marked && !temporaryPath_.empty() && ToWide(temporaryPath_, wide)) ::DeleteFileW(wide.c_str());
+  }
   handle_ = -1;
-  std::wstring wide;
-  if (!temporaryPath_.empty() && ToWide(temporaryPath_, wide)) ::DeleteFileW(wide.c_str());
+  ForgetTemporary(temporarySlot_);
   temporaryPath_.clear();
   buffer_.clear();
   flushed_ = 0;
