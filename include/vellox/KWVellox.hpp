@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace vellox {
@@ -90,9 +91,27 @@ class KWVellox {
   std::int32_t Tiff_Merge(std::string& FileNamess, std::string& OutputDir, std::string& NewFileName);
 
   // Called at every yield of a merge (twice per directory copied), for
-  // progress or message pumping. The hook must not start another merge on
-  // this object; such a call returns -1 at once.
-  void SetYieldHook(std::function<void()> hook);
+  // progress or message pumping. A hook that returns bool cancels the merge
+  // by returning false: the merge then ends as -1 with the reason
+  // "cancelled", writes nothing and leaves an existing target untouched. A
+  // hook that returns nothing never cancels. The hook must not start another
+  // merge on this object; such a call returns -1 at once.
+  template <class Hook>
+  void SetYieldHook(Hook hook) {
+    if constexpr (std::is_constructible_v<bool, Hook&>) {
+      if (!static_cast<bool>(hook)) {
+        YieldHook = nullptr;
+        return;
+      }
+    }
+    if constexpr (std::is_void_v<std::invoke_result_t<Hook&>>)
+      YieldHook = [observe = std::move(hook)]() mutable {
+        observe();
+        return true;
+      };
+    else
+      YieldHook = std::move(hook);
+  }
 
   // Options for the following merges.
   void SetOptions(const MergeOptions& options) { Options = options; }
@@ -141,7 +160,7 @@ class KWVellox {
   MergeSession* Session = nullptr;
   MergeOptions Options;
   bool Merging = false;
-  std::function<void()> YieldHook;
+  std::function<bool()> YieldHook;
   MergeReport LastReport;
 };
 

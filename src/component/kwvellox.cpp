@@ -19,13 +19,9 @@ void RemoveTemporaryFiles() noexcept {
   platform::RemoveTemporaryFiles();
 }
 
-void KWVellox::SetYieldHook(std::function<void()> hook) {
-  YieldHook = std::move(hook);
-}
-
 void KWVellox::YieldToHost() {
   if (Session != nullptr) Session->Report.BytesWritten = Session->Output.Position();
-  if (YieldHook) YieldHook();
+  if (YieldHook && !YieldHook()) throw Failure(FailureSource::Cancelled, "cancelled");
 }
 
 }  // namespace vellox

@@ -2,7 +2,7 @@
 // because that decides what it ends: a fault of the output (a write, flush,
 // truncate or rename that failed, a full disk, a size limit) ends the whole
 // merge; a fault of one input ends only that input; a fault in the caller's
-// arguments ends the merge before anything is written.
+// arguments, or a cancellation, ends the merge before anything is written.
 #pragma once
 
 #include <stdexcept>
@@ -14,6 +14,7 @@ enum class FailureSource : unsigned char {
   Output,     // the output file or its folder
   Input,      // one input file (damaged, unreadable, changed under us)
   Arguments,  // the caller's list, folder or name
+  Cancelled,  // the caller's yield hook asked the merge to stop
 };
 
 class Failure : public std::runtime_error {

@@ -251,6 +251,19 @@ TEST_F(DriverTest, ACallFromTheYieldHookReturnsAtOnceAndChangesNothing) {
   ExpectNames({"a.tif", "out.tif"});
 }
 
+TEST_F(DriverTest, AHookThatReturnsFalseCancelsTheMergeAndKeepsTheOldTarget) {
+  const std::string a = Tiff("a.tif"), b = Tiff("b.tif");
+  WriteFile(dir / "out.tif", "old");
+  int yields = 0;
+  merger.SetYieldHook([&] { return ++yields < 3; });  // stops in the second page
+  EXPECT_EQ(Merge(a + "," + b), kFailed);
+  EXPECT_EQ(merger.Report().Reason, "cancelled");
+  EXPECT_EQ(ReadFile(dir / "out.tif"), "old");
+  ExpectNames({"a.tif", "b.tif", "out.tif"});
+  merger.SetYieldHook(std::function<bool()>());  // no hook: merges again
+  EXPECT_EQ(Merge(a + "," + b), kMergeWritten);
+}
+
 TEST_F(DriverTest, EachMergeStartsFromItsOwnFirstFile) {
   const std::string little = Tiff("le.tif", true), big = Tiff("be.tif", false);
   ASSERT_EQ(Merge(little + "," + big), kMergeWritten);
