@@ -48,11 +48,12 @@ struct RemovalOutcome {
 };
 
 // Deletes the file at `path` only if it is empty at the moment of deletion
-// and is the very file that was checked: the folder is opened once and the
-// check, the deletion and the re-check all happen relative to it, so no
-// change to the path meanwhile can redirect the deletion. Where the system
-// allows it, the file is also leased for the deletion, so that no other
-// program can open it in between (see README, "Deleting empty inputs").
+// and is the very file that was checked. POSIX: the folder is opened once
+// and the check, the deletion and the re-check all happen relative to it,
+// so no change to the path meanwhile can redirect the deletion; where the
+// system allows it, the file is also leased, so that no other program can
+// open it in between (see README, "Deleting empty inputs"). Windows: one
+// handle that denies writers checks the file and deletes it.
 RemovalOutcome RemoveIfEmpty(const std::string& path);
 
 // An input file opened read-only for reads at any position.
@@ -88,7 +89,8 @@ class InputFile {
 // gets that name only at Commit: until then it is an unnamed file (Linux
 // O_TMPFILE), or, where the file system refuses those, a uniquely named
 // hidden file beside the target that the destructor, Discard and
-// RemoveTemporaryFiles remove. Every failure throws OutputFault, whose
+// RemoveTemporaryFiles remove (on Windows marked delete-on-close until
+// Commit, so that even a killed process leaves nothing). Every failure throws OutputFault, whose
 // message names the target.
 class OutputFile {
  public:

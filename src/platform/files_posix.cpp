@@ -1,5 +1,6 @@
 // POSIX implementation of the file layer.
 #include "platform/files.hpp"
+#include "platform/temporary_names.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -94,43 +95,20 @@ int MoveWithoutReplacing(int folder, const std::string& from, const std::string&
   return ::unlinkat(folder, from.c_str(), 0);
 }
 
-// Hidden names of outputs in progress, kept where a signal handler can
-// read them without allocating or locking. A slot is free (0), being
-// filled (1), in use (2), or taken by the handler (3).
-constexpr std::size_t kTemporarySlots = 64;
-constexpr std::size_t kTemporaryPathBytes = 4096;
-struct TemporarySlot {
-  std::atomic<int> State{0};
-  char Path[kTemporaryPathBytes];
-};
-TemporarySlot temporarySlots[kTemporarySlots];
+TemporaryNames<char> temporaryNames;
 
 int RememberTemporary(const std::string& path) noexcept {
-  if (path.size() >= kTemporaryPathBytes) return -1;
-  for (std::size_t i = 0; i < kTemporarySlots; ++i) {
-    int expected = 0;
-    if (!temporarySlots[i].State.compare_exchange_strong(expected, 1)) continue;
-    std::memcpy(temporarySlots[i].Path, path.c_str(), path.size() + 1);
-    temporarySlots[i].State.store(2);
-    return static_cast<int>(i);
-  }
-  return -1;  // more outputs at once than slots: such a name is not removed on a signal
+  return temporaryNames.Remember(path);
 }
 
 void ForgetTemporary(int& slot) noexcept {
-  if (slot < 0) return;
-  int expected = 2;
-  temporarySlots[slot].State.compare_exchange_strong(expected, 0);
-  slot = -1;
+  temporaryNames.Forget(slot);
 }
 
 }  // namespace
 
 void RemoveTemporaryFiles() noexcept {
-  for (TemporarySlot& slot : temporarySlots) {
-    int expected = 2;
-    if (slot.State.compare_exchange_strong(expected, 3)) ::unlink(slot.Path);
-  }
+  temporaryNames.RemoveAll([](const char* path) { ::unlink(path); });
 }
 
 // ---------------------------------------------------------------------------

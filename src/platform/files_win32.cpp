@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/files.hpp"
+#include "platform/temporary_names.hpp"
 
 namespace vellox::platform {
 namespace {
@@ -270,45 +271,21 @@ bool IsLinkTag(DWORD tag) {
   return tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT;
 }
 
-// Hidden names of outputs whose file could not be marked for deletion,
-// kept where a console control handler can read them without allocating
-// or locking. A slot is free (0), being filled (1), in use (2), or taken by
-// the handler (3).
-constexpr std::size_t kTemporarySlots = 64;
-constexpr std::size_t kTemporaryPathChars = 2048;
-struct TemporarySlot {
-  std::atomic<int> State{0};
-  wchar_t Path[kTemporaryPathChars];
-};
-TemporarySlot temporarySlots[kTemporarySlots];
+// Hidden names of outputs whose file could not be marked for deletion.
+TemporaryNames<wchar_t> temporaryNames;
 
 int RememberTemporary(const std::wstring& path) noexcept {
-  if (path.size() >= kTemporaryPathChars) return -1;
-  for (std::size_t i = 0; i < kTemporarySlots; ++i) {
-    int expected = 0;
-    if (!temporarySlots[i].State.compare_exchange_strong(expected, 1)) continue;
-    std::copy(path.begin(), path.end(), temporarySlots[i].Path);
-    temporarySlots[i].Path[path.size()] = L'\0';
-    temporarySlots[i].State.store(2);
-    return static_cast<int>(i);
-  }
-  return -1;  // more such outputs at once than slots
+  return temporaryNames.Remember(path);
 }
 
 void ForgetTemporary(int& slot) noexcept {
-  if (slot < 0) return;
-  int expected = 2;
-  temporarySlots[slot].State.compare_exchange_strong(expected, 0);
-  slot = -1;
+  temporaryNames.Forget(slot);
 }
 
 }  // namespace
 
 void RemoveTemporaryFiles() noexcept {
-  for (TemporarySlot& slot : temporarySlots) {
-    int expected = 2;
-    if (slot.State.compare_exchange_strong(expected, 3)) ::DeleteFileW(slot.Path);
-  }
+  temporaryNames.RemoveAll([](const wchar_t* path) { ::DeleteFileW(path); });
 }
 
 // ---------------------------------------------------------------------------
