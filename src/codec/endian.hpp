@@ -1,4 +1,4 @@
-// Little- and big-endian loads, stores and in-place byte reversal: the small
+// Little- and big-endian stores and in-place byte reversal: the small
 // family every fixed-width number in a TIFF file goes through on the hot
 // paths (arrays of offsets, pixel samples). Callers check ranges first.
 #pragma once
@@ -6,26 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 namespace vellox::codec {
 
-inline std::uint32_t LoadUnsigned(const unsigned char* p, std::size_t width, bool littleEndian) noexcept {
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < width; ++i) {
-    const std::size_t at = littleEndian ? width - 1 - i : i;
-    value = (value << 8) | p[at];
-  }
-  return value;
-}
-
-inline std::uint32_t LoadUnsigned(std::string_view bytes, std::size_t at, std::size_t width,
-                                  bool littleEndian) noexcept {
-  return LoadUnsigned(reinterpret_cast<const unsigned char*>(bytes.data()) + at, width, littleEndian);
-}
-
 // Appends the low `width` bytes of `value` in the given byte order.
-inline void AppendUnsigned(std::string& out, std::uint32_t value, std::size_t width, bool littleEndian) {
+inline void AppendUnsigned(std::string& out, std::uint64_t value, std::size_t width, bool littleEndian) {
   for (std::size_t i = 0; i < width; ++i) {
     const std::size_t shift = 8 * (littleEndian ? i : width - 1 - i);
     out.push_back(static_cast<char>((value >> shift) & 0xFFu));

@@ -59,6 +59,44 @@ void ExplainUnwrittenFiles(MergeReport& report) {
   }
 }
 
+// The outcome of opening one listed input for the page copier.
+struct Intake {
+  std::int32_t Result = kMergeWritten;  // the per-file result when the input cannot be copied
+  std::string Reason;
+};
+
+// True when the first four bytes are a TIFF header: "II" and "*" as the
+// third byte, or anything else and "*" as the fourth (read as big-endian).
+bool IsTiffHeader(const unsigned char (&head)[4], bool& littleEndian) {
+  littleEndian = head[0] == 'I' && head[1] == 'I';
+  return (littleEndian ? head[2] : head[3]) == '*';
+}
+
+// Opens a listed input and checks what the copier needs of it: a full
+// path, an existing regular file, a TIFF header. An input emptied since
+// the removal pass is deleted by the same rule.
+Intake OpenInput(const std::string& path, platform::InputFile& input) {
+  if (path.empty()) return {kNoInputLeft, "empty path"};
+  if (!platform::ContainsSeparator(path)) return {kFailed, "not a full path"};
+  switch (input.Open(path)) {
+    case platform::InputFile::OpenResult::Ok: break;
+    case platform::InputFile::OpenResult::Missing: return {kNotTiff, "no such file"};
+    case platform::InputFile::OpenResult::Failed: return {kFailed, "cannot open the file"};
+  }
+  if (input.Size() == 0) {
+    input.Close();
+    const bool deleted = platform::RemoveIfEmpty(path).Kind == platform::Removal::Deleted;
+    return {kNotTiff, deleted ? "empty file (deleted)" : "empty file"};
+  }
+  if (input.Size() < 4) return {kFailed, "shorter than a TIFF header"};
+  unsigned char head[4] = {};
+  if (!input.ReadAt(0, head, 4)) return {kFailed, "cannot read the file"};
+  bool littleEndian = false;
+  if (!IsTiffHeader(head, littleEndian)) return {kNotTiff, "not a TIFF file"};
+  if (input.Size() < 8) return {kFailed, "shorter than a TIFF header"};
+  return {};
+}
+
 }  // namespace
 
 bool KWVellox::DirectoryExists(const std::string& Path) {
@@ -160,8 +198,8 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
     if (input.Size() < 4) return stop(kNotTiff, first + " is not a TIFF file");
     if (!input.ReadAt(0, head, 4)) return stop(kFailed, "cannot read " + first);
   }
-  const bool littleEndian = head[0] == 'I' && head[1] == 'I';
-  if ((littleEndian ? head[2] : head[3]) != '*') return stop(kNotTiff, first + " is not a TIFF file");
+  bool littleEndian = false;
+  if (!IsTiffHeader(head, littleEndian)) return stop(kNotTiff, first + " is not a TIFF file");
   InputLittleEndian = littleEndian;
   OutputLittleEndian = littleEndian;
 
@@ -179,7 +217,15 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
   for (std::size_t i = 0; i < kept.size(); ++i) {
     FileReport& report = LastReport.Files[kept[i]];
     report.Fate = InputFate::Copied;
+    platform::InputFile input;
+    const Intake intake = OpenInput(list[kept[i]], input);
+    if (intake.Result != kMergeWritten) {
+      report.Result = intake.Result;
+      report.Reason = intake.Reason;
+      continue;
+    }
     session.CurrentFile = &report;
+    session.Input = &input;
     std::int32_t fileResult = kFailed;
     try {
       CopyPages(list[kept[i]], fileCount, static_cast<std::int32_t>(i) + 1, fileResult);
@@ -191,6 +237,7 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
     }
     report.Result = fileResult;
     session.CurrentFile = nullptr;
+    session.Input = nullptr;
   }
 
   if (LastReport.PagesWritten == 0) return stop(kFailed, "no page of any input could be copied");

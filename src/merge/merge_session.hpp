@@ -15,7 +15,8 @@ struct MergeSession {
 
   platform::OutputFile& Output;
   MergeReport& Report;
-  FileReport* CurrentFile = nullptr;  // the file being copied
+  FileReport* CurrentFile = nullptr;            // the file being copied
+  const platform::InputFile* Input = nullptr;  // that file, opened and found to be a TIFF
 
   // Notes a page written from `start` to `end` whose link, at
   // `linkPosition`, holds `link`.

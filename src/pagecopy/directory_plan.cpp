@@ -8,20 +8,21 @@
 namespace vellox {
 
 std::string PageCopier::PlanDirectory(DirectoryPlan& plan, int depth) {
-  const TableView& view = plan.View;
-  plan.Rows.assign(view.Count, RowPlan{});
-  plan.Image = PlanImageData(view);
+  const Directory& directory = plan.Dir;
+  plan.Rows.assign(directory.Entries.size(), RowPlan{});
+  plan.Image = PlanImageData(directory);
   if (plan.Image.OffsetsRow >= 0)
     plan.Rows[static_cast<std::size_t>(plan.Image.OffsetsRow)].Kind = RowKind::ImageOffsets;
-  std::string problem = SampleOrderProblem(view, plan.Image);
-  if (!problem.empty()) return problem;
+  const SampleOrder order = PlanSampleOrder(directory, plan.Image);
+  if (!order.Problem.empty()) return order.Problem;
+  plan.Image.SwapWidth = order.SwapWidth;
   PlanReferences(plan, depth);
   if (!plan.Image.InBlocks.empty() && plan.Image.SwapWidth >= 2)
     return "its samples lie inside a JPEG stream and cannot be converted to the output's byte order";
 
   plan.EntriesWritten = 0;
   plan.OutOfLineLength = 0;
-  for (std::size_t row = 0; row < view.Count; ++row) {
+  for (std::size_t row = 0; row < directory.Entries.size(); ++row) {
     if (plan.Rows[row].Kind == RowKind::Dropped) continue;
     ++plan.EntriesWritten;
     plan.OutOfLineLength += RowOutOfLineLength(plan, row);
@@ -46,8 +47,8 @@ std::uint64_t PageCopier::RowOutOfLineLength(const DirectoryPlan& plan, std::siz
     case RowKind::Plain:
     case RowKind::JpegStream: break;
   }
-  const std::string& data = plan.View.Text(row, column::kOutOfLine);
-  return data == "0" ? 0 : data.size();
+  const Entry& entry = plan.Dir.Entries[row];
+  return entry.OutOfLine ? entry.Bytes.size() : 0;
 }
 
 // Gives the directory, its sub-directories and its blocks their output

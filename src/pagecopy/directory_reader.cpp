@@ -1,8 +1,8 @@
-// The reading half of the page copier: intake of one input file, the walk
-// along its chain of directories, and the reading of each directory into
-// EntryTable and ValueTable. Every read is checked against the input's
-// length before it is made, so no count or offset in a file can make the
-// copier read outside it or allocate more than the file holds.
+// The reading half of the page copier: the walk along one input's chain of
+// directories, and the reading of each directory, once, into typed entries.
+// Every read is checked against the input's length before it is made, so no
+// count or offset in a file can make the copier read outside it or allocate
+// more than the file holds.
 #include <algorithm>
 #include <exception>
 
@@ -12,6 +12,7 @@ namespace vellox {
 namespace {
 
 constexpr std::array<std::int16_t, 13> kFieldTypeSizes = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+constexpr std::uint64_t kEntryBytes = 12;
 
 std::string Text(std::uint64_t value) {
   return std::to_string(value);
@@ -21,13 +22,17 @@ std::string Text(std::uint64_t value) {
 
 void KWVellox::CopyPages(const std::string& path, std::int32_t fileCount, std::int32_t fileIndex,
                          std::int32_t& result) {
-  PageCopier copier(*this, *Session, path, fileCount, fileIndex);
+  std::copy(kFieldTypeSizes.begin(), kFieldTypeSizes.end(), TypeSizes.begin());
+  TypeCount = 12;
+  const platform::InputFile* input = Session->Input;
+  if (input == nullptr || input->Path() != path) throw std::logic_error("the input is not open");
+  PageCopier copier(*this, *Session, *input, fileCount, fileIndex);
   result = copier.Run();
 }
 
-PageCopier::PageCopier(KWVellox& owner, MergeSession& session, const std::string& path, std::int32_t fileCount,
-                       std::int32_t fileIndex)
-    : owner_(owner), session_(session), path_(path), fileCount_(fileCount), fileIndex_(fileIndex) {}
+PageCopier::PageCopier(KWVellox& owner, MergeSession& session, const platform::InputFile& input,
+                       std::int32_t fileCount, std::int32_t fileIndex)
+    : owner_(owner), session_(session), input_(input), fileCount_(fileCount), fileIndex_(fileIndex) {}
 
 // Input faults end this file; anything that concerns the output (or the
 // process, such as memory running out) ends the whole merge and so goes
@@ -35,17 +40,15 @@ PageCopier::PageCopier(KWVellox& owner, MergeSession& session, const std::string
 std::int32_t PageCopier::Run() {
   std::string reason;
   try {
-    std::int32_t result = Intake();
-    if (result != kMergeWritten) return result;
+    ReadHead();
     for (;;) {
       if (NextDirectoryOffset == 0 && DirectoriesRead == 0) return kMergeWritten;
       owner_.YieldToHost();
       if (DirectoriesRead >= 1) EmitDirectory();
       owner_.OutOfLineData.clear();
-      OutOfLineTotal = 0;
       owner_.DirectByteCount = 0;
       if (NextDirectoryOffset == 0) break;
-      ReadDirectory();
+      ReadNextPage();
       ++DirectoriesRead;
       owner_.YieldToHost();
     }
@@ -74,55 +77,36 @@ std::int32_t PageCopier::Run() {
   return kFailed;
 }
 
-std::int32_t PageCopier::Intake() {
-  auto fail = [this](std::int32_t code, const char* why) {
-    if (session_.CurrentFile != nullptr) session_.CurrentFile->Reason = why;
-    return code;
-  };
-  if (path_.empty()) return fail(kNoInputLeft, "empty path");
-  if (!platform::ContainsSeparator(path_)) return fail(kFailed, "not a full path");
-  std::copy(kFieldTypeSizes.begin(), kFieldTypeSizes.end(), owner_.TypeSizes.begin());
-  owner_.TypeCount = 12;
-
-  switch (input_.Open(path_)) {
-    case platform::InputFile::OpenResult::Ok: break;
-    case platform::InputFile::OpenResult::Missing: return fail(kNotTiff, "no such file");
-    case platform::InputFile::OpenResult::Failed: return fail(kFailed, "cannot open the file");
-  }
-  if (input_.Size() == 0) {
-    input_.Close();
-    // Emptied since the driver looked: deleted by the same rule.
-    const platform::RemovalOutcome removal = platform::RemoveIfEmpty(path_);
-    return fail(kNotTiff, removal.Kind == platform::Removal::Deleted ? "empty file (deleted)" : "empty file");
-  }
-  if (input_.Size() < 4) return fail(kFailed, "shorter than a TIFF header");
-  // The start of the file, where most small files keep their directories
-  // and values (and small files everything), is read in one go.
+// The start of the file, where most small files keep their directories and
+// values (and small files everything), is read in one go; the header in it
+// gives the byte order and the first directory.
+void PageCopier::ReadHead() {
   const auto headSize = static_cast<std::size_t>(std::min<std::uint64_t>(input_.Size(), kHeadBytes));
   headBytes_ = std::make_unique_for_overwrite<char[]>(headSize);
-  if (!input_.ReadAt(0, headBytes_.get(), headSize)) return fail(kFailed, "cannot read the file");
+  if (!input_.ReadAt(0, headBytes_.get(), headSize)) throw PageError("cannot read the file");
   head_ = std::string_view(headBytes_.get(), headSize);
-  const std::string head = ReadInput(0, 4, "header");
-  owner_.InputLittleEndian = head[0] == 'I' && head[1] == 'I';
-  if (head[owner_.InputLittleEndian ? 2 : 3] != '*') return fail(kNotTiff, "not a TIFF file");
-  if (input_.Size() < 8) return fail(kFailed, "shorter than a TIFF header");
+  owner_.InputLittleEndian = head_[0] == 'I' && head_[1] == 'I';
   NextDirectoryOffset = Decode(ReadInput(4, 4, "header"), 0, 4);
   DirectoriesRead = 0;
-  return kMergeWritten;
 }
 
 std::string PageCopier::ReadInput(std::uint64_t offset, std::uint64_t length, const char* what) const {
-  if (offset > input_.Size() || length > input_.Size() - offset)
+  if (!RangeInside(input_.Size(), offset, length))
     throw PageError(std::string(what) + " at offset " + Text(offset) + " lies outside the file");
-  if (offset + length <= head_.size())
+  if (RangeInside(head_.size(), offset, length))
     return std::string(head_.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(length)));
   std::string bytes(static_cast<std::size_t>(length), '\0');
   if (!input_.ReadAt(offset, bytes.data(), bytes.size())) throw PageError(std::string("cannot read the ") + what);
   return bytes;
 }
 
-std::uint32_t PageCopier::Decode(std::string_view bytes, std::size_t at, std::int16_t width) {
-  return owner_.DecodeNumber(bytes.substr(at, static_cast<std::size_t>(width)), width);
+std::uint64_t PageCopier::Decode(std::string_view bytes, std::size_t at, std::size_t width) const {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < width; ++i) {
+    const std::size_t k = owner_.InputLittleEndian ? width - 1 - i : i;
+    value = (value << 8) | static_cast<unsigned char>(bytes[at + k]);
+  }
+  return value;
 }
 
 std::size_t PageCopier::TypeSize(std::uint32_t type) const {
@@ -130,69 +114,75 @@ std::size_t PageCopier::TypeSize(std::uint32_t type) const {
   return static_cast<std::size_t>(owner_.TypeSizes[type]);
 }
 
-std::uint32_t TableView::Cell(std::size_t row, std::size_t col) const {
-  return static_cast<std::uint32_t>(std::stoul((*Entries)[row][col]));
-}
-
-void PageCopier::ReadDirectory() {
-  DirectoryOffset = NextDirectoryOffset;
-  directoriesSeen_.insert(DirectoryOffset);
-  std::uint32_t link = 0;
-  ReadTables(DirectoryOffset, owner_.EntryTable, owner_.ValueTable, EntryCount, link, OutOfLineTotal);
+void PageCopier::ReadNextPage() {
+  directoriesSeen_.insert(NextDirectoryOffset);
+  page_ = ReadDirectory(NextDirectoryOffset);
+  FillTables(page_);
   // A link back to any directory already read from this file ends the chain.
-  NextDirectoryOffset = directoriesSeen_.count(link) != 0 ? 0 : link;
+  NextDirectoryOffset = directoriesSeen_.count(page_.Link) != 0 ? 0 : page_.Link;
 }
 
-// Reads the directory at `offset` into the tables: one row per entry plus an
-// empty one, six columns (tag, type, count, first value, out-of-line bytes,
-// number of inline values).
-void PageCopier::ReadTables(std::uint32_t offset, Table& entries, Table& values, std::uint32_t& count,
-                            std::uint32_t& link, std::uint64_t& outOfLineTotal) {
-  count = Decode(ReadInput(offset, 2, "directory"), 0, 2);
+// Reads the directory at `offset`: its entry count, its entries with their
+// values, and its link.
+Directory PageCopier::ReadDirectory(std::uint64_t offset) {
+  Directory directory;
+  directory.Offset = offset;
+  const std::uint64_t count = Decode(ReadInput(offset, 2, "directory"), 0, 2);
   // The entries and the link in one read.
-  const std::string block = ReadInput(std::uint64_t{offset} + 2, 12ull * count + 4, "directory");
-  entries.assign(count + 1, std::vector<std::string>(6));
-  values.assign(count + 1, std::vector<std::string>(6));
+  const std::string block = ReadInput(offset + 2, kEntryBytes * count + 4, "directory");
+  directory.Entries.reserve(count);
   for (std::size_t w = 0; w < count; ++w)
-    ReadEntry(std::string_view(block).substr(12 * w, 12), entries[w], values[w], outOfLineTotal);
-  link = Decode(block, 12ull * count, 4);
+    directory.Entries.push_back(
+        ReadEntry(std::string_view(block).substr(kEntryBytes * w, kEntryBytes), directory.OutOfLineBytes));
+  directory.Link = Decode(block, kEntryBytes * count, 4);
+  return directory;
 }
 
-void PageCopier::ReadEntry(std::string_view entry, std::vector<std::string>& cells, std::vector<std::string>& values,
-                           std::uint64_t& outOfLineTotal) {
-  const std::uint32_t tagNumber = Decode(entry, 0, 2);
-  const std::uint32_t type = Decode(entry, 2, 2);
-  const std::uint32_t count = Decode(entry, 4, 4);
-  const std::string_view valueField = entry.substr(8, 4);
-  cells[column::kTag] = Text(tagNumber);
-  cells[column::kType] = Text(type);
-  cells[column::kCount] = Text(count);
-  // Zeros are moved in as built strings: assigning the literal "0" makes GCC 12
-  // at -O3 report a false -Wrestrict inside std::string (GCC bug 105329).
-  cells[column::kOutOfLine] = Text(0);
-  cells[column::kInlineCount] = Text(0);
-
-  const std::size_t size = TypeSize(type);
-  const std::uint64_t total = std::uint64_t{count} * size;
-  if (size == 0 || total > 4) {
-    // Unknown types keep their value field as one number; out-of-line
-    // values hold the offset of their data here.
-    cells[column::kFirstValue] = Text(Decode(valueField, 0, 4));
-  } else if (count == 0) {
-    cells[column::kFirstValue] = Text(0);
-  } else {
-    for (std::size_t k = 0; k < count; ++k)
-      values[k] = Text(Decode(valueField, k * size, static_cast<std::int16_t>(size)));
-    cells[column::kFirstValue] = values[0];
-    cells[column::kInlineCount] = Text(count);
+Entry PageCopier::ReadEntry(std::string_view bytes, std::uint64_t& outOfLineTotal) {
+  Entry entry;
+  entry.Tag = static_cast<std::uint32_t>(Decode(bytes, 0, 2));
+  entry.Type = static_cast<std::uint32_t>(Decode(bytes, 2, 2));
+  entry.Count = Decode(bytes, 4, 4);
+  entry.ValueField = Decode(bytes, 8, 4);
+  const std::size_t size = TypeSize(entry.Type);
+  if (size == 0) return entry;  // unknown types keep their value field as one number
+  const std::uint64_t total = entry.Count * size;
+  if (total <= 4) {
+    entry.Bytes = std::string(bytes.substr(8, static_cast<std::size_t>(total)));
+    return entry;
   }
-  if (size != 0 && total > 4) {
-    // Each value lies inside the file, but many entries may point at the
-    // same bytes; a directory's values together never need more than the
-    // file holds, so memory stays bounded by the input's size.
-    if (outOfLineTotal + total > input_.Size()) throw PageError("the directory's values repeat too much data");
-    cells[column::kOutOfLine] = ReadInput(Decode(valueField, 0, 4), total, "value");
-    outOfLineTotal += total;
+  // Each value lies inside the file, but many entries may point at the
+  // same bytes; a directory's values together never need more than the
+  // file holds, so memory stays bounded by the input's size.
+  if (outOfLineTotal + total > input_.Size()) throw PageError("the directory's values repeat too much data");
+  entry.OutOfLine = true;
+  entry.Bytes = ReadInput(entry.ValueField, total, "value");
+  outOfLineTotal += total;
+  return entry;
+}
+
+// The object's EntryTable and ValueTable describe the page in hand, as
+// decimal text: tag, type, count, first value (or the value field as one
+// number), out-of-line bytes (or "0"), number of inline values; and the
+// inline values one per cell.
+void PageCopier::FillTables(const Directory& directory) {
+  const std::size_t rows = directory.Entries.size() + 1;
+  owner_.EntryTable.assign(rows, std::vector<std::string>(6));
+  owner_.ValueTable.assign(rows, std::vector<std::string>(6));
+  for (std::size_t w = 0; w + 1 < rows; ++w) {
+    const Entry& entry = directory.Entries[w];
+    std::vector<std::string>& cells = owner_.EntryTable[w];
+    cells[0] = Text(entry.Tag);
+    cells[1] = Text(entry.Type);
+    cells[2] = Text(entry.Count);
+    cells[3] = Text(entry.ValueField);
+    cells[4] = entry.OutOfLine ? entry.Bytes : "0";
+    cells[5] = "0";
+    const std::size_t size = TypeSize(entry.Type);
+    if (entry.OutOfLine || size == 0 || entry.Count == 0) continue;
+    for (std::size_t k = 0; k < entry.Count; ++k) owner_.ValueTable[w][k] = Text(Decode(entry.Bytes, k * size, size));
+    cells[3] = owner_.ValueTable[w][0];
+    cells[5] = Text(entry.Count);
   }
 }
 

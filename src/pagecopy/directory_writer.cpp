@@ -26,8 +26,10 @@ constexpr std::uint64_t kOffsetLimit = 1ull << 32;  // offsets are 32-bit
 
 }  // namespace
 
-void PageCopier::WriteNumber(std::uint64_t value, std::int16_t width, std::int32_t zeros) {
-  owner_.EncodeNumber(std::to_string(value), width, false, zeros);
+// The one encoder of the writer: `width` bytes of `value` in the output's
+// byte order.
+void PageCopier::Put(std::string& out, std::uint64_t value, std::size_t width) const {
+  codec::AppendUnsigned(out, value, width, owner_.OutputLittleEndian);
 }
 
 // Out-of-line bytes arrive in the input's byte order; each element is
@@ -42,8 +44,8 @@ std::string PageCopier::OutputOrder(std::string bytes, std::uint32_t type) const
 
 void PageCopier::EmitDirectory() {
   DirectoryPlan plan;
-  plan.View = TableView{&owner_.EntryTable, &owner_.ValueTable, EntryCount};
-  ancestors_.assign(1, DirectoryOffset);
+  plan.Dir = std::move(page_);
+  ancestors_.assign(1, plan.Dir.Offset);
   subDirectoriesPlanned_ = 0;
   subDirectoryBytesRead_ = 0;
   subDirectoryEntries_ = 0;
@@ -94,10 +96,13 @@ void PageCopier::EmitDirectory() {
 void PageCopier::WriteDirectory(const DirectoryPlan& plan, std::uint64_t link, std::string& outOfLine) {
   platform::OutputFile& output = session_.Output;
   outOfLine.clear();
-  WriteNumber(plan.EntriesWritten, 2);
-  for (std::size_t row = 0; row < plan.View.Count; ++row) WriteEntry(plan, row, outOfLine);
-  WriteNumber(link, 4);
-  output.Append("\r\n");
+  std::string entries;
+  entries.reserve(8 + 12 * plan.EntriesWritten);
+  Put(entries, plan.EntriesWritten, 2);
+  for (std::size_t row = 0; row < plan.Dir.Entries.size(); ++row) WriteEntry(plan, row, entries, outOfLine);
+  Put(entries, link, 4);
+  entries += "\r\n";
+  output.Append(entries);
   output.Append(outOfLine);
   CopyImageData(plan.Image);
 
@@ -110,33 +115,31 @@ void PageCopier::WriteDirectory(const DirectoryPlan& plan, std::uint64_t link, s
   for (const Block& block : plan.Blocks) output.AppendFrom(input_, block.InputOffset, block.Length);
 }
 
-// Writes a type, a count and rewritten offsets: none gives a zero value
-// field, one goes inline, more go to the out-of-line block.
-void PageCopier::WriteOffsets(std::uint32_t type, const std::vector<std::uint64_t>& offsets,
-                              std::uint64_t outOfLinePosition, std::string& outOfLine) {
-  WriteNumber(type, 2);
-  WriteNumber(offsets.size(), 4);
+// Writes a tag, a type, a count and rewritten offsets: none gives a zero
+// value field, one goes inline, more go to the out-of-line block.
+void PageCopier::WriteOffsets(const Entry& entry, std::uint32_t type, const std::vector<std::uint64_t>& offsets,
+                              std::uint64_t outOfLinePosition, std::string& entries, std::string& outOfLine) const {
+  Put(entries, entry.Tag, 2);
+  Put(entries, type, 2);
+  Put(entries, offsets.size(), 4);
   if (offsets.empty()) {
-    WriteNumber(0, 4);
+    Put(entries, 0, 4);
   } else if (offsets.size() == 1) {
-    WriteNumber(offsets.front(), 4);
+    Put(entries, offsets.front(), 4);
   } else {
-    WriteNumber(outOfLinePosition, 4);
-    for (const std::uint64_t offset : offsets)
-      codec::AppendUnsigned(outOfLine, static_cast<std::uint32_t>(offset), 4, owner_.OutputLittleEndian);
+    Put(entries, outOfLinePosition, 4);
+    for (const std::uint64_t offset : offsets) Put(outOfLine, offset, 4);
   }
 }
 
-void PageCopier::WriteEntry(const DirectoryPlan& plan, std::size_t row, std::string& outOfLine) {
+void PageCopier::WriteEntry(const DirectoryPlan& plan, std::size_t row, std::string& entries,
+                            std::string& outOfLine) const {
   const RowPlan& rowPlan = plan.Rows[row];
   if (rowPlan.Kind == RowKind::Dropped) return;
-  const TableView& view = plan.View;
+  const Entry& entry = plan.Dir.Entries[row];
   const std::uint64_t entriesEnd = plan.OutputOffset + 8 + 12 * plan.EntriesWritten;
   const std::uint64_t outOfLinePosition = entriesEnd + outOfLine.size();
   const std::uint64_t firstImageByte = entriesEnd + plan.OutOfLineLength + 1;
-  const std::uint32_t type = view.Cell(row, column::kType);
-  const std::uint32_t count = view.Cell(row, column::kCount);
-  WriteNumber(view.Cell(row, column::kTag), 2);
 
   std::vector<std::uint64_t> offsets;
   switch (rowPlan.Kind) {
@@ -148,57 +151,52 @@ void PageCopier::WriteEntry(const DirectoryPlan& plan, std::size_t row, std::str
           offsets.push_back(plan.Blocks[target.BlockIndex].OutputOffset + target.Delta);
       } else {
         std::uint64_t at = firstImageByte;
-        for (const std::uint32_t length : plan.Image.Lengths) {
+        for (const std::uint64_t length : plan.Image.Lengths) {
           offsets.push_back(at);
           at += length;
         }
       }
-      WriteOffsets(field::kLong, offsets, outOfLinePosition, outOfLine);
+      WriteOffsets(entry, field::kLong, offsets, outOfLinePosition, entries, outOfLine);
       return;
     case RowKind::BlockPointers:
       for (const BlockTarget& target : rowPlan.Targets)
         offsets.push_back(plan.Blocks[target.BlockIndex].OutputOffset + target.Delta);
-      WriteOffsets(field::kLong, offsets, outOfLinePosition, outOfLine);
+      WriteOffsets(entry, field::kLong, offsets, outOfLinePosition, entries, outOfLine);
       return;
     case RowKind::SubDirectories:
       for (const std::size_t child : rowPlan.Children) offsets.push_back(plan.Children[child]->OutputOffset);
-      WriteOffsets(type, offsets, outOfLinePosition, outOfLine);
+      WriteOffsets(entry, entry.Type, offsets, outOfLinePosition, entries, outOfLine);
       return;
     case RowKind::JpegStream: {
       // One offset, inline: a SHORT stays SHORT while the new offset fits.
       const std::uint64_t offset =
           rowPlan.Targets.empty() ? firstImageByte - 1 + rowPlan.ImageDelta
                                   : plan.Blocks[rowPlan.Targets[0].BlockIndex].OutputOffset + rowPlan.Targets[0].Delta;
-      const bool asShort = type == field::kShort && offset <= 0xFFFF;
-      WriteNumber(asShort ? field::kShort : field::kLong, 2);
-      WriteNumber(count, 4);
-      WriteNumber(offset, asShort ? 2 : 4, asShort ? 2 : 0);
+      const bool asShort = entry.Type == field::kShort && offset <= 0xFFFF;
+      Put(entries, entry.Tag, 2);
+      Put(entries, asShort ? field::kShort : field::kLong, 2);
+      Put(entries, entry.Count, 4);
+      Put(entries, offset, asShort ? 2 : 4);
+      if (asShort) Put(entries, 0, 2);
       return;
     }
     case RowKind::Plain:
     case RowKind::Dropped: break;
   }
 
-  WriteNumber(type, 2);
-  WriteNumber(count, 4);
-  const std::size_t size = TypeSize(type);
-  const std::string& data = view.Text(row, column::kOutOfLine);
-  if (data != "0") {
-    WriteNumber(outOfLinePosition, 4);
-    outOfLine += OutputOrder(data, type);
-  } else if (size == 0) {
+  Put(entries, entry.Tag, 2);
+  Put(entries, entry.Type, 2);
+  Put(entries, entry.Count, 4);
+  if (entry.OutOfLine) {
+    Put(entries, outOfLinePosition, 4);
+    outOfLine += OutputOrder(entry.Bytes, entry.Type);
+  } else if (TypeSize(entry.Type) == 0) {
     // Unknown field types: the value field is carried as one 4-byte number.
-    WriteNumber(view.Cell(row, column::kFirstValue), 4);
-  } else if (count == 0) {
-    WriteNumber(0, 4);
+    Put(entries, entry.ValueField, 4);
   } else {
     // Inline values, each in its type's size, then zeros to fill 4 bytes.
-    const std::uint32_t values = view.Cell(row, column::kInlineCount);
-    for (std::uint32_t i = 0; i < values; ++i) {
-      const bool last = i + 1 == values;
-      const auto zeros = static_cast<std::int32_t>(last ? 4 - values * size : 0);
-      WriteNumber(std::stoul((*view.Values)[row][i]), static_cast<std::int16_t>(size), zeros);
-    }
+    entries += OutputOrder(entry.Bytes, entry.Type);
+    entries.append(4 - entry.Bytes.size(), '\0');
   }
 }
 

@@ -16,39 +16,29 @@ bool IsIntegerType(std::uint32_t type) {
 }
 
 // Compressions whose streams do not depend on the file's byte order.
-bool IsByteOrderFreeCompression(std::uint32_t compression) {
+bool IsByteOrderFreeCompression(std::uint64_t compression) {
   return compression == 6 || compression == 7 || compression == 34712 || compression == 50001 || compression == 50002;
 }
 
 }  // namespace
 
-// The values of an entry, each read with its own type's size, from the
-// value field or from the out-of-line bytes.
-std::vector<std::uint32_t> PageCopier::ReadElements(const TableView& view, std::size_t row) {
-  const std::uint32_t type = view.Cell(row, column::kType);
-  const std::uint32_t count = view.Cell(row, column::kCount);
-  const std::size_t size = TypeSize(type);
-  std::vector<std::uint32_t> values;
-  if (size == 0 || size > 4) throw PageError("entry " + view.Text(row, column::kTag) + " is not an integer");
-  const std::string& outOfLine = view.Text(row, column::kOutOfLine);
-  if (outOfLine == "0") {
-    for (std::uint32_t i = 0; i < count; ++i)
-      values.push_back(static_cast<std::uint32_t>(std::stoul((*view.Values)[row][i])));
-    return values;
-  }
-  values.reserve(count);
-  for (std::size_t i = 0; i < count; ++i)
-    values.push_back(Decode(outOfLine, i * size, static_cast<std::int16_t>(size)));
+// The values of an integer entry, each read with its own type's size.
+std::vector<std::uint64_t> PageCopier::Values(const Entry& entry) const {
+  const std::size_t size = TypeSize(entry.Type);
+  if (size == 0 || size > 4) throw PageError("entry " + std::to_string(entry.Tag) + " is not an integer");
+  std::vector<std::uint64_t> values;
+  values.reserve(static_cast<std::size_t>(entry.Count));
+  for (std::size_t i = 0; i < entry.Count; ++i) values.push_back(Decode(entry.Bytes, i * size, size));
   return values;
 }
 
-ImagePlan PageCopier::PlanImageData(const TableView& view) {
+ImagePlan PageCopier::PlanImageData(const Directory& directory) const {
   ImagePlan plan;
   int rows[4] = {-1, -1, -1, -1};  // 273, 279, 324, 325
   constexpr std::uint32_t kPaired[4] = {tag::kStripOffsets, tag::kStripByteCounts, tag::kTileOffsets,
                                         tag::kTileByteCounts};
-  for (std::size_t k = 0; k < view.Count; ++k) {
-    const std::uint32_t number = view.Cell(k, column::kTag);
+  for (std::size_t k = 0; k < directory.Entries.size(); ++k) {
+    const std::uint32_t number = directory.Entries[k].Tag;
     for (int i = 0; i < 4; ++i) {
       if (number != kPaired[i]) continue;
       if (rows[i] >= 0) throw PageError("tag " + std::to_string(number) + " occurs twice");
@@ -61,20 +51,21 @@ ImagePlan PageCopier::PlanImageData(const TableView& view) {
 
   if (plan.OffsetsRow >= 0) {
     if (countsRow < 0) throw PageError("strip or tile offsets without byte counts");
-    for (const int row : {plan.OffsetsRow, countsRow}) {
-      const std::uint32_t type = view.Cell(static_cast<std::size_t>(row), column::kType);
-      if (type != field::kShort && type != field::kLong) throw PageError("strip or tile entry is not SHORT or LONG");
+    const Entry& offsets = directory.Entries[static_cast<std::size_t>(plan.OffsetsRow)];
+    const Entry& counts = directory.Entries[static_cast<std::size_t>(countsRow)];
+    for (const Entry* entry : {&offsets, &counts}) {
+      if (entry->Type != field::kShort && entry->Type != field::kLong)
+        throw PageError("strip or tile entry is not SHORT or LONG");
     }
-    plan.Offsets = ReadElements(view, static_cast<std::size_t>(plan.OffsetsRow));
-    plan.Lengths = ReadElements(view, static_cast<std::size_t>(countsRow));
+    plan.Offsets = Values(offsets);
+    plan.Lengths = Values(counts);
     if (plan.Offsets.size() != plan.Lengths.size()) throw PageError("strip or tile counts differ");
   }
   plan.HasImageData = !plan.Offsets.empty();
   for (std::size_t i = 0; i < plan.Offsets.size(); ++i) {
-    const std::uint64_t offset = plan.Offsets[i];
-    const std::uint64_t length = plan.Lengths[i];
-    if (offset + length > input_.Size()) throw PageError("image data lies outside the file");
-    plan.TotalBytes += length;
+    if (!RangeInside(input_.Size(), plan.Offsets[i], plan.Lengths[i]))
+      throw PageError("image data lies outside the file");
+    plan.TotalBytes += plan.Lengths[i];
   }
   // The image data begins with the input byte before the first piece.
   if (plan.HasImageData && plan.Offsets.front() == 0) throw PageError("image data at offset 0");
@@ -83,41 +74,38 @@ ImagePlan PageCopier::PlanImageData(const TableView& view) {
 
 // Uncompressed samples of 16, 32 or 64 bits are stored in their file's byte
 // order; when that differs from the output's they are reversed while they
-// are copied. Returns why a page cannot be copied faithfully, or nothing.
-std::string PageCopier::SampleOrderProblem(const TableView& view, ImagePlan& plan) {
-  plan.SwapWidth = 0;
-  if (owner_.InputLittleEndian == owner_.OutputLittleEndian || plan.OffsetsRow < 0 || plan.Offsets.empty()) return {};
+// are copied. Says how, or why a page cannot be copied faithfully.
+SampleOrder PageCopier::PlanSampleOrder(const Directory& directory, const ImagePlan& image) const {
+  if (owner_.InputLittleEndian == owner_.OutputLittleEndian || image.OffsetsRow < 0 || image.Offsets.empty())
+    return {};
 
-  auto firstRow = [&view](std::uint32_t number) -> std::optional<std::size_t> {
-    for (std::size_t k = 0; k < view.Count; ++k)
-      if (view.Cell(k, column::kTag) == number) return k;
-    return std::nullopt;
-  };
-  auto integerValues = [this, &view](std::optional<std::size_t> row,
-                                     std::uint32_t absent) -> std::optional<std::vector<std::uint32_t>> {
-    if (!row) return std::vector<std::uint32_t>{absent};
-    if (!IsIntegerType(view.Cell(*row, column::kType)) || view.Cell(*row, column::kCount) == 0) return std::nullopt;
-    return ReadElements(view, *row);
+  auto integerValues = [this, &directory](std::uint32_t number,
+                                          std::uint64_t absent) -> std::optional<std::vector<std::uint64_t>> {
+    const auto row = directory.Find(number);
+    if (!row) return std::vector<std::uint64_t>{absent};
+    const Entry& entry = directory.Entries[*row];
+    if (!IsIntegerType(entry.Type) || entry.Count == 0) return std::nullopt;
+    return Values(entry);
   };
 
-  const auto bits = integerValues(firstRow(tag::kBitsPerSample), 1);
-  const auto compression = integerValues(firstRow(tag::kCompression), 1);
-  if (!bits || !compression) return "BitsPerSample or Compression is not an integer";
+  const auto bits = integerValues(tag::kBitsPerSample, 1);
+  const auto compression = integerValues(tag::kCompression, 1);
+  if (!bits || !compression) return {0, "BitsPerSample or Compression is not an integer"};
 
   const bool byteOrderFree =
-      std::all_of(bits->begin(), bits->end(), [](std::uint32_t w) { return w <= 8 || w % 8 != 0; });
+      std::all_of(bits->begin(), bits->end(), [](std::uint64_t w) { return w <= 8 || w % 8 != 0; });
   if (byteOrderFree || IsByteOrderFreeCompression(compression->front())) return {};
 
-  const std::uint32_t width = bits->front();
-  const bool uniform = std::all_of(bits->begin(), bits->end(), [width](std::uint32_t w) { return w == width; });
+  const std::uint64_t width = bits->front();
+  const bool uniform = std::all_of(bits->begin(), bits->end(), [width](std::uint64_t w) { return w == width; });
   if (compression->front() != 1 || !uniform || (width != 16 && width != 32 && width != 64))
-    return "its " + std::to_string(width) + "-bit samples (compression " + std::to_string(compression->front()) +
-           ") cannot be converted to the output's byte order";
+    return {0, "its " + std::to_string(width) + "-bit samples (compression " + std::to_string(compression->front()) +
+                   ") cannot be converted to the output's byte order"};
 
-  plan.SwapWidth = width / 8;
-  const auto format = integerValues(firstRow(tag::kSampleFormat), 1);
-  if (format && (format->front() == 5 || format->front() == 6)) plan.SwapWidth /= 2;  // complex: each half
-  return {};
+  std::size_t swapWidth = static_cast<std::size_t>(width / 8);
+  const auto format = integerValues(tag::kSampleFormat, 1);
+  if (format && (format->front() == 5 || format->front() == 6)) swapWidth /= 2;  // complex: each half
+  return {swapWidth, {}};
 }
 
 void PageCopier::CopyImageData(const ImagePlan& plan) {

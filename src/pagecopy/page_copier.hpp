@@ -3,7 +3,7 @@
 // of the output.
 //
 // directory_reader.cpp  walks the input's chain of directories and reads
-//                       each into entry and value tables;
+//                       each once into typed entries;
 // directory_plan.cpp    works out, before anything is written, what a
 //                       directory will look like in the output and where
 //                       each of its parts goes;
@@ -15,14 +15,17 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
-#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "merge/merge_session.hpp"
 #include "platform/files.hpp"
+#include "platform/range.hpp"
 #include "vellox/KWVellox.hpp"
 
 namespace vellox {
@@ -58,25 +61,37 @@ inline constexpr std::uint32_t kInteroperabilityIfd = 40965;
 
 // Field types by number.
 namespace field {
-inline constexpr std::uint32_t kByte = 1, kShort = 3, kLong = 4, kSByte = 6, kSShort = 8, kSLong = 9, kIfd = 13;
+inline constexpr std::uint32_t kByte = 1, kShort = 3, kLong = 4, kRational = 5, kSByte = 6, kSShort = 8, kSLong = 9,
+                               kSRational = 10, kIfd = 13;
 }
 
-// EntryTable columns.
-namespace column {
-inline constexpr std::size_t kTag = 0, kType = 1, kCount = 2, kFirstValue = 3, kOutOfLine = 4, kInlineCount = 5;
-}
+// One directory entry as read, parsed once: what planning and writing work
+// from.
+struct Entry {
+  std::uint32_t Tag = 0;
+  std::uint32_t Type = 0;
+  std::uint64_t Count = 0;
+  std::uint64_t ValueField = 0;  // the value field as one number: the values' offset when out of line
+  bool OutOfLine = false;        // a known type whose values do not fit in the value field
+  // The values' bytes in the input's byte order: the out-of-line data, or
+  // the used part of the value field. Empty for an unknown type, whose
+  // value field is carried as the number ValueField.
+  std::string Bytes;
+};
 
-using Table = std::vector<std::vector<std::string>>;
+// A directory as read: its entries in file order and its link.
+struct Directory {
+  std::uint64_t Offset = 0;
+  std::vector<Entry> Entries;
+  std::uint64_t Link = 0;
+  std::uint64_t OutOfLineBytes = 0;  // bytes of all its out-of-line values together
 
-// The entry and value tables of one directory, wherever they are kept (the
-// page in hand uses the object's EntryTable and ValueTable).
-struct TableView {
-  Table* Entries = nullptr;
-  Table* Values = nullptr;
-  std::uint32_t Count = 0;
-
-  const std::string& Text(std::size_t row, std::size_t col) const { return (*Entries)[row][col]; }
-  std::uint32_t Cell(std::size_t row, std::size_t col) const;
+  // The row of the first entry with tag `number`.
+  std::optional<std::size_t> Find(std::uint32_t number) const {
+    for (std::size_t row = 0; row < Entries.size(); ++row)
+      if (Entries[row].Tag == number) return row;
+    return std::nullopt;
+  }
 };
 
 // A range of input bytes copied once into the output's referenced data;
@@ -97,12 +112,18 @@ struct BlockTarget {
 struct ImagePlan {
   int OffsetsRow = -1;  // row of StripOffsets / TileOffsets, -1 when none
   int JpegRow = -1;     // JPEGInterchangeFormat without a length, no strips or tiles: copied like a strip
-  std::vector<std::uint32_t> Offsets;
-  std::vector<std::uint32_t> Lengths;
+  std::vector<std::uint64_t> Offsets;
+  std::vector<std::uint64_t> Lengths;
   std::uint64_t TotalBytes = 0;       // sum of Lengths
   bool HasImageData = false;          // a leading byte and the pieces follow
   std::size_t SwapWidth = 0;          // bytes per swapped sample part; 0: copy as is
   std::vector<BlockTarget> InBlocks;  // set when the pieces live inside referenced blocks
+};
+
+// Whether a page's samples must be reversed for the output's byte order.
+struct SampleOrder {
+  std::size_t SwapWidth = 0;  // bytes per swapped sample part; 0: copy as is
+  std::string Problem;        // why the page cannot be copied faithfully, or empty
 };
 
 enum class RowKind {
@@ -121,12 +142,18 @@ struct RowPlan {
   std::vector<std::size_t> Children;  // SubDirectories: first directory of each element
 };
 
-// A directory as it will be written: its tables, what each entry becomes,
-// its image data and the sub-directories and blocks placed after it.
+// What the old-style JPEG fields of a page become: the rows they decide,
+// the page's image data as it is then copied, and the blocks of JPEG data.
+struct JpegPlan {
+  std::map<std::size_t, RowPlan> Rows;
+  ImagePlan Image;
+  std::vector<Block> Blocks;
+};
+
+// A directory as it will be written: what each entry becomes, its image
+// data and the sub-directories and blocks placed after it.
 struct DirectoryPlan {
-  Table OwnEntries, OwnValues;  // a sub-directory's own tables
-  TableView View;
-  std::uint32_t InputLink = 0;
+  Directory Dir;
   ImagePlan Image;
   std::vector<RowPlan> Rows;
   std::vector<std::unique_ptr<DirectoryPlan>> Children;  // in output order
@@ -146,20 +173,21 @@ inline constexpr std::size_t kNoChild = static_cast<std::size_t>(-1);
 
 class PageCopier {
  public:
-  PageCopier(KWVellox& owner, MergeSession& session, const std::string& path, std::int32_t fileCount,
+  // Copies the pages of `input`, which the driver has opened and found to
+  // be a TIFF file of at least a header's length.
+  PageCopier(KWVellox& owner, MergeSession& session, const platform::InputFile& input, std::int32_t fileCount,
              std::int32_t fileIndex);
   std::int32_t Run();
 
  private:
   // Reading (directory_reader.cpp).
-  std::int32_t Intake();
-  void ReadDirectory();
-  void ReadTables(std::uint32_t offset, Table& entries, Table& values, std::uint32_t& count, std::uint32_t& link,
-                  std::uint64_t& outOfLineTotal);
-  void ReadEntry(std::string_view entry, std::vector<std::string>& cells, std::vector<std::string>& values,
-                 std::uint64_t& outOfLineTotal);
+  void ReadHead();
+  void ReadNextPage();
+  Directory ReadDirectory(std::uint64_t offset);
+  Entry ReadEntry(std::string_view bytes, std::uint64_t& outOfLineTotal);
+  void FillTables(const Directory& directory);
   std::string ReadInput(std::uint64_t offset, std::uint64_t length, const char* what) const;
-  std::uint32_t Decode(std::string_view bytes, std::size_t at, std::int16_t width);
+  std::uint64_t Decode(std::string_view bytes, std::size_t at, std::size_t width) const;
 
   // Planning (directory_plan.cpp).
   std::string PlanDirectory(DirectoryPlan& plan, int depth);
@@ -169,53 +197,50 @@ class PageCopier {
   // Writing (directory_writer.cpp).
   void EmitDirectory();
   void WriteDirectory(const DirectoryPlan& plan, std::uint64_t link, std::string& outOfLine);
-  void WriteEntry(const DirectoryPlan& plan, std::size_t row, std::string& outOfLine);
-  void WriteOffsets(std::uint32_t type, const std::vector<std::uint64_t>& offsets, std::uint64_t outOfLinePosition,
-                    std::string& outOfLine);
-  void WriteNumber(std::uint64_t value, std::int16_t width, std::int32_t zeros = 0);
+  void WriteEntry(const DirectoryPlan& plan, std::size_t row, std::string& entries, std::string& outOfLine) const;
+  void WriteOffsets(const Entry& entry, std::uint32_t type, const std::vector<std::uint64_t>& offsets,
+                    std::uint64_t outOfLinePosition, std::string& entries, std::string& outOfLine) const;
+  void Put(std::string& out, std::uint64_t value, std::size_t width) const;
   std::string OutputOrder(std::string bytes, std::uint32_t type) const;
 
   // Image data (image_data.cpp).
-  ImagePlan PlanImageData(const TableView& view);
-  std::vector<std::uint32_t> ReadElements(const TableView& view, std::size_t row);
-  std::string SampleOrderProblem(const TableView& view, ImagePlan& plan);
+  ImagePlan PlanImageData(const Directory& directory) const;
+  std::vector<std::uint64_t> Values(const Entry& entry) const;
+  SampleOrder PlanSampleOrder(const Directory& directory, const ImagePlan& image) const;
   void CopyImageData(const ImagePlan& plan);
 
   // Referenced data (references.cpp).
   void PlanReferences(DirectoryPlan& plan, int depth);
   void PlanSubDirectories(DirectoryPlan& plan, std::size_t row, int depth);
-  bool PlanChain(DirectoryPlan& parent, std::uint32_t offset, bool followLinks, int depth);
-  void PlanSubDirectory(DirectoryPlan& child, std::uint32_t offset, int depth);
+  bool PlanChain(DirectoryPlan& parent, std::uint64_t offset, bool followLinks, int depth);
+  void PlanSubDirectory(DirectoryPlan& child, std::uint64_t offset, int depth);
   // Notes a part of the page in hand that cannot be copied.
   void LeaveOut(std::string what);
-  void PlanJpegBlocks(DirectoryPlan& plan);
-  std::vector<std::uint32_t> PointerElements(const TableView& view, std::size_t row);
+  JpegPlan PlanJpegBlocks(const Directory& directory, const ImagePlan& image);
+  std::vector<std::uint64_t> PointerElements(const Entry& entry);
 
   std::size_t TypeSize(std::uint32_t type) const;
 
   KWVellox& owner_;
   MergeSession& session_;
-  const std::string& path_;
+  const platform::InputFile& input_;
   const std::int32_t fileCount_;
   const std::int32_t fileIndex_;
-  platform::InputFile input_;
   // The first kHeadBytes of the input, read once (not zero-filled first).
   std::unique_ptr<char[]> headBytes_;
   std::string_view head_;
   static constexpr std::uint64_t kHeadBytes = 64u << 10;
-  std::set<std::uint32_t> directoriesSeen_;  // loop guard of the page chain
-  std::vector<std::uint32_t> ancestors_;     // directories above the one being planned
+  std::set<std::uint64_t> directoriesSeen_;  // loop guard of the page chain
+  std::vector<std::uint64_t> ancestors_;     // directories above the one being planned
   std::size_t subDirectoriesPlanned_ = 0;    // per page, bounded
   std::uint64_t subDirectoryBytesRead_ = 0;  // per page, bounded by the input's size
   std::uint64_t subDirectoryEntries_ = 0;    // per page, bounded
   std::vector<std::string> leftOut_;         // parts of the page in hand left out
 
-  // Per-directory values handed from reading to emission.
-  std::uint32_t NextDirectoryOffset = 0;
-  std::uint32_t DirectoryOffset = 0;
-  std::uint32_t EntryCount = 0;
+  // The page read last, emitted once the next link is known.
+  Directory page_;
+  std::uint64_t NextDirectoryOffset = 0;
   std::uint32_t DirectoriesRead = 0;
-  std::uint64_t OutOfLineTotal = 0;
 };
 
 }  // namespace vellox

@@ -69,12 +69,6 @@ bool Overlap(const Range& a, const Range& b) {
   return a.Offset < b.Offset + b.Length && b.Offset < a.Offset + a.Length;
 }
 
-std::optional<std::size_t> FindRow(const TableView& view, std::uint32_t number) {
-  for (std::size_t row = 0; row < view.Count; ++row)
-    if (view.Cell(row, column::kTag) == number) return row;
-  return std::nullopt;
-}
-
 bool Holds(std::uint64_t start, std::uint64_t length, std::uint64_t offset) {
   return start <= offset && offset - start < length;
 }
@@ -107,8 +101,8 @@ std::uint64_t JpegHeaderLength(const Read& read, std::uint64_t offset) {
 }  // namespace
 
 void PageCopier::PlanReferences(DirectoryPlan& plan, int depth) {
-  for (std::size_t row = 0; row < plan.View.Count; ++row) {
-    const std::uint32_t number = plan.View.Cell(row, column::kTag);
+  for (std::size_t row = 0; row < plan.Dir.Entries.size(); ++row) {
+    const std::uint32_t number = plan.Dir.Entries[row].Tag;
     const PointerTag* pointer = FindPointerTag(number);
     if (number == tag::kFreeByteCounts || (pointer != nullptr && pointer->Kind == PointerKind::FreeSpace)) {
       plan.Rows[row].Kind = RowKind::Dropped;
@@ -117,45 +111,46 @@ void PageCopier::PlanReferences(DirectoryPlan& plan, int depth) {
       PlanSubDirectories(plan, row, depth);
     }
   }
-  PlanJpegBlocks(plan);
+  JpegPlan jpeg = PlanJpegBlocks(plan.Dir, plan.Image);
+  for (auto& [row, rowPlan] : jpeg.Rows) plan.Rows[row] = std::move(rowPlan);
+  plan.Image = std::move(jpeg.Image);
+  plan.Blocks = std::move(jpeg.Blocks);
 }
 
 // The offsets held by a pointer entry: LONG, SHORT or IFD values.
-std::vector<std::uint32_t> PageCopier::PointerElements(const TableView& view, std::size_t row) {
-  const std::uint32_t type = view.Cell(row, column::kType);
-  if (type == field::kLong || type == field::kShort) return ReadElements(view, row);
-  if (type != field::kIfd) throw PageError("tag " + view.Text(row, column::kTag) + " is not an offset");
-  const std::uint32_t count = view.Cell(row, column::kCount);
+std::vector<std::uint64_t> PageCopier::PointerElements(const Entry& entry) {
+  if (entry.Type == field::kLong || entry.Type == field::kShort) return Values(entry);
+  if (entry.Type != field::kIfd) throw PageError("tag " + std::to_string(entry.Tag) + " is not an offset");
   // IFD values are 4 bytes; the reader keeps an unknown type's value field
   // as one number, which is the values' offset when there are several.
-  if (count <= 1) return std::vector<std::uint32_t>(count, view.Cell(row, column::kFirstValue));
+  if (entry.Count <= 1) return std::vector<std::uint64_t>(static_cast<std::size_t>(entry.Count), entry.ValueField);
   // These values were not read with the directory: they count against the
   // same bound as the sub-directories' values.
-  subDirectoryBytesRead_ += 4ull * count;
+  subDirectoryBytesRead_ += 4ull * entry.Count;
   if (subDirectoryBytesRead_ > input_.Size()) throw PageError("sub-directories repeat too much data");
-  const std::string bytes = ReadInput(view.Cell(row, column::kFirstValue), 4ull * count, "sub-directory offsets");
-  std::vector<std::uint32_t> offsets;
-  for (std::size_t i = 0; i < count; ++i) offsets.push_back(Decode(bytes, 4 * i, 4));
+  const std::string bytes = ReadInput(entry.ValueField, 4ull * entry.Count, "sub-directory offsets");
+  std::vector<std::uint64_t> offsets;
+  for (std::size_t i = 0; i < entry.Count; ++i) offsets.push_back(Decode(bytes, 4 * i, 4));
   return offsets;
 }
 
 void PageCopier::PlanSubDirectories(DirectoryPlan& plan, std::size_t row, int depth) {
   RowPlan& rowPlan = plan.Rows[row];
   rowPlan.Kind = RowKind::Dropped;
-  const std::uint32_t type = plan.View.Cell(row, column::kType);
-  const std::string name = "tag " + plan.View.Text(row, column::kTag);
-  if (type != field::kLong && type != field::kIfd) {
+  const Entry& entry = plan.Dir.Entries[row];
+  const std::string name = "tag " + std::to_string(entry.Tag);
+  if (entry.Type != field::kLong && entry.Type != field::kIfd) {
     LeaveOut(name + " left out: its offsets are not LONG or IFD values");
     return;
   }
-  std::vector<std::uint32_t> offsets;
+  std::vector<std::uint64_t> offsets;
   try {
-    offsets = PointerElements(plan.View, row);
+    offsets = PointerElements(entry);
   } catch (const PageError& error) {
     LeaveOut(name + " left out: " + error.what());
     return;
   }
-  const bool chains = plan.View.Cell(row, column::kTag) == tag::kSubIfds;
+  const bool chains = entry.Tag == tag::kSubIfds;
   std::vector<std::size_t> children;
   for (std::size_t i = 0; i < offsets.size(); ++i) {
     if (subDirectoriesPlanned_ >= kMaxSubDirectoriesPerPage) {
@@ -174,8 +169,8 @@ void PageCopier::PlanSubDirectories(DirectoryPlan& plan, std::size_t row, int de
 // linked after it) as children of `parent`. A directory that cannot be
 // read, loops back, or goes past the limits ends the chain there; false
 // when not even the first could be planned.
-bool PageCopier::PlanChain(DirectoryPlan& parent, std::uint32_t offset, bool followLinks, int depth) {
-  std::set<std::uint32_t> chainSeen;
+bool PageCopier::PlanChain(DirectoryPlan& parent, std::uint64_t offset, bool followLinks, int depth) {
+  std::set<std::uint64_t> chainSeen;
   std::size_t previous = kNoChild;
   // A link back into the chain ends it, as for pages; anything else that
   // stops a sub-directory from being copied is reported.
@@ -207,21 +202,18 @@ bool PageCopier::PlanChain(DirectoryPlan& parent, std::uint32_t offset, bool fol
     parent.NextInChain.push_back(kNoChild);
     previous = index;
     if (!followLinks) break;
-    offset = parent.Children[index]->InputLink;
+    offset = parent.Children[index]->Dir.Link;
   }
   return previous != kNoChild;
 }
 
-void PageCopier::PlanSubDirectory(DirectoryPlan& child, std::uint32_t offset, int depth) {
-  std::uint32_t count = 0;
-  std::uint64_t outOfLine = 0;
-  ReadTables(offset, child.OwnEntries, child.OwnValues, count, child.InputLink, outOfLine);
-  subDirectoryBytesRead_ += outOfLine;
-  subDirectoryEntries_ += count;
+void PageCopier::PlanSubDirectory(DirectoryPlan& child, std::uint64_t offset, int depth) {
+  child.Dir = ReadDirectory(offset);
+  subDirectoryBytesRead_ += child.Dir.OutOfLineBytes;
+  subDirectoryEntries_ += child.Dir.Entries.size();
   if (subDirectoryBytesRead_ > input_.Size() || subDirectoryEntries_ > kMaxSubDirectoryEntriesPerPage)
     throw PageError("sub-directories repeat too much data");
   ++subDirectoriesPlanned_;
-  child.View = TableView{&child.OwnEntries, &child.OwnValues, count};
   const std::string problem = PlanDirectory(child, depth);
   if (!problem.empty()) throw PageError(problem);
 }
@@ -245,24 +237,26 @@ void PageCopier::LeaveOut(std::string what) {
 // ends (its scan data), the strips or tiles are copied in blocks after it,
 // so a reader that reads on from the header finds them as in the input.
 // An offset that points at no header is left out.
-void PageCopier::PlanJpegBlocks(DirectoryPlan& plan) {
-  const TableView& view = plan.View;
+JpegPlan PageCopier::PlanJpegBlocks(const Directory& directory, const ImagePlan& pageImage) {
+  JpegPlan plan;
+  plan.Image = pageImage;
   std::vector<Range> ranges;
   std::optional<std::size_t> bareStream;  // a stream offset without its length, on a page with strips or tiles
   auto inside = [this](std::uint64_t offset, std::uint64_t length) {
-    return offset <= input_.Size() && length <= input_.Size() - offset;
+    return RangeInside(input_.Size(), offset, length);
   };
 
-  if (const auto stream = FindRow(view, tag::kJpegInterchangeFormat)) {
-    const auto lengthRow = FindRow(view, tag::kJpegInterchangeFormatLength);
-    const std::uint32_t type = view.Cell(*stream, column::kType);
-    const bool usable = (type == field::kLong || type == field::kShort) && view.Cell(*stream, column::kCount) == 1;
+  if (const auto stream = directory.Find(tag::kJpegInterchangeFormat)) {
+    const auto lengthRow = directory.Find(tag::kJpegInterchangeFormatLength);
+    const Entry& streamEntry = directory.Entries[*stream];
+    const bool usable =
+        (streamEntry.Type == field::kLong || streamEntry.Type == field::kShort) && streamEntry.Count == 1;
     if (!usable) {
       plan.Rows[*stream].Kind = RowKind::Dropped;
       LeaveOut("JPEG stream left out: its offset is not one SHORT or LONG");
     } else if (lengthRow) {
-      const std::uint64_t offset = ReadElements(view, *stream).front();
-      const auto lengths = ReadElements(view, *lengthRow);
+      const std::uint64_t offset = Values(streamEntry).front();
+      const auto lengths = Values(directory.Entries[*lengthRow]);
       if (lengths.size() == 1 && inside(offset, lengths.front())) {
         ranges.push_back({offset, lengths.front(), *stream, 0});
       } else {
@@ -278,10 +272,10 @@ void PageCopier::PlanJpegBlocks(DirectoryPlan& plan) {
         plan.Rows[*stream].ImageDelta = 1;  // right after the leading byte
         ImagePlan& image = plan.Image;
         image.JpegRow = static_cast<int>(*stream);
-        image.Offsets = {ReadElements(view, *stream).front()};
+        image.Offsets = {Values(streamEntry).front()};
         image.Lengths = {0};
-        if (const auto counts = FindRow(view, tag::kStripByteCounts)) {
-          const auto values = ReadElements(view, *counts);
+        if (const auto counts = directory.Find(tag::kStripByteCounts)) {
+          const auto values = Values(directory.Entries[*counts]);
           if (!values.empty()) image.Lengths = {values.front()};
         }
         if (image.Offsets.front() == 0 || !inside(image.Offsets.front(), image.Lengths.front()))
@@ -293,11 +287,12 @@ void PageCopier::PlanJpegBlocks(DirectoryPlan& plan) {
   }
 
   for (const std::uint32_t tableTag : {tag::kJpegQTables, tag::kJpegDcTables, tag::kJpegAcTables}) {
-    const auto row = FindRow(view, tableTag);
+    const auto row = directory.Find(tableTag);
     if (!row) continue;
     try {
-      const auto offsets = PointerElements(view, *row);
-      if (view.Cell(*row, column::kType) == field::kIfd) throw PageError("tables are not at IFD offsets");
+      const Entry& tableEntry = directory.Entries[*row];
+      const auto offsets = PointerElements(tableEntry);
+      if (tableEntry.Type == field::kIfd) throw PageError("tables are not at IFD offsets");
       std::vector<Range> tables;
       for (std::size_t i = 0; i < offsets.size(); ++i) {
         std::uint64_t length = kQuantTableBytes;
@@ -318,7 +313,7 @@ void PageCopier::PlanJpegBlocks(DirectoryPlan& plan) {
   const ImagePlan& image = plan.Image;
   std::uint64_t bareOffset = 0;
   if (bareStream) {
-    bareOffset = ReadElements(view, *bareStream).front();
+    bareOffset = Values(directory.Entries[*bareStream]).front();
     const bool copied = std::any_of(ranges.begin(), ranges.end(),
                                     [&](const Range& r) { return Holds(r.Offset, r.Length, bareOffset); });
     bool inPiece = false;
@@ -340,7 +335,7 @@ void PageCopier::PlanJpegBlocks(DirectoryPlan& plan) {
       }
     }
   }
-  if (ranges.empty() && !bareStream) return;
+  if (ranges.empty() && !bareStream) return plan;
 
   // Strips or tiles that overlap the JPEG data are copied inside it, and so
   // are they when one begins where a header found from a stream offset
@@ -390,20 +385,20 @@ void PageCopier::PlanJpegBlocks(DirectoryPlan& plan) {
 
   // A stream offset without its length that points into the strips or
   // tiles, or into other JPEG data, goes to the same place in the copy.
-  if (!bareStream || !plan.Rows[*bareStream].Targets.empty()) return;
+  if (!bareStream || !plan.Rows[*bareStream].Targets.empty()) return plan;
   RowPlan& streamPlan = plan.Rows[*bareStream];
   if (image.InBlocks.empty()) {
     std::uint64_t delta = 1;  // the leading byte
     for (std::size_t i = 0; i < image.Offsets.size(); delta += image.Lengths[i], ++i) {
       if (!Holds(image.Offsets[i], image.Lengths[i], bareOffset)) continue;
       streamPlan.ImageDelta = delta + (bareOffset - image.Offsets[i]);
-      return;
+      return plan;
     }
   }
   for (std::size_t b = 0; b < plan.Blocks.size(); ++b) {
     if (!Holds(plan.Blocks[b].InputOffset, plan.Blocks[b].Length, bareOffset)) continue;
     streamPlan.Targets = {BlockTarget{b, bareOffset - plan.Blocks[b].InputOffset}};
-    return;
+    return plan;
   }
   throw PageError("internal error: JPEG stream offset not mapped");
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/failure.hpp"
+#include "platform/range.hpp"
 
 namespace vellox::platform {
 

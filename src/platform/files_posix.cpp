@@ -275,7 +275,7 @@ bool InputFile::IsOpen() const noexcept {
 }
 
 bool InputFile::ReadAt(std::uint64_t offset, void* destination, std::size_t length) const noexcept {
-  if (handle_ < 0 || offset > size_ || length > size_ - offset) return false;
+  if (handle_ < 0 || !RangeInside(size_, offset, length)) return false;
   auto* out = static_cast<char*>(destination);
   while (length > 0) {
     const ssize_t got = ::pread(AsFd(handle_), out, length, static_cast<off_t>(offset));

@@ -403,7 +403,7 @@ bool InputFile::IsOpen() const noexcept {
 }
 
 bool InputFile::ReadAt(std::uint64_t offset, void* destination, std::size_t length) const noexcept {
-  if (!IsOpen() || offset > size_ || length > size_ - offset) return false;
+  if (!IsOpen() || !RangeInside(size_, offset, length)) return false;
   auto* out = static_cast<char*>(destination);
   while (length > 0) {
     OVERLAPPED position = AtOffset(offset);
