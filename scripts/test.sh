@@ -4,10 +4,10 @@
 #   native      the test suite, optimised with assertions, warnings as errors
 #               (preset ci, build/ci)                               ~9 min
 #   sanitizers  the same suite under AddressSanitizer and UndefinedBehavior-
-#               Sanitizer (scripts/sanitize.sh, build/asan)         ~8 min
+#               Sanitizer (scripts/sanitize.sh, build/asan)         ~6 min
 #   fuzz        bounded libFuzzer fuzzing (scripts/fuzz.sh)         ~3 min
 #   windows     the COM server cross-built with mingw-w64, its tests under
-#               Wine (scripts/test-windows.sh, build/windows)       ~2 min
+#               Wine (scripts/test-windows.sh, build/windows)       ~3 min
 #   package     cmake --install, consumer projects, the .deb and lintian
 #               (scripts/test-package.sh, build/package)            ~2 min
 # Prints one line per stage; each stage's whole output goes to
@@ -30,15 +30,26 @@ done
 
 logs=build/logs
 mkdir -p "$logs"
-echo "Installing the Debian packages the tests need (only those missing; the first time takes 5-10 min)."
-scripts/install-deps.sh test
+# The package groups of scripts/install-deps.sh each stage needs.
+declare -A needs=([native]="build checks" [sanitizers]="build checks" [fuzz]="build clang"
+  [windows]="build checks windows" [package]="build package")
+groups=()
+for stage in "${stages[@]}"; do
+  # A stage not listed in `needs` gets everything the tests may need.
+  for group in ${needs[$stage]:-test}; do
+    [[ " ${groups[*]} " == *" $group "* ]] || groups+=("$group")
+  done
+done
+[[ " ${groups[*]} " != *" test "* ]] || groups=(test)
+echo "Installing the Debian packages the tests need (only those missing; about 5 min the first time)."
+scripts/install-deps.sh "${groups[@]}"
 
 describe() {
   case $1 in
     native) echo "building and running the test suite (about 9 min)" ;;
-    sanitizers) echo "the test suite under AddressSanitizer and UBSan (about 8 min)" ;;
+    sanitizers) echo "the test suite under AddressSanitizer and UBSan (about 6 min)" ;;
     fuzz) echo "building the fuzz targets and fuzzing for 2 min (about 3 min)" ;;
-    windows) echo "cross-building the COM server, its tests under Wine (about 2 min)" ;;
+    windows) echo "cross-building the COM server, its tests under Wine (about 3 min)" ;;
     package) echo "install, consumer projects, .deb and lintian (about 2 min)" ;;
   esac
 }
@@ -59,12 +70,12 @@ run_stage() {
   esac
 }
 
-# The build folder whose ctest results a stage leaves, if any.
-test_dir() {
+# The build folders where a stage's ctest may leave its results, if any.
+test_dirs() {
   case $1 in
     native) echo build/ci ;;
     sanitizers) echo "${ASAN_BUILD_DIR:-build/asan}" ;;
-    windows) echo build/windows ;;
+    windows) echo build/windows build/windows-x64 ;;
   esac
 }
 
@@ -90,10 +101,11 @@ summarise() {
 # Prints what made a stage fail: the output of its failing tests, or else the
 # build error, or else the end of its log.
 show_failure() {
-  local stage=$1 log=$2 dir temp
-  dir=$(test_dir "$stage")
-  temp=$dir/Testing/Temporary
-  if [ -n "$dir" ] && [ -s "$temp/LastTestsFailed.log" ]; then
+  local stage=$1 log=$2 dir temp=
+  for dir in $(test_dirs "$stage"); do
+    [ -s "$dir/Testing/Temporary/LastTestsFailed.log" ] && temp=$dir/Testing/Temporary
+  done
+  if [ -n "$temp" ]; then
     echo "  failed tests: $(cut -d: -f2- "$temp/LastTestsFailed.log" | paste -sd' ' -)"
     # Each test's block in ctest's log runs from "N/M Testing:" to its end time.
     awk '/^[0-9]+\/[0-9]+ Testing: / {block = ""; inside = 1}
@@ -111,8 +123,7 @@ failed=()
 total_start=$SECONDS
 for stage in "${stages[@]}"; do
   log=$logs/$stage.log
-  dir=$(test_dir "$stage")
-  [ -z "$dir" ] || rm -f "$dir"/Testing/Temporary/LastTest*.log
+  for dir in $(test_dirs "$stage"); do rm -f "$dir"/Testing/Temporary/LastTest*.log; done
   printf '%-11s %s ... ' "$stage" "$(describe "$stage")"
   start=$SECONDS
   if run_stage "$stage" >"$log" 2>&1; then
