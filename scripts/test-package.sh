@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks Vellox as another project and a Debian user get it:
-#  1. builds the `package` preset (build/package) and installs it into a
+#  1. builds the `package` preset (build/package: the release build with
+#     warnings as errors, so it stays warning-free) and installs it into a
 #     scratch prefix with `cmake --install`;
 #  2. builds packaging/consumer three ways: find_package(vellox CONFIG)
 #     against that prefix, pkg-config against it, and add_subdirectory of

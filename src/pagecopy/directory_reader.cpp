@@ -177,7 +177,7 @@ void PageCopier::FillTables(const Directory& directory) {
     cells[2] = Text(entry.Count);
     cells[3] = Text(entry.ValueField);
     cells[4] = entry.OutOfLine ? entry.Bytes : "0";
-    cells[5] = "0";
+    cells[5] = Text(0);  // not the literal "0": GCC 12 at -O3 warns falsely (-Wrestrict, GCC bug 105329)
     const std::size_t size = TypeSize(entry.Type);
     if (entry.OutOfLine || size == 0 || entry.Count == 0) continue;
     for (std::size_t k = 0; k < entry.Count; ++k) owner_.ValueTable[w][k] = Text(Decode(entry.Bytes, k * size, size));
