@@ -14,7 +14,10 @@
 namespace vellox {
 
 struct MergeSession;
-
+struct TiffLayout;
+namespace platform {
+class InputFile;
+}
 // Result codes of Tiff_Merge (the merge as a whole) and of the per-file copy.
 enum ResultCode : std::int32_t {
   kMergeWritten = 1,       // output written (some files may have failed)
@@ -55,15 +58,24 @@ struct MergeReport {
   std::vector<FileReport> Files;  // one per listed entry, in list order
   std::uint64_t PagesWritten = 0;
   std::uint64_t BytesWritten = 0;  // bytes in the output file so far
+  bool BigTiff = false;            // the output is (being) written as BigTIFF
 };
 
 // Per-merge choices of a native caller. The defaults give the component's
 // own behaviour.
+// The file format of the output.
+enum class OutputFormat : std::uint8_t {
+  Classic,  // classic TIFF: 32-bit offsets, at most 4 GiB
+  BigTiff,  // BigTIFF: 64-bit offsets
+  Auto,     // classic whenever the merged file fits in it, BigTIFF otherwise
+};
+
 struct MergeOptions {
   // Flush the output to the disk before it replaces the target, and its
   // folder afterwards, so that a power cut right after a successful merge
   // keeps the new file (slower; off as for cp).
   bool Sync = false;
+  OutputFormat Format = OutputFormat::Classic;
 };
 
 // Removes the hidden temporary files of merges running in this process.
@@ -148,9 +160,12 @@ class KWVellox {
   // --- Merge driver --------------------------------------------------------
   bool DirectoryExists(const std::string& Path);
   std::int32_t RunMerge(std::string& FileNamess, const std::string& OutputDir, const std::string& NewFileName);
+  bool ChooseBigTiff(const std::vector<std::string>& list, const std::vector<std::size_t>& kept);
 
   // --- Page copier ---------------------------------------------------------
   void CopyPages(const std::string& path, std::int32_t fileCount, std::int32_t fileIndex, std::int32_t& result);
+  // Bytes the pages of an opened input would take in an output of `layout`.
+  std::uint64_t MeasurePages(const platform::InputFile& input, const TiffLayout& layout);
 
   // Lets the host run (the yield hook) while a merge copies directories.
   void YieldToHost();

@@ -7,6 +7,7 @@
 #include <exception>
 #include <vector>
 
+#include "codec/endian.hpp"
 #include "merge/merge_session.hpp"
 #include "platform/files.hpp"
 #include "vellox/KWVellox.hpp"
@@ -65,12 +66,35 @@ struct Intake {
   std::string Reason;
 };
 
-// True when the first four bytes are a TIFF header: "II" and "*" as the
-// third byte, or anything else and "*" as the fourth (read as big-endian).
-bool IsTiffHeader(const unsigned char (&head)[4], bool& littleEndian) {
+enum class HeaderKind {
+  NotTiff,
+  Classic,
+  Big,
+  BadBig,  // a BigTIFF version with an offset size other than 8 or a reserved field other than 0
+};
+
+// What the start of a file says it is. Classic TIFF: "II" and "*" as the
+// third byte, or anything else and "*" as the fourth (read as big-endian);
+// only that byte is tested. BigTIFF: version 43 in the file's byte order,
+// then the offset size 8 and a reserved 0.
+HeaderKind ReadHeaderKind(const platform::InputFile& input, bool& littleEndian) {
+  unsigned char head[8] = {};
+  if (input.Size() < 4 || !input.ReadAt(0, head, 4)) return HeaderKind::NotTiff;
   littleEndian = head[0] == 'I' && head[1] == 'I';
-  return (littleEndian ? head[2] : head[3]) == '*';
+  const unsigned char magic = littleEndian ? head[2] : head[3];
+  const unsigned char other = littleEndian ? head[3] : head[2];
+  if (magic == '*') return HeaderKind::Classic;
+  if (magic != '+' || other != 0) return HeaderKind::NotTiff;
+  if (input.Size() < 16 || !input.ReadAt(4, head + 4, 4)) return HeaderKind::BadBig;
+  const unsigned offsetSize = littleEndian ? head[4] | head[5] << 8 : head[4] << 8 | head[5];
+  return offsetSize == 8 && head[6] == 0 && head[7] == 0 ? HeaderKind::Big : HeaderKind::BadBig;
 }
+
+// Inputs that together are smaller than this cannot make a classic output
+// pass 4 GiB unless their pages repeat data many times over; an input
+// that does fails on its own, as in a classic merge. Larger ones are
+// measured page by page before the format is chosen.
+constexpr std::uint64_t kSurelyClassicBytes = 1ull << 30;
 
 // Opens a listed input and checks what the copier needs of it: a full
 // path, an existing regular file, a TIFF header. An input emptied since
@@ -89,11 +113,13 @@ Intake OpenInput(const std::string& path, platform::InputFile& input) {
     return {kNotTiff, deleted ? "empty file (deleted)" : "empty file"};
   }
   if (input.Size() < 4) return {kFailed, "shorter than a TIFF header"};
-  unsigned char head[4] = {};
-  if (!input.ReadAt(0, head, 4)) return {kFailed, "cannot read the file"};
   bool littleEndian = false;
-  if (!IsTiffHeader(head, littleEndian)) return {kNotTiff, "not a TIFF file"};
-  if (input.Size() < 8) return {kFailed, "shorter than a TIFF header"};
+  switch (ReadHeaderKind(input, littleEndian)) {
+    case HeaderKind::NotTiff: return {kNotTiff, "not a TIFF file"};
+    case HeaderKind::BadBig: return {kFailed, "a BigTIFF header with an offset size other than 8"};
+    case HeaderKind::Classic: return input.Size() < 8 ? Intake{kFailed, "shorter than a TIFF header"} : Intake{};
+    case HeaderKind::Big: return {};
+  }
   return {};
 }
 
@@ -125,6 +151,24 @@ std::int32_t KWVellox::Tiff_Merge(std::string& FileNamess, std::string& OutputDi
     ExplainUnwrittenFiles(LastReport);
   }
   return result;
+}
+
+// The output's format: as the options say, or for Auto classic whenever the
+// merged file fits in it. Decided before anything is written, from the
+// size each page would take in a classic output.
+bool KWVellox::ChooseBigTiff(const std::vector<std::string>& list, const std::vector<std::size_t>& kept) {
+  if (Options.Format != OutputFormat::Auto) return Options.Format == OutputFormat::BigTiff;
+  std::uint64_t inputBytes = 0;
+  for (const std::size_t i : kept) inputBytes += platform::ProbeInput(list[i]).Size;
+  if (inputBytes < kSurelyClassicBytes) return false;
+  std::uint64_t total = TiffLayout{}.HeaderBytes() + 1;  // and the trailer byte
+  for (const std::size_t i : kept) {
+    platform::InputFile input;
+    if (OpenInput(list[i], input).Result != kMergeWritten) continue;
+    total += MeasurePages(input, TiffLayout{});
+    if (total > 0xFFFFFFFFull) return true;
+  }
+  return false;
 }
 
 std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& OutputDir, const std::string& NewFileName) {
@@ -191,26 +235,34 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
 
   // The first file sets the output's byte order. Only the magic byte is
   // tested; the header written is the canonical one for that byte order.
-  unsigned char head[4] = {};
+  bool littleEndian = false;
   {
     platform::InputFile input;
     if (input.Open(first) != platform::InputFile::OpenResult::Ok) return stop(kFailed, "cannot open " + first);
-    if (input.Size() < 4) return stop(kNotTiff, first + " is not a TIFF file");
-    if (!input.ReadAt(0, head, 4)) return stop(kFailed, "cannot read " + first);
+    const HeaderKind kind = ReadHeaderKind(input, littleEndian);
+    if (kind == HeaderKind::NotTiff || kind == HeaderKind::BadBig)
+      return stop(kNotTiff, first + " is not a TIFF file");
   }
-  bool littleEndian = false;
-  if (!IsTiffHeader(head, littleEndian)) return stop(kNotTiff, first + " is not a TIFF file");
   InputLittleEndian = littleEndian;
   OutputLittleEndian = littleEndian;
+  const TiffLayout layout{ChooseBigTiff(list, kept)};
+  LastReport.BigTiff = layout.Big;
 
   platform::OutputFile output;
   output.Create(directory + NewFileName, Options.Sync);
-  MergeSession session(output, LastReport);
+  MergeSession session(output, LastReport, layout);
   Session = &session;
 
-  EncodeNumber("8", 4, true, 0);
-  output.Append(littleEndian ? std::string_view("II*\0", 4) : std::string_view("MM\0*", 4));
-  output.Append(PendingBytes);
+  if (layout.Big) {
+    // BigTIFF: version 43, offset size 8, reserved 0, first directory at 16.
+    std::string header = littleEndian ? std::string("II+\0\x08\0\0\0", 8) : std::string("MM\0+\0\x08\0\0", 8);
+    codec::AppendUnsigned(header, layout.HeaderBytes(), 8, littleEndian);
+    output.Append(header);
+  } else {
+    EncodeNumber("8", 4, true, 0);
+    output.Append(littleEndian ? std::string_view("II*\0", 4) : std::string_view("MM\0*", 4));
+    output.Append(PendingBytes);
+  }
   OutputPosition = static_cast<std::int64_t>(output.Position());
 
   const auto fileCount = static_cast<std::int32_t>(kept.size());

@@ -5,16 +5,19 @@
 
 #include <cstdint>
 
+#include "merge/tiff_layout.hpp"
 #include "platform/files.hpp"
 #include "vellox/KWVellox.hpp"
 
 namespace vellox {
 
 struct MergeSession {
-  MergeSession(platform::OutputFile& output, MergeReport& report) : Output(output), Report(report) {}
+  MergeSession(platform::OutputFile& output, MergeReport& report, TiffLayout layout)
+      : Output(output), Report(report), Layout(layout) {}
 
   platform::OutputFile& Output;
   MergeReport& Report;
+  const TiffLayout Layout;  // of the output
   FileReport* CurrentFile = nullptr;            // the file being copied
   const platform::InputFile* Input = nullptr;  // that file, opened and found to be a TIFF
 
@@ -31,7 +34,8 @@ struct MergeSession {
   // The last page written ends the chain, even when the files or pages
   // meant to follow it contributed nothing.
   void EndChain() {
-    if (Report.PagesWritten != 0 && lastLinkValue_ != 0) Output.WriteAt(lastLinkPosition_, std::string(4, '\0'));
+    if (Report.PagesWritten != 0 && lastLinkValue_ != 0)
+      Output.WriteAt(lastLinkPosition_, std::string(Layout.OffsetBytes(), '\0'));
     lastLinkValue_ = 0;
   }
 

@@ -3,12 +3,25 @@
 // referenced data are, and where every part lands. Planning reads and
 // checks everything the directory needs, so writing cannot meet bad input
 // half-way through.
+#include <cstdint>
+
+#include "codec/endian.hpp"
 #include "pagecopy/page_copier.hpp"
 
 namespace vellox {
 
+// Resets what bounds the sub-directories and notes of one page.
+void PageCopier::BeginPage() {
+  subDirectoriesPlanned_ = 0;
+  subDirectoryBytesRead_ = 0;
+  subDirectoryEntries_ = 0;
+  leftOut_.clear();
+}
+
 std::string PageCopier::PlanDirectory(DirectoryPlan& plan, int depth) {
   const Directory& directory = plan.Dir;
+  plan.FixedBytes = out_.DirectoryFixedBytes();
+  plan.EntryBytes = out_.EntryBytes();
   plan.Rows.assign(directory.Entries.size(), RowPlan{});
   plan.Image = PlanImageData(directory);
   if (plan.Image.OffsetsRow >= 0)
@@ -19,6 +32,8 @@ std::string PageCopier::PlanDirectory(DirectoryPlan& plan, int depth) {
   PlanReferences(plan, depth);
   if (!plan.Image.InBlocks.empty() && plan.Image.SwapWidth >= 2)
     return "its samples lie inside a JPEG stream and cannot be converted to the output's byte order";
+  std::string problem = FitToOutput(plan);
+  if (!problem.empty()) return problem;
 
   plan.EntriesWritten = 0;
   plan.OutOfLineLength = 0;
@@ -34,21 +49,65 @@ std::string PageCopier::PlanDirectory(DirectoryPlan& plan, int depth) {
   return {};
 }
 
-// Length of an entry's values in the out-of-line block. Rewritten offsets
-// are always 4 bytes each, so two or more of them go out-of-line.
+// Values that do not fit in the output's value field go to the out-of-line
+// block: their length there, or 0.
 std::uint64_t PageCopier::RowOutOfLineLength(const DirectoryPlan& plan, std::size_t row) const {
   const RowPlan& rowPlan = plan.Rows[row];
-  auto offsetsLength = [](std::size_t count) -> std::uint64_t { return count >= 2 ? 4ull * count : 0; };
-  switch (rowPlan.Kind) {
-    case RowKind::Dropped: return 0;
-    case RowKind::ImageOffsets: return offsetsLength(plan.Image.Offsets.size());
-    case RowKind::BlockPointers: return offsetsLength(rowPlan.Targets.size());
-    case RowKind::SubDirectories: return offsetsLength(rowPlan.Children.size());
-    case RowKind::Plain:
-    case RowKind::JpegStream: break;
-  }
   const Entry& entry = plan.Dir.Entries[row];
-  return entry.OutOfLine ? entry.Bytes.size() : 0;
+  auto outOfLine = [this](std::uint64_t bytes) -> std::uint64_t { return bytes > out_.OffsetBytes() ? bytes : 0; };
+  switch (rowPlan.Kind) {
+    case RowKind::Dropped:
+    case RowKind::JpegStream: return 0;
+    case RowKind::ImageOffsets: return outOfLine(OutputTypeSize(ImageOffsetsType()) * plan.Image.Offsets.size());
+    case RowKind::BlockPointers: return outOfLine(4ull * rowPlan.Targets.size());
+    case RowKind::SubDirectories:
+      return outOfLine(OutputTypeSize(SubDirectoryType(entry.Type)) * rowPlan.Children.size());
+    case RowKind::Plain: break;
+  }
+  return entry.Unknown ? 0 : outOfLine(entry.Bytes.size());
+}
+
+std::uint32_t PageCopier::ImageOffsetsType() const {
+  return out_.Big ? field::kLong8 : field::kLong;
+}
+
+// Sub-directory offsets keep their type in a classic output (the 64-bit
+// ones narrowed) and are IFD8 in a BigTIFF output.
+std::uint32_t PageCopier::SubDirectoryType(std::uint32_t type) const {
+  if (out_.Big) return field::kIfd8;
+  if (type == field::kIfd8) return field::kIfd;
+  return type == field::kLong8 ? field::kLong : type;
+}
+
+// Into a classic output, 64-bit values become 32-bit ones where every value
+// fits, and an unknown type's value field must fit in 4 bytes; a page with
+// a value that does not fit is refused rather than cut. Into BigTIFF,
+// everything widens when it is written.
+std::string PageCopier::FitToOutput(DirectoryPlan& plan) const {
+  if (out_.Big || !in_.Big) return {};
+  for (std::size_t row = 0; row < plan.Dir.Entries.size(); ++row) {
+    if (plan.Rows[row].Kind != RowKind::Plain) continue;
+    Entry& entry = plan.Dir.Entries[row];
+    const std::string name = "tag " + std::to_string(entry.Tag);
+    if (entry.Unknown) {
+      if (entry.ValueField > 0xFFFFFFFFull) return name + " has a value field that classic TIFF cannot hold";
+      continue;
+    }
+    if (entry.Type != field::kLong8 && entry.Type != field::kSLong8 && entry.Type != field::kIfd8) continue;
+    std::string narrowed;
+    narrowed.reserve(entry.Bytes.size() / 2);
+    for (std::size_t at = 0; at < entry.Bytes.size(); at += 8) {
+      const std::uint64_t value = Decode(entry.Bytes, at, 8);
+      const bool fits = entry.Type == field::kSLong8
+                            ? static_cast<std::int64_t>(value) >= INT32_MIN && static_cast<std::int64_t>(value) <= INT32_MAX
+                            : value <= 0xFFFFFFFFull;
+      if (!fits) return name + " holds a 64-bit value that classic TIFF cannot hold";
+      codec::AppendUnsigned(narrowed, value, 4, owner_.InputLittleEndian);
+    }
+    entry.Type = entry.Type == field::kLong8 ? field::kLong : entry.Type == field::kSLong8 ? field::kSLong : field::kIfd;
+    entry.Bytes = std::move(narrowed);
+  }
+  return {};
 }
 
 // Gives the directory, its sub-directories and its blocks their output
@@ -56,7 +115,7 @@ std::uint64_t PageCopier::RowOutOfLineLength(const DirectoryPlan& plan, std::siz
 // data, then each sub-directory with everything of its own, then the blocks.
 void PageCopier::LayOut(DirectoryPlan& plan, std::uint64_t offset) const {
   plan.OutputOffset = offset;
-  std::uint64_t at = offset + 8 + 12 * plan.EntriesWritten + plan.OutOfLineLength + plan.ImageLength;
+  std::uint64_t at = plan.EntriesEnd() + plan.OutOfLineLength + plan.ImageLength;
   for (const auto& child : plan.Children) {
     LayOut(*child, at);
     at += child->Size();

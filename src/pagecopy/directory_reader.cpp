@@ -12,7 +12,13 @@ namespace vellox {
 namespace {
 
 constexpr std::array<std::int16_t, 13> kFieldTypeSizes = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
-constexpr std::uint64_t kEntryBytes = 12;
+
+// Sizes of the types beyond the classic twelve: IFD, and BigTIFF's LONG8,
+// SLONG8 and IFD8.
+std::size_t WideTypeSize(std::uint32_t type) {
+  if (type == field::kIfd) return 4;
+  return type == field::kLong8 || type == field::kSLong8 || type == field::kIfd8 ? 8 : 0;
+}
 
 std::string Text(std::uint64_t value) {
   return std::to_string(value);
@@ -32,7 +38,44 @@ void KWVellox::CopyPages(const std::string& path, std::int32_t fileCount, std::i
 
 PageCopier::PageCopier(KWVellox& owner, MergeSession& session, const platform::InputFile& input,
                        std::int32_t fileCount, std::int32_t fileIndex)
-    : owner_(owner), session_(session), input_(input), fileCount_(fileCount), fileIndex_(fileIndex) {}
+    : owner_(owner),
+      session_(session),
+      input_(input),
+      fileCount_(fileCount),
+      fileIndex_(fileIndex),
+      out_(session.Layout) {}
+
+std::uint64_t KWVellox::MeasurePages(const platform::InputFile& input, const TiffLayout& layout) {
+  std::copy(kFieldTypeSizes.begin(), kFieldTypeSizes.end(), TypeSizes.begin());
+  TypeCount = 12;
+  platform::OutputFile unused;
+  MergeReport scratch;
+  MergeSession measuring(unused, scratch, layout);
+  return PageCopier(*this, measuring, input, 1, 1).Measure();
+}
+
+// Plans every page as for writing and adds up their sizes. A page that
+// would be skipped counts nothing; an input that fails counts what was
+// measured before.
+std::uint64_t PageCopier::Measure() {
+  std::uint64_t total = 0;
+  try {
+    ReadHead();
+    while (NextDirectoryOffset != 0) {
+      ReadNextPage();
+      ++DirectoriesRead;
+      DirectoryPlan plan;
+      plan.Dir = std::move(page_);
+      BeginPage();
+      ancestors_.assign(1, plan.Dir.Offset);
+      if (PlanDirectory(plan, 0).empty()) total += plan.Size();
+    }
+  } catch (const InputFault&) {
+  } catch (const std::invalid_argument&) {
+  } catch (const std::out_of_range&) {
+  }
+  return total;
+}
 
 // Input faults end this file; anything that concerns the output (or the
 // process, such as memory running out) ends the whole merge and so goes
@@ -86,7 +129,9 @@ void PageCopier::ReadHead() {
   if (!input_.ReadAt(0, headBytes_.get(), headSize)) throw PageError("cannot read the file");
   head_ = std::string_view(headBytes_.get(), headSize);
   owner_.InputLittleEndian = head_[0] == 'I' && head_[1] == 'I';
-  NextDirectoryOffset = Decode(ReadInput(4, 4, "header"), 0, 4);
+  // The driver has checked the header: "+" as the magic means BigTIFF.
+  in_.Big = head_[owner_.InputLittleEndian ? 2 : 3] == '+';
+  NextDirectoryOffset = Decode(ReadInput(in_.Big ? 8 : 4, in_.OffsetBytes(), "header"), 0, in_.OffsetBytes());
   DirectoriesRead = 0;
 }
 
@@ -109,8 +154,18 @@ std::uint64_t PageCopier::Decode(std::string_view bytes, std::size_t at, std::si
   return value;
 }
 
+// A classic input knows the twelve types of TypeSizes (IFD values count as
+// an unknown type's, carried whole); a BigTIFF input also knows IFD and its
+// own 64-bit types.
 std::size_t PageCopier::TypeSize(std::uint32_t type) const {
-  if (type == 0 || type > static_cast<std::uint32_t>(owner_.TypeCount)) return 0;
+  if (type == 0) return 0;
+  if (type > static_cast<std::uint32_t>(owner_.TypeCount)) return in_.Big ? WideTypeSize(type) : 0;
+  return static_cast<std::size_t>(owner_.TypeSizes[type]);
+}
+
+std::size_t PageCopier::OutputTypeSize(std::uint32_t type) const {
+  if (type == 0) return 0;
+  if (type > static_cast<std::uint32_t>(owner_.TypeCount)) return WideTypeSize(type);
   return static_cast<std::size_t>(owner_.TypeSizes[type]);
 }
 
@@ -127,14 +182,17 @@ void PageCopier::ReadNextPage() {
 Directory PageCopier::ReadDirectory(std::uint64_t offset) {
   Directory directory;
   directory.Offset = offset;
-  const std::uint64_t count = Decode(ReadInput(offset, 2, "directory"), 0, 2);
+  const std::size_t countBytes = in_.EntryCountBytes();
+  const std::size_t entryBytes = in_.EntryBytes();
+  const std::uint64_t count = Decode(ReadInput(offset, countBytes, "directory"), 0, countBytes);
+  if (count > input_.Size() / entryBytes) throw PageError("directory at offset " + Text(offset) + " lies outside the file");
   // The entries and the link in one read.
-  const std::string block = ReadInput(offset + 2, kEntryBytes * count + 4, "directory");
-  directory.Entries.reserve(count);
+  const std::string block = ReadInput(offset + countBytes, entryBytes * count + in_.OffsetBytes(), "directory");
+  directory.Entries.reserve(static_cast<std::size_t>(count));
   for (std::size_t w = 0; w < count; ++w)
     directory.Entries.push_back(
-        ReadEntry(std::string_view(block).substr(kEntryBytes * w, kEntryBytes), directory.OutOfLineBytes));
-  directory.Link = Decode(block, kEntryBytes * count, 4);
+        ReadEntry(std::string_view(block).substr(entryBytes * w, entryBytes), directory.OutOfLineBytes));
+  directory.Link = Decode(block, static_cast<std::size_t>(entryBytes * count), in_.OffsetBytes());
   return directory;
 }
 
@@ -142,18 +200,21 @@ Entry PageCopier::ReadEntry(std::string_view bytes, std::uint64_t& outOfLineTota
   Entry entry;
   entry.Tag = static_cast<std::uint32_t>(Decode(bytes, 0, 2));
   entry.Type = static_cast<std::uint32_t>(Decode(bytes, 2, 2));
-  entry.Count = Decode(bytes, 4, 4);
-  entry.ValueField = Decode(bytes, 8, 4);
+  const std::size_t field = in_.OffsetBytes();  // the count's and the value field's width
+  entry.Count = Decode(bytes, 4, field);
+  entry.ValueField = Decode(bytes, 4 + field, field);
   const std::size_t size = TypeSize(entry.Type);
-  if (size == 0) return entry;  // unknown types keep their value field as one number
-  const std::uint64_t total = entry.Count * size;
-  if (total <= 4) {
-    entry.Bytes = std::string(bytes.substr(8, static_cast<std::size_t>(total)));
-    return entry;
-  }
+  entry.Unknown = size == 0;
+  if (entry.Unknown) return entry;  // unknown types keep their value field as one number
   // Each value lies inside the file, but many entries may point at the
   // same bytes; a directory's values together never need more than the
   // file holds, so memory stays bounded by the input's size.
+  if (entry.Count > input_.Size()) throw PageError("the directory's values repeat too much data");
+  const std::uint64_t total = entry.Count * size;
+  if (total <= field) {
+    entry.Bytes = std::string(bytes.substr(4 + field, static_cast<std::size_t>(total)));
+    return entry;
+  }
   if (outOfLineTotal + total > input_.Size()) throw PageError("the directory's values repeat too much data");
   entry.OutOfLine = true;
   entry.Bytes = ReadInput(entry.ValueField, total, "value");
@@ -180,6 +241,7 @@ void PageCopier::FillTables(const Directory& directory) {
     cells[5] = Text(0);  // not the literal "0": GCC 12 at -O3 warns falsely (-Wrestrict, GCC bug 105329)
     const std::size_t size = TypeSize(entry.Type);
     if (entry.OutOfLine || size == 0 || entry.Count == 0) continue;
+    if (entry.Count > owner_.ValueTable[w].size()) owner_.ValueTable[w].resize(static_cast<std::size_t>(entry.Count));
     for (std::size_t k = 0; k < entry.Count; ++k) owner_.ValueTable[w][k] = Text(Decode(entry.Bytes, k * size, size));
     cells[3] = owner_.ValueTable[w][0];
     cells[5] = Text(entry.Count);

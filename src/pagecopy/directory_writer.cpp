@@ -16,6 +16,8 @@
 //                       old-style JPEG data in input order
 // The next page begins right after. A page is written whole or not at all:
 // a failure cuts the output back to where it began.
+#include <algorithm>
+
 #include "codec/endian.hpp"
 #include "pagecopy/page_copier.hpp"
 
@@ -36,7 +38,7 @@ void PageCopier::Put(std::string& out, std::uint64_t value, std::size_t width) c
 // reversed by its own type's size when the output's order differs.
 std::string PageCopier::OutputOrder(std::string bytes, std::uint32_t type) const {
   if (owner_.InputLittleEndian == owner_.OutputLittleEndian) return bytes;
-  std::size_t element = TypeSize(type);
+  std::size_t element = OutputTypeSize(type);
   if (type == 5 || type == 10) element = 4;  // RATIONAL halves are LONGs
   codec::ReverseGroups(bytes.data(), bytes.size(), element);
   return bytes;
@@ -46,11 +48,14 @@ void PageCopier::EmitDirectory() {
   DirectoryPlan plan;
   plan.Dir = std::move(page_);
   ancestors_.assign(1, plan.Dir.Offset);
-  subDirectoriesPlanned_ = 0;
-  subDirectoryBytesRead_ = 0;
-  subDirectoryEntries_ = 0;
-  leftOut_.clear();
-  const std::string problem = PlanDirectory(plan, 0);
+  BeginPage();
+  std::string problem = PlanDirectory(plan, 0);
+  const auto start = static_cast<std::uint64_t>(owner_.OutputPosition);
+  if (problem.empty()) {
+    LayOut(plan, start);
+    if (out_.Big && ReachesPast4GiB(plan))
+      problem = "its old-style JPEG offsets are LONG and would have to point beyond 4 GiB";
+  }
   if (!problem.empty()) {
     // The page cannot be copied without corrupting its pixels: nothing of
     // it is written and the chain goes on with the next directory.
@@ -58,10 +63,8 @@ void PageCopier::EmitDirectory() {
     return;
   }
 
-  const auto start = static_cast<std::uint64_t>(owner_.OutputPosition);
-  LayOut(plan, start);
   const std::uint64_t end = start + plan.Size();
-  if (end >= kOffsetLimit) throw PageError("the output would pass 4 GiB");
+  if (!out_.Big && end >= kOffsetLimit) throw PageError("the output would pass 4 GiB");
 
   // The link: where the next page begins, unless this is the last page of
   // the last file.
@@ -87,20 +90,31 @@ void PageCopier::EmitDirectory() {
   }
   owner_.OutputPosition = static_cast<std::int64_t>(end);
   owner_.DirectByteCount = 0;
-  session_.PageWritten(end, start + 2 + 12 * plan.EntriesWritten, link);
+  session_.PageWritten(end, start + out_.EntryCountBytes() + plan.EntryBytes * plan.EntriesWritten, link);
   if (session_.CurrentFile != nullptr) {
     for (std::string& what : leftOut_) session_.CurrentFile->LeftOut.push_back({DirectoriesRead - 1, std::move(what)});
   }
+}
+
+// In a BigTIFF output, old-style JPEG offsets stay LONG: a page (or
+// sub-directory) whose JPEG data would land beyond 4 GiB cannot be written.
+bool PageCopier::ReachesPast4GiB(const DirectoryPlan& plan) const {
+  const bool pointsIntoData = std::any_of(plan.Rows.begin(), plan.Rows.end(), [](const RowPlan& row) {
+    return row.Kind == RowKind::BlockPointers || row.Kind == RowKind::JpegStream;
+  });
+  if (pointsIntoData && plan.OutputOffset + plan.Size() > kOffsetLimit) return true;
+  return std::any_of(plan.Children.begin(), plan.Children.end(),
+                     [this](const auto& child) { return ReachesPast4GiB(*child); });
 }
 
 void PageCopier::WriteDirectory(const DirectoryPlan& plan, std::uint64_t link, std::string& outOfLine) {
   platform::OutputFile& output = session_.Output;
   outOfLine.clear();
   std::string entries;
-  entries.reserve(8 + 12 * plan.EntriesWritten);
-  Put(entries, plan.EntriesWritten, 2);
+  entries.reserve(plan.FixedBytes + plan.EntryBytes * plan.EntriesWritten);
+  Put(entries, plan.EntriesWritten, out_.EntryCountBytes());
   for (std::size_t row = 0; row < plan.Dir.Entries.size(); ++row) WriteEntry(plan, row, entries, outOfLine);
-  Put(entries, link, 4);
+  Put(entries, link, out_.OffsetBytes());
   entries += "\r\n";
   output.Append(entries);
   output.Append(outOfLine);
@@ -115,21 +129,21 @@ void PageCopier::WriteDirectory(const DirectoryPlan& plan, std::uint64_t link, s
   for (const Block& block : plan.Blocks) output.AppendFrom(input_, block.InputOffset, block.Length);
 }
 
-// Writes a tag, a type, a count and rewritten offsets: none gives a zero
-// value field, one goes inline, more go to the out-of-line block.
+// Writes a tag, a type, a count and rewritten offsets in that type's size:
+// inline when they fit in the value field (zeros after them), else in the
+// out-of-line block.
 void PageCopier::WriteOffsets(const Entry& entry, std::uint32_t type, const std::vector<std::uint64_t>& offsets,
                               std::uint64_t outOfLinePosition, std::string& entries, std::string& outOfLine) const {
+  const std::size_t field = out_.OffsetBytes();
+  const std::size_t width = OutputTypeSize(type);
   Put(entries, entry.Tag, 2);
   Put(entries, type, 2);
-  Put(entries, offsets.size(), 4);
-  if (offsets.empty()) {
-    Put(entries, 0, 4);
-  } else if (offsets.size() == 1) {
-    Put(entries, offsets.front(), 4);
-  } else {
-    Put(entries, outOfLinePosition, 4);
-    for (const std::uint64_t offset : offsets) Put(outOfLine, offset, 4);
-  }
+  Put(entries, offsets.size(), field);
+  std::string& values = width * offsets.size() > field ? outOfLine : entries;
+  if (&values == &outOfLine) Put(entries, outOfLinePosition, field);
+  const std::size_t before = values.size();
+  for (const std::uint64_t offset : offsets) Put(values, offset, width);
+  if (&values == &entries) entries.append(field - (entries.size() - before), '\0');
 }
 
 void PageCopier::WriteEntry(const DirectoryPlan& plan, std::size_t row, std::string& entries,
@@ -137,7 +151,8 @@ void PageCopier::WriteEntry(const DirectoryPlan& plan, std::size_t row, std::str
   const RowPlan& rowPlan = plan.Rows[row];
   if (rowPlan.Kind == RowKind::Dropped) return;
   const Entry& entry = plan.Dir.Entries[row];
-  const std::uint64_t entriesEnd = plan.OutputOffset + 8 + 12 * plan.EntriesWritten;
+  const std::uint64_t entriesEnd = plan.EntriesEnd();
+  const std::size_t field = out_.OffsetBytes();
   const std::uint64_t outOfLinePosition = entriesEnd + outOfLine.size();
   const std::uint64_t firstImageByte = entriesEnd + plan.OutOfLineLength + 1;
 
@@ -156,7 +171,7 @@ void PageCopier::WriteEntry(const DirectoryPlan& plan, std::size_t row, std::str
           at += length;
         }
       }
-      WriteOffsets(entry, field::kLong, offsets, outOfLinePosition, entries, outOfLine);
+      WriteOffsets(entry, ImageOffsetsType(), offsets, outOfLinePosition, entries, outOfLine);
       return;
     case RowKind::BlockPointers:
       for (const BlockTarget& target : rowPlan.Targets)
@@ -165,7 +180,7 @@ void PageCopier::WriteEntry(const DirectoryPlan& plan, std::size_t row, std::str
       return;
     case RowKind::SubDirectories:
       for (const std::size_t child : rowPlan.Children) offsets.push_back(plan.Children[child]->OutputOffset);
-      WriteOffsets(entry, entry.Type, offsets, outOfLinePosition, entries, outOfLine);
+      WriteOffsets(entry, SubDirectoryType(entry.Type), offsets, outOfLinePosition, entries, outOfLine);
       return;
     case RowKind::JpegStream: {
       // One offset, inline: a SHORT stays SHORT while the new offset fits.
@@ -175,9 +190,9 @@ void PageCopier::WriteEntry(const DirectoryPlan& plan, std::size_t row, std::str
       const bool asShort = entry.Type == field::kShort && offset <= 0xFFFF;
       Put(entries, entry.Tag, 2);
       Put(entries, asShort ? field::kShort : field::kLong, 2);
-      Put(entries, entry.Count, 4);
+      Put(entries, entry.Count, field);
       Put(entries, offset, asShort ? 2 : 4);
-      if (asShort) Put(entries, 0, 2);
+      entries.append(field - (asShort ? 2 : 4), '\0');
       return;
     }
     case RowKind::Plain:
@@ -186,17 +201,17 @@ void PageCopier::WriteEntry(const DirectoryPlan& plan, std::size_t row, std::str
 
   Put(entries, entry.Tag, 2);
   Put(entries, entry.Type, 2);
-  Put(entries, entry.Count, 4);
-  if (entry.OutOfLine) {
-    Put(entries, outOfLinePosition, 4);
+  Put(entries, entry.Count, field);
+  if (entry.Unknown) {
+    // Unknown field types: the value field is carried as one number.
+    Put(entries, entry.ValueField, field);
+  } else if (entry.Bytes.size() > field) {
+    Put(entries, outOfLinePosition, field);
     outOfLine += OutputOrder(entry.Bytes, entry.Type);
-  } else if (TypeSize(entry.Type) == 0) {
-    // Unknown field types: the value field is carried as one 4-byte number.
-    Put(entries, entry.ValueField, 4);
   } else {
-    // Inline values, each in its type's size, then zeros to fill 4 bytes.
+    // Inline values, each in its type's size, then zeros to fill the field.
     entries += OutputOrder(entry.Bytes, entry.Type);
-    entries.append(4 - entry.Bytes.size(), '\0');
+    entries.append(field - entry.Bytes.size(), '\0');
   }
 }
 

@@ -25,7 +25,8 @@ bool IsByteOrderFreeCompression(std::uint64_t compression) {
 // The values of an integer entry, each read with its own type's size.
 std::vector<std::uint64_t> PageCopier::Values(const Entry& entry) const {
   const std::size_t size = TypeSize(entry.Type);
-  if (size == 0 || size > 4) throw PageError("entry " + std::to_string(entry.Tag) + " is not an integer");
+  const bool integer = size != 0 && (size <= 4 || entry.Type == field::kLong8 || entry.Type == field::kIfd8);
+  if (!integer) throw PageError("entry " + std::to_string(entry.Tag) + " is not an integer");
   std::vector<std::uint64_t> values;
   values.reserve(static_cast<std::size_t>(entry.Count));
   for (std::size_t i = 0; i < entry.Count; ++i) values.push_back(Decode(entry.Bytes, i * size, size));
@@ -54,8 +55,8 @@ ImagePlan PageCopier::PlanImageData(const Directory& directory) const {
     const Entry& offsets = directory.Entries[static_cast<std::size_t>(plan.OffsetsRow)];
     const Entry& counts = directory.Entries[static_cast<std::size_t>(countsRow)];
     for (const Entry* entry : {&offsets, &counts}) {
-      if (entry->Type != field::kShort && entry->Type != field::kLong)
-        throw PageError("strip or tile entry is not SHORT or LONG");
+      if (entry->Type != field::kShort && entry->Type != field::kLong && entry->Type != field::kLong8)
+        throw PageError("strip or tile entry is not SHORT, LONG or LONG8");
     }
     plan.Offsets = Values(offsets);
     plan.Lengths = Values(counts);

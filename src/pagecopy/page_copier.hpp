@@ -73,6 +73,7 @@ struct Entry {
   std::uint64_t Count = 0;
   std::uint64_t ValueField = 0;  // the value field as one number: the values' offset when out of line
   bool OutOfLine = false;        // a known type whose values do not fit in the value field
+  bool Unknown = false;          // a field type this copier does not know: carried as ValueField
   // The values' bytes in the input's byte order: the out-of-line data, or
   // the used part of the value field. Empty for an unknown type, whose
   // value field is carried as the number ValueField.
@@ -160,13 +161,19 @@ struct DirectoryPlan {
   std::vector<std::size_t> NextInChain;                  // per child: index of the next, or none
   std::vector<Block> Blocks;                             // after the children, in input order
 
+  std::uint64_t FixedBytes = 8;   // entry count, link and CR LF in the output's format
+  std::uint64_t EntryBytes = 12;  // one entry in the output's format
   std::uint64_t EntriesWritten = 0;
   std::uint64_t OutOfLineLength = 0;
   std::uint64_t ImageLength = 0;
   std::uint64_t ReferencedLength = 0;
   std::uint64_t OutputOffset = 0;
 
-  std::uint64_t Size() const { return 8 + 12 * EntriesWritten + OutOfLineLength + ImageLength + ReferencedLength; }
+  // Where the out-of-line block begins, once laid out.
+  std::uint64_t EntriesEnd() const { return OutputOffset + FixedBytes + EntryBytes * EntriesWritten; }
+  std::uint64_t Size() const {
+    return FixedBytes + EntryBytes * EntriesWritten + OutOfLineLength + ImageLength + ReferencedLength;
+  }
 };
 
 inline constexpr std::size_t kNoChild = static_cast<std::size_t>(-1);
@@ -178,6 +185,8 @@ class PageCopier {
   PageCopier(KWVellox& owner, MergeSession& session, const platform::InputFile& input, std::int32_t fileCount,
              std::int32_t fileIndex);
   std::int32_t Run();
+  // Bytes the input's pages would take in the output, without writing.
+  std::uint64_t Measure();
 
  private:
   // Reading (directory_reader.cpp).
@@ -190,7 +199,12 @@ class PageCopier {
   std::uint64_t Decode(std::string_view bytes, std::size_t at, std::size_t width) const;
 
   // Planning (directory_plan.cpp).
+  void BeginPage();
   std::string PlanDirectory(DirectoryPlan& plan, int depth);
+  std::string FitToOutput(DirectoryPlan& plan) const;
+  std::uint32_t ImageOffsetsType() const;
+  std::uint32_t SubDirectoryType(std::uint32_t type) const;
+  bool ReachesPast4GiB(const DirectoryPlan& plan) const;
   std::uint64_t RowOutOfLineLength(const DirectoryPlan& plan, std::size_t row) const;
   void LayOut(DirectoryPlan& plan, std::uint64_t offset) const;
 
@@ -219,13 +233,16 @@ class PageCopier {
   JpegPlan PlanJpegBlocks(const Directory& directory, const ImagePlan& image);
   std::vector<std::uint64_t> PointerElements(const Entry& entry);
 
-  std::size_t TypeSize(std::uint32_t type) const;
+  std::size_t TypeSize(std::uint32_t type) const;        // in the input
+  std::size_t OutputTypeSize(std::uint32_t type) const;  // in the output
 
   KWVellox& owner_;
   MergeSession& session_;
   const platform::InputFile& input_;
   const std::int32_t fileCount_;
   const std::int32_t fileIndex_;
+  TiffLayout in_;         // the input's format, from its header
+  const TiffLayout out_;  // the output's
   // The first kHeadBytes of the input, read once (not zero-filled first).
   std::unique_ptr<char[]> headBytes_;
   std::string_view head_;

@@ -119,7 +119,9 @@ void PageCopier::PlanReferences(DirectoryPlan& plan, int depth) {
 
 // The offsets held by a pointer entry: LONG, SHORT or IFD values.
 std::vector<std::uint64_t> PageCopier::PointerElements(const Entry& entry) {
-  if (entry.Type == field::kLong || entry.Type == field::kShort) return Values(entry);
+  const bool known = entry.Type == field::kLong || entry.Type == field::kShort || entry.Type == field::kLong8 ||
+                     entry.Type == field::kIfd8 || (entry.Type == field::kIfd && !entry.Unknown);
+  if (known) return Values(entry);
   if (entry.Type != field::kIfd) throw PageError("tag " + std::to_string(entry.Tag) + " is not an offset");
   // IFD values are 4 bytes; the reader keeps an unknown type's value field
   // as one number, which is the values' offset when there are several.
@@ -139,7 +141,9 @@ void PageCopier::PlanSubDirectories(DirectoryPlan& plan, std::size_t row, int de
   rowPlan.Kind = RowKind::Dropped;
   const Entry& entry = plan.Dir.Entries[row];
   const std::string name = "tag " + std::to_string(entry.Tag);
-  if (entry.Type != field::kLong && entry.Type != field::kIfd) {
+  const bool offsets32 = entry.Type == field::kLong || entry.Type == field::kIfd;
+  const bool offsets64 = entry.Type == field::kLong8 || entry.Type == field::kIfd8;
+  if (!offsets32 && !offsets64) {
     LeaveOut(name + " left out: its offsets are not LONG or IFD values");
     return;
   }

@@ -66,7 +66,10 @@ struct RejectedCase {
 std::vector<RejectedCase> RejectedCases() {
   return {
       {"text", "this is not a TIFF file, just some text\n", kNotTiff},
-      {"big_endian_mark_without_magic", std::string("MM\0\x2b\0\0\0\x08", 8), kNotTiff},
+      {"big_endian_mark_without_magic", std::string("MM\0\x2c\0\0\0\x08", 8), kNotTiff},
+      // BigTIFF's version 43, but offsets of 0 bytes, or a reserved field that is not 0.
+      {"bigtiff_offset_size_0", std::string("MM\0\x2b\0\0\0\0\0\0\0\0\0\0\0\x10", 16), kFailed},
+      {"bigtiff_reserved_not_0", std::string("II\x2b\0\x08\0\x01\0\x10\0\0\0\0\0\0\0", 16), kFailed},
       {"header_only_4_bytes", std::string("II*\0", 4), kFailed},
       {"first_directory_past_the_end", std::string("II*\0\x00\x10\0\0", 8), kFailed},
       {"first_directory_cut", std::string("II*\0\x08\0\0\0\x05\0\x00\x01\x04\0", 14), kFailed},

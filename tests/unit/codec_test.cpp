@@ -86,7 +86,7 @@ TEST_F(CodecTest, StraightToTheFileCountsBytesAndEmptiesTheBuffer) {
   platform::OutputFile output;
   output.Create(dir / "out", false);
   MergeReport report;
-  MergeSession session(output, report);
+  MergeSession session(output, report, TiffLayout{});
   in.SetSession(&session);
   in.OutputLittleEndian() = false;
   in.EncodeNumber("9", 2, true, 0);
