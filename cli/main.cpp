@@ -13,6 +13,7 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -231,7 +232,8 @@ void HandleSignals() {
   ::signal(SIGXFSZ, SIG_IGN);
 }
 
-int RunMerge(const std::string& outputPath, const std::vector<std::string>& inputs, bool json, bool sync) {
+int RunMerge(const std::string& outputPath, const std::vector<std::string>& inputs, bool json, bool sync,
+             vellox::OutputFormat format) {
   std::string list;
   for (const std::string& input : inputs) {
     if (input.find(',') != std::string::npos) {
@@ -251,6 +253,7 @@ int RunMerge(const std::string& outputPath, const std::vector<std::string>& inpu
   vellox::KWVellox merger;
   vellox::MergeOptions options;
   options.Sync = sync;
+  options.Format = format;
   merger.SetOptions(options);
   ProgressLine progress(merger);
   merger.SetYieldHook([&progress] { progress.Update(); });
@@ -285,6 +288,12 @@ int Main(int argc, char** argv) {
   merge->add_flag("--json", json, "Print the merge report as JSON");
   bool sync = false;
   merge->add_flag("--sync", sync, "Flush the output to the disk before it replaces the target (durable, slower)");
+  vellox::OutputFormat format = vellox::OutputFormat::Auto;
+  const std::map<std::string, vellox::OutputFormat> formats = {
+      {"classic", vellox::OutputFormat::Classic}, {"bigtiff", vellox::OutputFormat::BigTiff},
+      {"auto", vellox::OutputFormat::Auto}};
+  merge->add_option("--format", format, "Output format: classic, bigtiff, or auto (classic when it fits, the default)")
+      ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case));
   merge->footer(
       "Exit status: 0 every input was copied whole; 1 no output was written; 2 usage error;\n"
       "3 the output was written, but an input was missing, had no pages, or could not be copied whole.");
@@ -318,7 +327,7 @@ int Main(int argc, char** argv) {
     std::cout << result << "\n" << fileNames << "\n";
     return kExitOk;
   }
-  return RunMerge(outputPath, inputs, json, sync);
+  return RunMerge(outputPath, inputs, json, sync, format);
 }
 
 }  // namespace
