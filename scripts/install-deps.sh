@@ -23,8 +23,9 @@ why[package]="Debian packaging tools, lintian, man and pkg-config: the package s
 packages[coverage]="gcovr"
 why[coverage]="gcovr: the coverage report of scripts/coverage.sh"
 
-case "${1:-build}" in
-  build) groups=(build) ;;
+# "test" stands for every group the tests use; otherwise each argument is a group.
+case "$*" in
+  "") groups=(build) ;;
   test) groups=(build checks clang windows package) ;;
   *) groups=("$@") ;;
 esac
