@@ -233,7 +233,7 @@ void HandleSignals() {
 }
 
 int RunMerge(const std::string& outputPath, const std::vector<std::string>& inputs, bool json, bool sync,
-             vellox::OutputFormat format) {
+             vellox::OutputFormat format, vellox::CloneMode clone) {
   std::string list;
   for (const std::string& input : inputs) {
     if (input.find(',') != std::string::npos) {
@@ -254,6 +254,7 @@ int RunMerge(const std::string& outputPath, const std::vector<std::string>& inpu
   vellox::MergeOptions options;
   options.Sync = sync;
   options.Format = format;
+  options.Clone = clone;
   merger.SetOptions(options);
   ProgressLine progress(merger);
   merger.SetYieldHook([&progress] { progress.Update(); });
@@ -294,6 +295,13 @@ int Main(int argc, char** argv) {
       {"auto", vellox::OutputFormat::Auto}};
   merge->add_option("--format", format, "Output format: classic, bigtiff, or auto (classic when it fits, the default)")
       ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case));
+  vellox::CloneMode clone = vellox::CloneMode::Auto;
+  const std::map<std::string, vellox::CloneMode> clones = {{"auto", vellox::CloneMode::Auto},
+                                                           {"never", vellox::CloneMode::Never}};
+  merge->add_option("--clone", clone,
+                    "auto: on file systems that share blocks (XFS, btrfs), clone large strips and tiles instead of "
+                    "copying them (the default); never: copy every byte")
+      ->transform(CLI::CheckedTransformer(clones, CLI::ignore_case));
   merge->footer(
       "Exit status: 0 every input was copied whole; 1 no output was written; 2 usage error;\n"
       "3 the output was written, but an input was missing, had no pages, or could not be copied whole.");
@@ -327,7 +335,7 @@ int Main(int argc, char** argv) {
     std::cout << result << "\n" << fileNames << "\n";
     return kExitOk;
   }
-  return RunMerge(outputPath, inputs, json, sync, format);
+  return RunMerge(outputPath, inputs, json, sync, format, clone);
 }
 
 }  // namespace

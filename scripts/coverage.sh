@@ -14,6 +14,6 @@ ctest --test-dir build/coverage -j2 --output-on-failure "$@" >build/coverage/cte
   tail -50 build/coverage/ctest.log
   exit 1
 }
-gcovr -r . --filter 'src/' --exclude 'src/platform/files_win32.cpp' build/coverage --txt-metric branch \
-  --exclude-unreachable-branches --exclude-throw-branches --txt /dev/stdout
-gcovr -r . --filter 'src/' --exclude 'src/platform/files_win32.cpp' build/coverage
+filters=(-r . --filter 'src/' --exclude 'src/platform/files_win32.cpp')
+gcovr "${filters[@]}" build/coverage
+gcovr "${filters[@]}" --branches --exclude-unreachable-branches --exclude-throw-branches build/coverage

@@ -70,12 +70,20 @@ enum class OutputFormat : std::uint8_t {
   Auto,     // classic whenever the merged file fits in it, BigTIFF otherwise
 };
 
+// Whether image data may share the inputs' blocks instead of being copied.
+enum class CloneMode : std::uint8_t {
+  Never,  // every byte copied; the output's layout is the component's own
+  Auto,   // on file systems that share blocks between files (XFS with reflink, btrfs), large strips and
+          // tiles are placed at their input's position within a block (zero padding before them) and cloned
+};
+
 struct MergeOptions {
   // Flush the output to the disk before it replaces the target, and its
   // folder afterwards, so that a power cut right after a successful merge
   // keeps the new file (slower; off as for cp).
   bool Sync = false;
   OutputFormat Format = OutputFormat::Classic;
+  CloneMode Clone = CloneMode::Never;
 };
 
 // Removes the hidden temporary files of merges running in this process.

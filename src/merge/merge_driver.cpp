@@ -278,6 +278,7 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
     }
     session.CurrentFile = &report;
     session.Input = &input;
+    session.CloneBlock = Options.Clone == CloneMode::Auto ? output.CloneBlockSize(input) : 0;
     std::int32_t fileResult = kFailed;
     try {
       CopyPages(list[kept[i]], fileCount, static_cast<std::int32_t>(i) + 1, fileResult);

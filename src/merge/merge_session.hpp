@@ -20,6 +20,7 @@ struct MergeSession {
   const TiffLayout Layout;  // of the output
   FileReport* CurrentFile = nullptr;            // the file being copied
   const platform::InputFile* Input = nullptr;  // that file, opened and found to be a TIFF
+  std::size_t CloneBlock = 0;                  // its data can be cloned in blocks of this size (0: copied)
 
   // Notes a page written from `start` to `end` whose link, at
   // `linkPosition`, holds `link`.

@@ -3,6 +3,7 @@
 // referenced data are, and where every part lands. Planning reads and
 // checks everything the directory needs, so writing cannot meet bad input
 // half-way through.
+#include <algorithm>
 #include <cstdint>
 
 #include "codec/endian.hpp"
@@ -110,12 +111,44 @@ std::string PageCopier::FitToOutput(DirectoryPlan& plan) const {
   return {};
 }
 
+// Strips and tiles at least this long are cloned where the file systems
+// can share blocks: below it, the padding (up to a block, usually 4 KiB)
+// would cost more than a few percent of the piece, and one clone call
+// more than copying it.
+constexpr std::uint64_t kCloneMinBytes = 64u << 10;
+
+// Places each large piece of image data at the same position within a
+// block as in its input, so that its whole blocks can be cloned: zero
+// bytes, referenced by nothing, go before it. Pieces that are reversed for
+// the byte order, live in JPEG data, or are pointed into by a stream offset
+// are placed as always.
+void PageCopier::AlignForCloning(DirectoryPlan& plan) const {
+  ImagePlan& image = plan.Image;
+  image.Pads.clear();
+  const std::uint64_t block = session_.CloneBlock;
+  const bool streamInside = std::any_of(plan.Rows.begin(), plan.Rows.end(),
+                                        [](const RowPlan& row) { return row.Kind == RowKind::JpegStream; });
+  if (block == 0 || !image.HasImageData || image.SwapWidth >= 2 || image.JpegRow >= 0 || streamInside) return;
+  image.Pads.assign(image.Offsets.size(), 0);
+  std::uint64_t at = plan.EntriesEnd() + plan.OutOfLineLength + 1;  // after the leading byte
+  std::uint64_t padding = 0;
+  for (std::size_t i = 0; i < image.Offsets.size(); ++i) {
+    if (image.Lengths[i] >= kCloneMinBytes) image.Pads[i] = (image.Offsets[i] % block + block - at % block) % block;
+    padding += image.Pads[i];
+    at += image.Pads[i] + image.Lengths[i];
+  }
+  image.Pads.resize(padding == 0 ? 0 : image.Pads.size());
+  plan.ImageLength = 1 + image.TotalBytes + padding;
+}
+
 // Gives the directory, its sub-directories and its blocks their output
 // offsets: the directory at `offset`, then its out-of-line block and image
 // data, then each sub-directory with everything of its own, then the blocks.
 void PageCopier::LayOut(DirectoryPlan& plan, std::uint64_t offset) const {
   plan.OutputOffset = offset;
+  AlignForCloning(plan);
   std::uint64_t at = plan.EntriesEnd() + plan.OutOfLineLength + plan.ImageLength;
+  const std::uint64_t referenced = at;
   for (const auto& child : plan.Children) {
     LayOut(*child, at);
     at += child->Size();
@@ -124,6 +157,7 @@ void PageCopier::LayOut(DirectoryPlan& plan, std::uint64_t offset) const {
     block.OutputOffset = at;
     at += block.Length;
   }
+  plan.ReferencedLength = at - referenced;  // the children may have been padded for cloning too
 }
 
 }  // namespace vellox

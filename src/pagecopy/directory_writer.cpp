@@ -166,9 +166,10 @@ void PageCopier::WriteEntry(const DirectoryPlan& plan, std::size_t row, std::str
           offsets.push_back(plan.Blocks[target.BlockIndex].OutputOffset + target.Delta);
       } else {
         std::uint64_t at = firstImageByte;
-        for (const std::uint64_t length : plan.Image.Lengths) {
+        for (std::size_t i = 0; i < plan.Image.Lengths.size(); ++i) {
+          if (!plan.Image.Pads.empty()) at += plan.Image.Pads[i];
           offsets.push_back(at);
-          at += length;
+          at += plan.Image.Lengths[i];
         }
       }
       WriteOffsets(entry, ImageOffsetsType(), offsets, outOfLinePosition, entries, outOfLine);

@@ -114,17 +114,28 @@ void PageCopier::CopyImageData(const ImagePlan& plan) {
   platform::OutputFile& output = session_.Output;
   const std::uint64_t leading = plan.Offsets.front() - 1ull;
 
-  auto copyRun = [this, &output](std::uint64_t start, std::uint64_t length) {
-    if (start + length <= head_.size())
+  const std::size_t block = session_.CloneBlock;
+  auto copyRun = [this, &output, &plan, block](std::uint64_t start, std::uint64_t length) {
+    if (block != 0 && !plan.Pads.empty() && output.Position() % block == start % block)
+      output.AppendCloned(input_, start, length, block);
+    else if (start + length <= head_.size())
       output.Append(head_.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(length)));
     else
       output.AppendFrom(input_, start, length);
   };
   if (plan.SwapWidth < 2) {
-    // Pieces that lie back to back in the input are copied in one go.
+    // Pieces that lie back to back in the input are copied in one go; the
+    // padding placed for cloning goes before its piece.
     std::uint64_t runStart = leading;
     std::uint64_t runEnd = leading + 1;
     for (std::size_t i = 0; i < plan.Offsets.size(); ++i) {
+      const std::uint64_t pad = plan.Pads.empty() ? 0 : plan.Pads[i];
+      if (pad != 0) {
+        copyRun(runStart, runEnd - runStart);
+        output.Append(std::string(static_cast<std::size_t>(pad), '\0'));
+        runStart = plan.Offsets[i];
+        runEnd = runStart;
+      }
       if (plan.Lengths[i] == 0) continue;
       if (plan.Offsets[i] != runEnd) {
         copyRun(runStart, runEnd - runStart);

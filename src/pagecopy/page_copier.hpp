@@ -119,6 +119,7 @@ struct ImagePlan {
   bool HasImageData = false;          // a leading byte and the pieces follow
   std::size_t SwapWidth = 0;          // bytes per swapped sample part; 0: copy as is
   std::vector<BlockTarget> InBlocks;  // set when the pieces live inside referenced blocks
+  std::vector<std::uint64_t> Pads;    // zero bytes before each piece, for cloning; empty: none
 };
 
 // Whether a page's samples must be reversed for the output's byte order.
@@ -207,6 +208,7 @@ class PageCopier {
   bool ReachesPast4GiB(const DirectoryPlan& plan) const;
   std::uint64_t RowOutOfLineLength(const DirectoryPlan& plan, std::size_t row) const;
   void LayOut(DirectoryPlan& plan, std::uint64_t offset) const;
+  void AlignForCloning(DirectoryPlan& plan) const;
 
   // Writing (directory_writer.cpp).
   void EmitDirectory();

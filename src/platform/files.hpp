@@ -115,6 +115,16 @@ class OutputFile {
   // can; never holds more than a bounded chunk in memory. A failed read is
   // an InputFault, a failed write an OutputFault.
   void AppendFrom(const InputFile& input, std::uint64_t offset, std::uint64_t length);
+  // The block size at which `input`'s data can be cloned into this file
+  // (shared with the input, not copied), or 0 where the file systems cannot
+  // (a different file system, or one without shared extents). Probes once
+  // with a scratch file beside the output.
+  std::size_t CloneBlockSize(const InputFile& input);
+  // Appends `length` bytes of `input` from `offset` as AppendFrom does, but
+  // clones the whole blocks in between; the output must stand at the same
+  // place within a block of `blockSize` as `offset`. Ranges the system will
+  // not clone are copied: the bytes are the same either way.
+  void AppendCloned(const InputFile& input, std::uint64_t offset, std::uint64_t length, std::size_t blockSize);
   // Overwrites bytes already written (for example a link ending the chain).
   void WriteAt(std::uint64_t offset, std::string_view bytes);
   // Cuts the file back to `length` bytes, dropping what came after.

@@ -3,6 +3,8 @@
 #include "platform/temporary_names.hpp"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -406,6 +408,48 @@ std::uint64_t OutputFile::CopyInKernel(const InputFile& input, std::uint64_t off
   }
   flushed_ = static_cast<std::uint64_t>(out);
   return length - left;
+}
+
+std::size_t OutputFile::CloneBlockSize(const InputFile& input) {
+  struct stat st {};
+  if (handle_ < 0 || ::fstat(AsFd(handle_), &st) != 0 || st.st_blksize <= 0) return 0;
+  const auto block = static_cast<std::size_t>(st.st_blksize);
+  if (input.Size() < block) return 0;
+  // A scratch unnamed file on the output's file system takes one block.
+  const Descriptor scratch(::openat(AsFd(folder_), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (!scratch) return 0;
+  struct file_clone_range range {};
+  range.src_fd = AsFd(input.NativeHandle());
+  range.src_offset = 0;
+  range.src_length = block;
+  range.dest_offset = 0;
+  return ::ioctl(scratch.Get(), FICLONERANGE, &range) == 0 ? block : 0;
+}
+
+void OutputFile::AppendCloned(const InputFile& input, std::uint64_t offset, std::uint64_t length,
+                              std::size_t blockSize) {
+  if (!RangeInside(input.Size(), offset, length)) throw InputFault("data to copy lies outside " + input.Path());
+  const std::uint64_t head = std::min<std::uint64_t>(length, (blockSize - offset % blockSize) % blockSize);
+  AppendFrom(input, offset, head);
+  offset += head;
+  length -= head;
+  const std::uint64_t whole = length - length % blockSize;
+  Flush();
+  if (whole > 0 && flushed_ % blockSize == 0) {
+    struct file_clone_range range {};
+    range.src_fd = AsFd(input.NativeHandle());
+    range.src_offset = offset;
+    range.src_length = whole;
+    range.dest_offset = flushed_;
+    if (::ioctl(AsFd(handle_), FICLONERANGE, &range) == 0) {
+      flushed_ += whole;
+      offset += whole;
+      length -= whole;
+    } else if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG) {
+      Fail("cannot write", errno);
+    }
+  }
+  AppendFrom(input, offset, length);  // the tail, or everything the system would not clone
 }
 
 void OutputFile::TruncateTo(std::uint64_t length) {
