@@ -46,6 +46,16 @@ echo "pkg-config --cflags --libs vellox: $flags"
 # shellcheck disable=SC2086 # the flags are words
 g++ -std=c++20 packaging/consumer/main.cpp $flags -o "$WORK/pkg-config/vellox_consumer"
 
+step "the manual page names every command and option of the CLI"
+cli=$WORK/prefix/bin/vellox
+page=$(gzip -dc "$WORK/prefix/share/man/man1/vellox.1.gz" | sed 's/\\-/-/g')
+commands=$("$cli" --help | awk '/^Subcommands:/ {on = 1; next} on && /^  [a-z]/ {print $1}')
+options=$(for command in "" $commands; do "$cli" $command --help; done | grep -aoE -- '--[a-z][a-z-]*' | sort -u)
+for word in $commands $options; do
+  grep -qF -- "$word" <<<"$page" || { echo "vellox.1 does not mention $word" >&2; exit 1; }
+done
+echo "$(wc -w <<<"$commands $options") commands and options"
+
 step "merge the samples with each consumer and the CLI"
 merge_copies() {  # merge_copies NAME COMMAND...: merges fresh copies of the samples into $WORK/NAME.tif
   local name=$1 inputs=()
