@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/failure.hpp"
 #include "platform/range.hpp"
@@ -150,6 +152,7 @@ class OutputFile {
   std::uint64_t CopyInKernel(const InputFile& input, std::uint64_t offset, std::uint64_t length);
   void WriteFully(std::uint64_t offset, const char* data, std::size_t length);
   [[noreturn]] void Fail(const char* what, long error) const;
+  std::size_t ProbeClone(const InputFile& input, std::size_t block);  // POSIX only
   bool LinkUnnamed(int fd, int folder, const std::string& name);  // POSIX only
 
   std::intptr_t handle_ = -1;
@@ -161,6 +164,7 @@ class OutputFile {
   bool durable_ = false;
   std::string buffer_;
   std::uint64_t flushed_ = 0;  // bytes already in the file
+  std::vector<std::pair<std::uint64_t, std::size_t>> cloneProbes_;  // input device, clone block size (0: none)
 };
 
 // Removes the hidden files of outputs in progress in this process. Safe to

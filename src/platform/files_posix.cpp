@@ -412,9 +412,21 @@ std::uint64_t OutputFile::CopyInKernel(const InputFile& input, std::uint64_t off
 
 std::size_t OutputFile::CloneBlockSize(const InputFile& input) {
   struct stat st {};
+  struct stat source {};
   if (handle_ < 0 || ::fstat(AsFd(handle_), &st) != 0 || st.st_blksize <= 0) return 0;
+  if (::fstat(AsFd(input.NativeHandle()), &source) != 0) return 0;
   const auto block = static_cast<std::size_t>(st.st_blksize);
   if (input.Size() < block) return 0;
+  // One probe per file system the inputs come from: the answer holds for
+  // every input there.
+  const auto device = static_cast<std::uint64_t>(source.st_dev);
+  for (const auto& [probed, answer] : cloneProbes_)
+    if (probed == device) return answer;
+  cloneProbes_.emplace_back(device, ProbeClone(input, block));
+  return cloneProbes_.back().second;
+}
+
+std::size_t OutputFile::ProbeClone(const InputFile& input, std::size_t block) {
   // A scratch unnamed file on the output's file system takes one block.
   const Descriptor scratch(::openat(AsFd(folder_), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
   if (!scratch) return 0;
@@ -546,6 +558,7 @@ void OutputFile::Discard() noexcept {
   folder_ = -1;
   buffer_.clear();
   flushed_ = 0;
+  cloneProbes_.clear();
 }
 
 }  // namespace vellox::platform
