@@ -3,10 +3,6 @@
 //   vellox merge -o OUT.tif IN.tif...       friendly merge with a report
 //   vellox tiff-merge LIST OUTPUTDIR NAME   one literal call of Tiff_Merge
 //   vellox version
-#include <unistd.h>
-
-#include <csignal>
-
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "console.hpp"
 #include "vellox/KWVellox.hpp"
 
 namespace {
@@ -187,7 +184,7 @@ bool SomeInputFailed(const vellox::MergeReport& report) {
 // Shows pages and bytes on a terminal while a long merge runs.
 class ProgressLine {
  public:
-  explicit ProgressLine(const vellox::KWVellox& merger) : merger_(merger), enabled_(::isatty(STDERR_FILENO) != 0) {}
+  explicit ProgressLine(const vellox::KWVellox& merger) : merger_(merger), enabled_(vellox::cli::StderrIsTerminal()) {}
   void Update() {
     if (!enabled_) return;
     const auto now = std::chrono::steady_clock::now();
@@ -214,24 +211,6 @@ class ProgressLine {
   std::chrono::steady_clock::time_point last_{};
 };
 
-// A merge ended by a signal leaves no file behind: the hidden output, where
-// there is one, is removed, and the process then ends as the signal says.
-extern "C" void EndOnSignal(int signal) {
-  vellox::RemoveTemporaryFiles();
-  ::signal(signal, SIG_DFL);
-  ::raise(signal);
-}
-
-void HandleSignals() {
-  struct sigaction action {};
-  action.sa_handler = EndOnSignal;
-  ::sigemptyset(&action.sa_mask);
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
-  // Passing a file-size limit is then an ordinary write error (EFBIG) that
-  // fails the merge cleanly, instead of a signal that kills the process.
-  ::signal(SIGXFSZ, SIG_IGN);
-}
-
 int RunMerge(const std::string& outputPath, const std::vector<std::string>& inputs, bool json, bool sync,
              vellox::OutputFormat format, vellox::CloneMode clone) {
   std::string list;
@@ -240,11 +219,11 @@ int RunMerge(const std::string& outputPath, const std::vector<std::string>& inpu
       std::cerr << "vellox: input paths cannot contain ',': " << input << "\n";
       return kExitUsage;
     }
-    list += fs::absolute(input).string() + ",";
+    list += vellox::cli::PathToUtf8(fs::absolute(vellox::cli::PathFromUtf8(input))) + ",";
   }
-  const fs::path target = fs::absolute(outputPath);
-  std::string directory = target.parent_path().string();
-  std::string name = target.filename().string();
+  const fs::path target = fs::absolute(vellox::cli::PathFromUtf8(outputPath));
+  std::string directory = vellox::cli::PathToUtf8(target.parent_path());
+  std::string name = vellox::cli::PathToUtf8(target.filename());
   if (name.empty()) {
     std::cerr << "vellox: the output must name a file: " << outputPath << "\n";
     return kExitUsage;
@@ -262,9 +241,9 @@ int RunMerge(const std::string& outputPath, const std::vector<std::string>& inpu
   progress.Finish();
 
   if (json)
-    PrintJson(merger.Report(), target.string());
+    PrintJson(merger.Report(), vellox::cli::PathToUtf8(target));
   else
-    PrintText(merger.Report(), target.string());
+    PrintText(merger.Report(), vellox::cli::PathToUtf8(target));
   if (result != vellox::kMergeWritten) return kExitMergeFailed;
   return SomeInputFailed(merger.Report()) ? kExitSomeInputsFailed : kExitOk;
 }
@@ -324,7 +303,7 @@ int Main(int argc, char** argv) {
     return code == 0 ? 0 : kExitUsage;
   }
 
-  HandleSignals();
+  vellox::cli::HandleSignals();
   if (*versionCommand) {
     std::cout << version << "\n";
     return kExitOk;
@@ -342,7 +321,9 @@ int Main(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   try {
-    return Main(argc, argv);
+    vellox::cli::PrepareOutput();
+    vellox::cli::Arguments arguments(argc, argv);  // UTF-8 on every platform
+    return Main(arguments.Count(), arguments.Values());
   } catch (const std::exception& error) {
     std::cerr << "vellox: " << error.what() << "\n";
   } catch (...) {

@@ -1,30 +1,5 @@
 # Cross-compiles for 64-bit Windows with the Debian mingw-w64 toolchain
 # (packages mingw-w64; the Windows programs run under wine64).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(VELLOX_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${VELLOX_MINGW_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${VELLOX_MINGW_TRIPLE}-g++)
-set(CMAKE_RC_COMPILER ${VELLOX_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${VELLOX_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Windows 7 API level: RegDeleteTreeW, GetFileVersionInfoExW and friends.
-set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0601 -DWINVER=0x0601 -DUNICODE -D_UNICODE")
-set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=0x0601 -DWINVER=0x0601 -DUNICODE -D_UNICODE")
-
-# Everything the compiler brings (libgcc, libstdc++, winpthread) is linked
-# in, so the binaries import only DLLs that come with Windows.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
-
-# -O2 rather than -O3: GCC 12 reports false -Wrestrict errors in inlined
-# std::string code at -O3 (GCC bug 105329), which -Werror turns fatal.
-set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "C++ compiler flags of Release builds")
-set(CMAKE_C_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "C compiler flags of Release builds")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

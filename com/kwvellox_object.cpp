@@ -34,7 +34,8 @@ void PumpPendingMessages() {
 // free and replace the caller's string). Each argument is therefore made a
 // VT_BYREF|VT_BSTR here: a reference to a string (or to a VARIANT holding a
 // string) reaches the caller's variable; anything else is converted into a
-// temporary string owned by this call.
+// temporary string owned by this call. Null, Empty, Nothing (a null object)
+// and a missing argument read as the empty string.
 class StringArguments {
  public:
   StringArguments() = default;
@@ -45,7 +46,7 @@ class StringArguments {
   }
 
   // DISP_E_TYPEMISMATCH (with the argument's index) when an argument has
-  // no string form.
+  // no string form (an object, an array).
   HRESULT Prepare(const DISPPARAMS& params, UINT* argumentError) {
     arguments_.assign(params.rgvarg, params.rgvarg + params.cArgs);
     temporaries_.resize(params.cArgs);  // never resized again: pointers into it are handed out
@@ -72,9 +73,31 @@ class StringArguments {
       source = variable;
     }
     if (source->vt == (VT_BYREF | VT_BSTR)) return Refer(argument, source->pbstrVal);
+    if (ReadsAsEmpty(*source)) {
+      temporary.vt = VT_BSTR;
+      temporary.bstrVal = ::SysAllocStringLen(L"", 0);
+      if (temporary.bstrVal == nullptr) return E_OUTOFMEMORY;
+      return Refer(argument, &temporary.bstrVal);
+    }
     const HRESULT hr = ::VariantChangeType(&temporary, source, 0, VT_BSTR);
     if (FAILED(hr)) return DISP_E_TYPEMISMATCH;
     return Refer(argument, &temporary.bstrVal);
+  }
+
+  // Null and Empty, Nothing (a null object, also by reference) and an
+  // argument left out (VT_ERROR with DISP_E_PARAMNOTFOUND).
+  static bool ReadsAsEmpty(const VARIANTARG& value) {
+    switch (value.vt) {
+      case VT_EMPTY:
+      case VT_NULL: return true;
+      case VT_DISPATCH:
+      case VT_UNKNOWN: return value.punkVal == nullptr;
+      case VT_BYREF | VT_DISPATCH:
+      case VT_BYREF | VT_UNKNOWN: return value.ppunkVal == nullptr || *value.ppunkVal == nullptr;
+      case VT_BYREF | VT_NULL: return true;
+      case VT_ERROR: return value.scode == DISP_E_PARAMNOTFOUND;
+      default: return false;
+    }
   }
 
   static HRESULT Refer(VARIANTARG& argument, BSTR* text) {

@@ -18,6 +18,19 @@ constexpr wchar_t kClassVersion[] = L"1.0";
 constexpr WORD kLibraryMajor = 1;
 constexpr WORD kLibraryMinor = 0;
 
+// The type library is registered for this DLL's platform only, so that the
+// x86 and x64 DLLs can be registered side by side on 64-bit Windows (each
+// under its own TypeLib\{LIBID}\1.0\0\win32 or win64 key).
+#ifdef _WIN64
+constexpr SYSKIND kSysKind = SYS_WIN64;
+// The registry view of the other DLL: 64-bit Windows keeps HKCR\CLSID
+// apart for 32- and 64-bit processes, but the ProgID key is shared.
+constexpr REGSAM kOtherView = KEY_WOW64_32KEY;
+#else
+constexpr SYSKIND kSysKind = SYS_WIN32;
+constexpr REGSAM kOtherView = KEY_WOW64_64KEY;  // ignored on 32-bit Windows
+#endif
+
 std::wstring GuidText(REFGUID guid) {
   wchar_t text[40] = {};
   ::StringFromGUID2(guid, text, 40);
@@ -71,7 +84,7 @@ HRESULT RegisterTypeLibrary(const std::wstring& path) {
 }
 
 HRESULT UnregisterTypeLibrary() {
-  const HRESULT hr = ::UnRegisterTypeLib(LIBID_Vellox, kLibraryMajor, kLibraryMinor, LOCALE_NEUTRAL, SYS_WIN64);
+  const HRESULT hr = ::UnRegisterTypeLib(LIBID_Vellox, kLibraryMajor, kLibraryMinor, LOCALE_NEUTRAL, kSysKind);
   // A library that is not registered is already gone; Wine reports that as
   // E_INVALIDARG, Windows as TYPE_E_REGISTRYACCESS or TYPE_E_LIBNOTREGISTERED.
   if (hr == E_INVALIDARG || hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_LIBNOTREGISTERED) return S_OK;
@@ -91,16 +104,29 @@ HRESULT RegisterClassKeys(const std::wstring& path) {
   return hr;
 }
 
+// True while the DLL of the other platform is registered for this class
+// (in the other registry view of 64-bit Windows).
+bool OtherPlatformRegistered() {
+  HKEY key = nullptr;
+  const std::wstring server = ClassKey() + L"\\InprocServer32";
+  if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, server.c_str(), 0, KEY_QUERY_VALUE | kOtherView, &key) != ERROR_SUCCESS)
+    return false;
+  ::RegCloseKey(key);
+  return true;
+}
+
 HRESULT UnregisterAll() {
   HRESULT result = S_OK;
-  // The ProgID is removed only while it still names this class.
-  const std::wstring progIdClass = GetDefaultString(std::wstring(kProgId) + L"\\CLSID");
-  if (progIdClass.empty() || _wcsicmp(progIdClass.c_str(), GuidText(CLSID_KWVellox).c_str()) == 0) {
-    const HRESULT hr = DeleteTree(kProgId);
-    if (FAILED(hr)) result = hr;
-  }
   HRESULT hr = DeleteTree(ClassKey());
-  if (FAILED(hr) && SUCCEEDED(result)) result = hr;
+  if (FAILED(hr)) result = hr;
+  // The ProgID is removed only while it still names this class and no DLL
+  // of the other platform still serves it.
+  const std::wstring progIdClass = GetDefaultString(std::wstring(kProgId) + L"\\CLSID");
+  if ((progIdClass.empty() || _wcsicmp(progIdClass.c_str(), GuidText(CLSID_KWVellox).c_str()) == 0) &&
+      !OtherPlatformRegistered()) {
+    hr = DeleteTree(kProgId);
+    if (FAILED(hr) && SUCCEEDED(result)) result = hr;
+  }
   hr = UnregisterTypeLibrary();
   if (FAILED(hr) && SUCCEEDED(result)) result = hr;
   return result;

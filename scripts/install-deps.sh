@@ -18,6 +18,8 @@ packages[clang]="clang libclang-rt-14-dev"
 why[clang]="clang and libFuzzer: the fuzzing stage"
 packages[windows]="mingw-w64 wine wine64 wine64-tools"
 why[windows]="the mingw-w64 cross compiler and Wine: the Windows COM server and its tests"
+packages[linux32]="g++-multilib qemu-user-static libtiff-dev:i386 libgtest-dev:i386"
+why[linux32]="32-bit GCC, qemu-user and the i386 libtiff and GoogleTest: the core tests as 32-bit programs"
 packages[package]="dpkg-dev lintian man-db pkgconf"
 why[package]="Debian packaging tools, lintian, man and pkg-config: the package stage"
 packages[coverage]="gcovr"
@@ -26,7 +28,7 @@ why[coverage]="gcovr: the coverage report of scripts/coverage.sh"
 # "test" stands for every group the tests use; otherwise each argument is a group.
 case "$*" in
   "") groups=(build) ;;
-  test) groups=(build checks clang windows package) ;;
+  test) groups=(build checks clang windows linux32 package) ;;
   *) groups=("$@") ;;
 esac
 
@@ -37,6 +39,11 @@ sudo=()
 updated=false
 for group in "${groups[@]}"; do
   [ -n "${packages[$group]:-}" ] || { echo "usage: $0 build|test|GROUP... (groups: ${!packages[*]})" >&2; exit 2; }
+  if [ "$group" = linux32 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "adding Debian's i386 architecture (for the 32-bit libraries of the linux32 stage)"
+    "${sudo[@]}" dpkg --add-architecture i386
+    updated=false  # the package lists must be read again, with i386
+  fi
   missing=()
   for package in ${packages[$group]}; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -6,8 +6,15 @@
 #   sanitizers  the same suite under AddressSanitizer and UndefinedBehavior-
 #               Sanitizer (scripts/sanitize.sh, build/asan)         ~6 min
 #   fuzz        bounded libFuzzer fuzzing (scripts/fuzz.sh)         ~3 min
-#   windows     the COM server cross-built with mingw-w64, its tests under
-#               Wine (scripts/test-windows.sh, build/windows)       ~3 min
+#   windows     KWVellox.dll and vellox.exe cross-built with mingw-w64 for
+#               x64 and x86, the release ZIP, the x64 tests under Wine
+#               (scripts/test-windows.sh, build/windows-x64)        ~6 min
+#   windows-x86 the x86 DLL and vellox.exe checked statically: PE32, exports,
+#               imports, type library, version resource
+#               (scripts/check-windows-x86.sh, build/windows-x86)   ~1 min
+#   linux32     library, unit, integration and fault tests as 32-bit
+#               programs under qemu-i386-static (scripts/test-linux32.sh,
+#               build/linux32)                                      ~8 min
 #   package     cmake --install, consumer projects, the .deb and lintian
 #               (scripts/test-package.sh, build/package)            ~2 min
 # Prints one line per stage; each stage's whole output goes to
@@ -21,7 +28,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_stages=(native sanitizers fuzz windows package)
+all_stages=(native sanitizers fuzz windows windows-x86 linux32 package)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 for stage in "${stages[@]}"; do
@@ -32,7 +39,7 @@ logs=build/logs
 mkdir -p "$logs"
 # The package groups of scripts/install-deps.sh each stage needs.
 declare -A needs=([native]="build checks" [sanitizers]="build checks" [fuzz]="build clang"
-  [windows]="build checks windows" [package]="build package")
+  [windows]="build checks windows" [windows-x86]="build windows" [linux32]="build checks linux32" [package]="build package")
 groups=()
 for stage in "${stages[@]}"; do
   # A stage not listed in `needs` gets everything the tests may need.
@@ -49,7 +56,9 @@ describe() {
     native) echo "building and running the test suite (about 9 min)" ;;
     sanitizers) echo "the test suite under AddressSanitizer and UBSan (about 6 min)" ;;
     fuzz) echo "building the fuzz targets and fuzzing for 2 min (about 3 min)" ;;
-    windows) echo "cross-building the COM server, its tests under Wine (about 3 min)" ;;
+    windows) echo "Windows x64 and x86 builds, the ZIP, the x64 tests under Wine (about 6 min)" ;;
+    windows-x86) echo "the x86 DLL and vellox.exe checked statically (about 1 min)" ;;
+    linux32) echo "the core tests as 32-bit programs under qemu-user (about 8 min)" ;;
     package) echo "install, consumer projects, .deb and lintian (about 2 min)" ;;
   esac
 }
@@ -60,6 +69,12 @@ run_stage() {
     sanitizers) scripts/sanitize.sh ;;
     fuzz) scripts/fuzz.sh ;;
     windows) scripts/test-windows.sh ;;
+    windows-x86)
+      for preset in windows-x86 windows-x64; do
+        cmake --preset "$preset" && cmake --build --preset "$preset" -j2 || return 1
+      done
+      scripts/check-windows-x86.sh ;;
+    linux32) scripts/test-linux32.sh ;;
     package)
       if [ "${VELLOX_CHECK_DEB_INSTALL:-0}" = 1 ]; then
         scripts/test-package.sh --install-deb
@@ -75,7 +90,8 @@ test_dirs() {
   case $1 in
     native) echo build/ci ;;
     sanitizers) echo "${ASAN_BUILD_DIR:-build/asan}" ;;
-    windows) echo build/windows build/windows-x64 ;;
+    windows) echo build/windows-x64 ;;
+    linux32) echo build/linux32 ;;
   esac
 }
 
@@ -88,6 +104,8 @@ summarise() {
       awk '/^stat::number_of_executed_units:/ {runs += $2}
            /^fuzzing passed:/ {sub(/^fuzzing passed: /, ""); sub(/ \(work folder.*$/, ""); what = $0}
            END {printf "%s, %d runs, nothing found", what, runs}' "$2" ;;
+    windows-x86)
+      grep -Eo '[0-9]+ passed, [0-9]+ failed' "$2" | tail -1 | awk '{print ($3 == 0 ? $1 " checks" : $3 " of " $1 + $3 " checks failed")}' ;;
     package)
       [ "$3" = passed ] || return 0
       echo "install, 3 consumers, .deb lintian-clean$(grep -q '^installed with apt-get' "$2" && echo ', installed and purged')" ;;

@@ -77,6 +77,17 @@ f = list
 r = o.Tiff_Merge(f, work & "no-such-output\", "missing.tif")
 Expect r = -3, "a missing output folder returns -3 (got " & r & ")"
 
+' Null and Nothing read as the empty string: a result code, never an error.
+On Error Resume Next
+r = o.Tiff_Merge(Null, outDir, "null.tif")
+Expect Err.Number = 0 And r = -1, "a Null list returns -1, no error (got " & r & ", error " & Err.Number & ")"
+Err.Clear
+f = list
+r = o.Tiff_Merge(f, outDir, Nothing)
+Expect Err.Number = 0 And r = -1, "Nothing as the name returns -1, no error (got " & r & ", error " & Err.Number & ")"
+Err.Clear
+On Error GoTo 0
+
 Expect o.Version = "1.0.4", "Version is still 1.0.4 after the merges"
 Set o = Nothing
 

@@ -247,7 +247,7 @@ void CheckInvokeForms(Checks& checks, IDispatch* object, const Inputs& inputs, c
                   "by-value output equals the vtable output");
   }
   // A variable holding a number is converted for the call and keeps its
-  // type; an argument with no string form is refused with its index.
+  // type; a live object (no string form) is refused with its index.
   {
     Bstr list(inputs.List());
     Bstr folder(inputs.Folder);
@@ -261,8 +261,8 @@ void CheckInvokeForms(Checks& checks, IDispatch* object, const Inputs& inputs, c
     checks.Expect(vellox::wintest::ReadBytes(inputs.Folder + L"42") == reference, "the numeric name names the output");
 
     VARIANTARG arguments[3] = {ByRefBstr(folder.Address()), ByRefBstr(folder.Address()), ByRefBstr(list.Address())};
-    arguments[1].vt = VT_UNKNOWN;
-    arguments[1].punkVal = nullptr;
+    arguments[1].vt = VT_DISPATCH;
+    arguments[1].pdispVal = object;
     DISPPARAMS params{arguments, nullptr, 3, 0};
     VARIANT result;
     ::VariantInit(&result);
@@ -283,6 +283,47 @@ void CheckInvokeForms(Checks& checks, IDispatch* object, const Inputs& inputs, c
     checks.Expect(code == 1 && list.Get() == before && list.Text() == inputs.List() + L",",
                   "an unchanged FileNamess is not rewritten");
   }
+}
+
+// Null, Empty, Nothing and a left-out argument read as the empty string:
+// the call succeeds and returns what the merge makes of that.
+void CheckEmptyArguments(Checks& checks, IDispatch* object, const Inputs& inputs) {
+  VARIANTARG null, empty, nothing, missing;
+  ::VariantInit(&null);
+  ::VariantInit(&empty);
+  ::VariantInit(&nothing);
+  ::VariantInit(&missing);
+  null.vt = VT_NULL;
+  nothing.vt = VT_DISPATCH;
+  nothing.pdispVal = nullptr;
+  missing.vt = VT_ERROR;
+  missing.scode = DISP_E_PARAMNOTFOUND;
+  Bstr list(inputs.List());
+  Bstr folder(inputs.Folder);
+  Bstr name(L"empty-arguments.tif");
+  struct Case {
+    VARIANTARG First, Second, Third;
+    const char* What;
+  };
+  const Case cases[] = {
+      {null, ByRefBstr(folder.Address()), ByRefBstr(name.Address()), "a Null list: an empty entry, -1"},
+      {nothing, ByRefBstr(folder.Address()), ByRefBstr(name.Address()), "Nothing as the list: -1"},
+      {ByValue(list.Get()), ByRefBstr(folder.Address()), empty, "an Empty name: no file to write, -1"},
+      {ByValue(list.Get()), ByRefBstr(folder.Address()), missing, "a left-out name: -1"},
+  };
+  for (const Case& test : cases) {
+    HRESULT hr = E_FAIL;
+    const long code = InvokeMerge(object, test.First, test.Second, test.Third, &hr);
+    checks.Expect(hr == S_OK && code == -1, std::string(test.What) + " (got " + std::to_string(code) + ")");
+  }
+  // A script variable holding Null is passed by reference and stays Null.
+  VARIANT variable;
+  variable.vt = VT_NULL;
+  HRESULT hr = E_FAIL;
+  const long code = InvokeMerge(object, ByRefVariant(&variable), ByRefBstr(folder.Address()),
+                                ByRefBstr(name.Address()), &hr);
+  checks.Expect(hr == S_OK && code == -1 && variable.vt == VT_NULL, "a variable holding Null: -1, still Null");
+  checks.Expect(!vellox::wintest::FileExists(inputs.Folder + L"empty-arguments.tif"), "none of them wrote a file");
 }
 
 void CheckResultCodes(Checks& checks, IDispatch* object, const Inputs& inputs) {
@@ -435,6 +476,7 @@ int main(int argc, char** argv) {
     const std::string reference = CheckVtableMerge(checks, object, inputs);
     CheckInvokeForms(checks, object, inputs, reference);
     CheckResultCodes(checks, object, inputs);
+    CheckEmptyArguments(checks, object, inputs);
     CheckUnicodePaths(checks, object, inputs, reference);
     CheckMessagePumping(checks, object, inputs, reference);
     object->Release();
