@@ -22,13 +22,15 @@ packages[linux32]="g++-multilib qemu-user-static libtiff-dev:i386 libgtest-dev:i
 why[linux32]="32-bit GCC, qemu-user and the i386 libtiff and GoogleTest: the core tests as 32-bit programs"
 packages[package]="dpkg-dev lintian man-db pkgconf"
 why[package]="Debian packaging tools, lintian, man and pkg-config: the package stage"
+packages[python]="pybind11-dev python3-dev python3-venv python3-pip python3-setuptools python3-wheel python3-pytest python3-distributed"
+why[python]="pybind11, Python headers, venv, pip, setuptools and wheel, pytest and Dask distributed: the Python package, its tests and the Dask example"
 packages[coverage]="gcovr"
 why[coverage]="gcovr: the coverage report of scripts/coverage.sh"
 
 # "test" stands for every group the tests use; otherwise each argument is a group.
 case "$*" in
   "") groups=(build) ;;
-  test) groups=(build checks clang windows linux32 package) ;;
+  test) groups=(build checks clang windows linux32 package python) ;;
   *) groups=("$@") ;;
 esac
 

@@ -3,6 +3,8 @@
 # by stage (times on 2 cores, packages already installed):
 #   native      the test suite, optimised with assertions, warnings as errors
 #               (preset ci, build/ci)                               ~9 min
+#   python      the Python package: pip install, the wheel, pytest
+#               (scripts/test-python.sh, build/python)              ~3 min
 #   sanitizers  the same suite under AddressSanitizer and UndefinedBehavior-
 #               Sanitizer (scripts/sanitize.sh, build/asan)         ~6 min
 #   fuzz        bounded libFuzzer fuzzing (scripts/fuzz.sh)         ~3 min
@@ -28,7 +30,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_stages=(native sanitizers fuzz windows windows-x86 linux32 package)
+all_stages=(native python sanitizers fuzz windows windows-x86 linux32 package)
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 for stage in "${stages[@]}"; do
@@ -38,7 +40,7 @@ done
 logs=build/logs
 mkdir -p "$logs"
 # The package groups of scripts/install-deps.sh each stage needs.
-declare -A needs=([native]="build checks" [sanitizers]="build checks" [fuzz]="build clang"
+declare -A needs=([native]="build checks" [python]="build python" [sanitizers]="build checks" [fuzz]="build clang"
   [windows]="build checks windows" [windows-x86]="build windows" [linux32]="build checks linux32" [package]="build package")
 groups=()
 for stage in "${stages[@]}"; do
@@ -54,6 +56,7 @@ scripts/install-deps.sh "${groups[@]}"
 describe() {
   case $1 in
     native) echo "building and running the test suite (about 9 min)" ;;
+    python) echo "the Python package: install, wheel, pytest (about 3 min)" ;;
     sanitizers) echo "the test suite under AddressSanitizer and UBSan (about 6 min)" ;;
     fuzz) echo "building the fuzz targets and fuzzing for 2 min (about 3 min)" ;;
     windows) echo "Windows x64 and x86 builds, the ZIP, the x64 tests under Wine (about 6 min)" ;;
@@ -66,6 +69,7 @@ describe() {
 run_stage() {
   case $1 in
     native) cmake --preset ci && cmake --build --preset ci && ctest --preset ci -j2 ;;
+    python) scripts/test-python.sh ;;
     sanitizers) scripts/sanitize.sh ;;
     fuzz) scripts/fuzz.sh ;;
     windows) scripts/test-windows.sh ;;
@@ -104,6 +108,12 @@ summarise() {
       awk '/^stat::number_of_executed_units:/ {runs += $2}
            /^fuzzing passed:/ {sub(/^fuzzing passed: /, ""); sub(/ \(work folder.*$/, ""); what = $0}
            END {printf "%s, %d runs, nothing found", what, runs}' "$2" ;;
+    python)
+      # pytest's closing line: "=== 31 passed, 1 failed in 12.34s ==="
+      counts=$(grep -E '^=+ .*[0-9]+ (passed|failed).* in [0-9.]+s' "$2" | tail -1) || return 0
+      failed=$(grep -Eo '[0-9]+ (failed|error)' <<<"$counts" | awk '{n += $1} END {print n + 0}')
+      total=$(($(grep -Eo '[0-9]+ passed' <<<"$counts" | awk '{print $1}' || echo 0) + failed))
+      if [ "$failed" = 0 ]; then echo "installed, wheel built, $total tests"; else echo "$failed of $total tests failed"; fi ;;
     windows-x86)
       grep -Eo '[0-9]+ passed, [0-9]+ failed' "$2" | tail -1 | awk '{print ($3 == 0 ? $1 " checks" : $3 " of " $1 + $3 " checks failed")}' ;;
     package)
