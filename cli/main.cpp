@@ -1,6 +1,7 @@
 // vellox: the command-line front of the merger.
 //
 //   vellox merge -o OUT.tif IN.tif...       friendly merge with a report
+//   vellox batch JOBS [-j N] [--json]       many merges in parallel
 //   vellox tiff-merge LIST OUTPUTDIR NAME   one literal call of Tiff_Merge
 //   vellox version
 #include <CLI/CLI.hpp>
@@ -13,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "batch.hpp"
 #include "console.hpp"
+#include "report.hpp"
 #include "vellox/KWVellox.hpp"
 
 namespace {
@@ -26,121 +29,8 @@ constexpr int kExitMergeFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitSomeInputsFailed = 3;
 
-// Length of the well-formed UTF-8 sequence at text[at], or 0 when the byte
-// there does not begin one (overlong forms, surrogates and values above
-// U+10FFFF are not well-formed).
-std::size_t Utf8SequenceAt(const std::string& text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i)
-    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
-  return length;
-}
-
-// JSON text for any bytes. Well-formed UTF-8 passes through; every other
-// byte b becomes the escape \udcXX (a lone low surrogate, U+DC00 + b), the
-// same mapping as Python's "surrogateescape", so the original bytes come
-// back with os.fsencode() or str.encode("utf-8", "surrogateescape").
-std::string JsonEscape(const std::string& text) {
-  std::string out;
-  for (std::size_t at = 0; at < text.size();) {
-    const std::size_t length = Utf8SequenceAt(text, at);
-    if (length == 0) {
-      char buffer[8];
-      std::snprintf(buffer, sizeof buffer, "\\udc%02x", static_cast<unsigned>(static_cast<unsigned char>(text[at])));
-      out += buffer;
-      ++at;
-      continue;
-    }
-    if (length > 1) {
-      out.append(text, at, length);
-      at += length;
-      continue;
-    }
-    const char c = text[at++];
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char buffer[8];
-          std::snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-          out += buffer;
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
-  return out;
-}
-
-const char* FateName(vellox::InputFate fate) {
-  switch (fate) {
-    case vellox::InputFate::Copied: return "copied";
-    case vellox::InputFate::DeletedEmpty: return "deleted-empty";
-    case vellox::InputFate::DroppedMissing: return "missing";
-    case vellox::InputFate::NotReached: return "not-reached";
-    case vellox::InputFate::KeptEmpty: return "kept-empty";
-  }
-  return "unknown";
-}
-
-const char* ResultMessage(std::int32_t code) {
-  switch (code) {
-    case vellox::kMergeWritten: return "merged";
-    case vellox::kNoInputLeft: return "nothing to merge: every input file was missing or empty";
-    case vellox::kNotTiff: return "the first input file is not a TIFF file";
-    case vellox::kOutputDirMissing: return "the output directory does not exist";
-    default: return "the merge failed; no output file was written";
-  }
-}
-
-void PrintJsonPages(const std::vector<vellox::SkippedPage>& pages) {
-  std::cout << "[";
-  for (std::size_t i = 0; i < pages.size(); ++i)
-    std::cout << (i == 0 ? "" : ", ") << "{\"page\": " << pages[i].Index << ", \"reason\": \""
-              << JsonEscape(pages[i].Reason) << "\"}";
-  std::cout << "]";
-}
-
-void PrintJson(const vellox::MergeReport& report, const std::string& output) {
-  std::cout << "{\n  \"result\": " << report.Result << ",\n  \"reason\": \"" << JsonEscape(report.Reason)
-            << "\",\n  \"output\": \"" << JsonEscape(output)
-            << "\",\n  \"pages\": " << report.PagesWritten << ",\n  \"bytes\": " << report.BytesWritten
-            << ",\n  \"files\": [";
-  for (std::size_t i = 0; i < report.Files.size(); ++i) {
-    const vellox::FileReport& file = report.Files[i];
-    std::cout << (i == 0 ? "\n" : ",\n") << "    {\"path\": \"" << JsonEscape(file.Path) << "\", \"fate\": \""
-              << FateName(file.Fate) << "\", \"result\": " << file.Result << ", \"pages\": " << file.Pages
-              << ", \"reason\": \"" << JsonEscape(file.Reason) << "\", \"skipped\": ";
-    PrintJsonPages(file.Skipped);
-    std::cout << ", \"left_out\": ";
-    PrintJsonPages(file.LeftOut);
-    std::cout << "}";
-  }
-  std::cout << "\n  ]\n}\n";
-}
+using vellox::cli::ResultMessage;
+using vellox::cli::SomeInputFailed;
 
 // One line per input: what it contributed, or why it contributed nothing.
 void PrintText(const vellox::MergeReport& report, const std::string& output) {
@@ -168,17 +58,6 @@ void PrintText(const vellox::MergeReport& report, const std::string& output) {
     std::cout << "wrote " << report.PagesWritten << " pages, " << report.BytesWritten << " bytes to " << output << "\n";
   else
     std::cerr << "vellox: " << (report.Reason.empty() ? ResultMessage(report.Result) : report.Reason.c_str()) << "\n";
-}
-
-// True when a listed file that was not empty contributed nothing, was not
-// found, or failed part-way.
-bool SomeInputFailed(const vellox::MergeReport& report) {
-  for (const vellox::FileReport& file : report.Files) {
-    if (file.Fate == vellox::InputFate::DroppedMissing) return true;
-    if (file.Fate == vellox::InputFate::Copied && (file.Result != vellox::kMergeWritten || file.Pages == 0))
-      return true;
-  }
-  return false;
 }
 
 // Shows pages and bytes on a terminal while a long merge runs.
@@ -241,7 +120,7 @@ int RunMerge(const std::string& outputPath, const std::vector<std::string>& inpu
   progress.Finish();
 
   if (json)
-    PrintJson(merger.Report(), vellox::cli::PathToUtf8(target));
+    vellox::cli::WriteJson(std::cout, merger.Report(), vellox::cli::PathToUtf8(target));
   else
     PrintText(merger.Report(), vellox::cli::PathToUtf8(target));
   if (result != vellox::kMergeWritten) return kExitMergeFailed;
@@ -285,6 +164,9 @@ int Main(int argc, char** argv) {
       "Exit status: 0 every input was copied whole; 1 no output was written; 2 usage error;\n"
       "3 the output was written, but an input was missing, had no pages, or could not be copied whole.");
 
+  vellox::cli::BatchOptions batchOptions;
+  CLI::App* batch = vellox::cli::AddBatchCommand(app, batchOptions);
+
   std::string fileNames, outputDir, newFileName;
   CLI::App* literal =
       app.add_subcommand("tiff-merge",
@@ -308,6 +190,7 @@ int Main(int argc, char** argv) {
     std::cout << version << "\n";
     return kExitOk;
   }
+  if (*batch) return vellox::cli::RunBatch(batchOptions);
   if (*literal) {
     vellox::KWVellox merger;
     const std::int32_t result = merger.Tiff_Merge(fileNames, outputDir, newFileName);
