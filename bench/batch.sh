@@ -30,7 +30,8 @@
 #   --build DIR         build folder (default build/bench, shared with bench/run.sh)
 #
 # Outputs are removed, and the disk synced, before every timed run; the page
-# cache is warm (one untimed run of each contender first). Benchmarks print
+# cache is warm (one untimed run of each contender first); the contenders
+# take turns, one run each per round. Benchmarks print
 # figures and never fail on time; the script exits non-zero only when
 # something breaks or a checked page differs.
 set -euo pipefail
@@ -156,25 +157,24 @@ STATUS=0
 generate_w6
 contenders=(batch-j1 batch-j2 merge_many-w1 merge_many-w2 merge-loop)
 [[ -n $TIFFTOOLS ]] && contenders+=(tifftools)
-declare -A T RSS CHECK
+declare -A T RSS CHECK TIMES
+# Rounds of one run of each contender, so that load that comes and goes
+# falls on all of them alike; one untimed round first.
+echo "W6: 1 warm-up round, $RUNS timed rounds (tifftools in the first $TT_RUNS)" >&2
 for c in "${contenders[@]}"; do
-  runs=$RUNS
-  [[ $c == tifftools ]] && runs=$TT_RUNS
-  if [[ $c == tifftools ]]; then
-    echo "W6 $c: $runs timed runs" >&2
-  else
-    echo "W6 $c: 1 warm-up, $runs timed runs" >&2
-    w6_once "$c" >/dev/null
-  fi
-  times=() rss=0
-  for ((i = 0; i < runs; i++)); do
+  [[ $c == tifftools ]] || w6_once "$c" >/dev/null
+done
+for ((i = 0; i < RUNS; i++)); do
+  for c in "${contenders[@]}"; do
+    [[ $c == tifftools && $i -ge $TT_RUNS ]] && continue
     read -r s r < <(w6_once "$c")
-    times+=("$s")
-    ((r > rss)) && rss=$r
+    TIMES[$c]+="$s "
+    ((r > ${RSS[$c]:-0})) && RSS[$c]=$r
+    if [[ $i == 0 ]]; then CHECK[$c]=$(w6_verify) || STATUS=1; fi
   done
-  T[$c]=$(printf '%s\n' "${times[@]}" | median)
-  RSS[$c]=$rss
-  CHECK[$c]=$(w6_verify) || STATUS=1
+done
+for c in "${contenders[@]}"; do
+  T[$c]=$(printf '%s\n' ${TIMES[$c]} | median)
 done
 rm -rf "$SCRATCH/w6/out"
 
