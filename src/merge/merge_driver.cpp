@@ -86,7 +86,9 @@ HeaderKind ReadHeaderKind(const platform::InputFile& input, bool& littleEndian) 
   if (magic == '*') return HeaderKind::Classic;
   if (magic != '+' || other != 0) return HeaderKind::NotTiff;
   if (input.Size() < 16 || !input.ReadAt(4, head + 4, 4)) return HeaderKind::BadBig;
-  const unsigned offsetSize = littleEndian ? head[4] | head[5] << 8 : head[4] << 8 | head[5];
+  const unsigned low = littleEndian ? head[4] : head[5];
+  const unsigned high = littleEndian ? head[5] : head[4];
+  const unsigned offsetSize = high << 8 | low;
   return offsetSize == 8 && head[6] == 0 && head[7] == 0 ? HeaderKind::Big : HeaderKind::BadBig;
 }
 
@@ -95,6 +97,10 @@ HeaderKind ReadHeaderKind(const platform::InputFile& input, bool& littleEndian) 
 // that does fails on its own, as in a classic merge. Larger ones are
 // measured page by page before the format is chosen.
 constexpr std::uint64_t kSurelyClassicBytes = 1ull << 30;
+
+// The largest classic file: its last page ends before 4 GiB, and the
+// trailer byte, which nothing points at, may be the file's last byte.
+constexpr std::uint64_t kClassicFileBytes = 1ull << 32;
 
 // Opens a listed input and checks what the copier needs of it: a full
 // path, an existing regular file, a TIFF header. An input emptied since
@@ -116,7 +122,9 @@ Intake OpenInput(const std::string& path, platform::InputFile& input) {
   bool littleEndian = false;
   switch (ReadHeaderKind(input, littleEndian)) {
     case HeaderKind::NotTiff: return {kNotTiff, "not a TIFF file"};
-    case HeaderKind::BadBig: return {kFailed, "a BigTIFF header with an offset size other than 8"};
+    case HeaderKind::BadBig:
+      if (input.Size() < 16) return {kFailed, "shorter than a BigTIFF header"};
+      return {kFailed, "a BigTIFF header with an offset size other than 8 or a reserved field other than 0"};
     case HeaderKind::Classic: return input.Size() < 8 ? Intake{kFailed, "shorter than a TIFF header"} : Intake{};
     case HeaderKind::Big: return {};
   }
@@ -155,18 +163,22 @@ std::int32_t KWVellox::Tiff_Merge(std::string& FileNamess, std::string& OutputDi
 
 // The output's format: as the options say, or for Auto classic whenever the
 // merged file fits in it. Decided before anything is written, from the
-// size each page would take in a classic output.
+// size each page would take in a classic output. A BigTIFF input is
+// measured whatever its size: a value in it may have no classic form, and
+// classic would then lose its page.
 bool KWVellox::ChooseBigTiff(const std::vector<std::string>& list, const std::vector<std::size_t>& kept) {
   if (Options.Format != OutputFormat::Auto) return Options.Format == OutputFormat::BigTiff;
   std::uint64_t inputBytes = 0;
   for (const std::size_t i : kept) inputBytes += platform::ProbeInput(list[i]).Size;
-  if (inputBytes < kSurelyClassicBytes) return false;
   std::uint64_t total = TiffLayout{}.HeaderBytes() + 1;  // and the trailer byte
   for (const std::size_t i : kept) {
     platform::InputFile input;
+    bool littleEndian = false;
     if (OpenInput(list[i], input).Result != kMergeWritten) continue;
-    total += MeasurePages(input, TiffLayout{});
-    if (total > 0xFFFFFFFFull) return true;
+    if (inputBytes < kSurelyClassicBytes && ReadHeaderKind(input, littleEndian) != HeaderKind::Big) continue;
+    const std::uint64_t pages = MeasurePages(input, TiffLayout{});
+    if (pages > kClassicFileBytes - total) return true;
+    total += pages;
   }
   return false;
 }
