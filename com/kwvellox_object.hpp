@@ -44,6 +44,8 @@ class KWVelloxObject final : public _KWVellox {
   HRESULT LoadTypeInfo();
   std::int32_t Merge(BSTR* FileNamess, BSTR* OutputDir, BSTR* NewFileName);
 
+  static constexpr ULONGLONG kPumpIntervalMs = 20;
+  ULONGLONG pumpedAt_ = 0;  // when the yield hook last let messages through (0: not yet in this merge)
   std::atomic<ULONG> references_{1};
   vellox::KWVellox merger_;
   ITypeInfo* dispatchInfo_ = nullptr;  // _KWVellox as a dispatch interface
