@@ -35,7 +35,9 @@ FileRecipe CloneRecipe(std::uint32_t seed) {
   tiles.TileSize = 256;
   PageRecipe small;
   small.Seed = seed;
-  return {true, {strips, tiles, small}, false};
+  FileRecipe recipe;
+  recipe.Pages = {strips, tiles, small};
+  return recipe;
 }
 
 std::int32_t MergeWith(CloneMode clone, const std::vector<std::string>& inputs, const std::string& output) {
