@@ -9,8 +9,9 @@
 #     vellox.merge_many, workers=1 and workers=2    (time of the call)
 #     a Python loop of vellox.merge                 (time of the loop)
 #     a Python loop of tifftools.tiff_concat        (time of the loop)
-#   and checks the first, middle and last document of every contender
-#   against its inputs page by page with libtiff.
+#   and the CPU time of each (user and system; a busy machine stretches wall
+#   time, much less CPU time), and checks the first, middle and last
+#   document of every contender against its inputs page by page with libtiff.
 #
 #   Then one merge of whole workloads of bench/run.sh (default W1, W2, W4)
 #   with vellox.merge and tifftools.tiff_concat: median seconds of each.
@@ -31,9 +32,9 @@
 #
 # Outputs are removed, and the disk synced, before every timed run; the page
 # cache is warm (one untimed run of each contender first); the contenders
-# take turns, one run each per round. Benchmarks print
-# figures and never fail on time; the script exits non-zero only when
-# something breaks or a checked page differs.
+# take turns, one run each per round. Benchmarks print figures and never
+# fail on time; the script exits non-zero only when something breaks or a
+# checked page differs.
 set -euo pipefail
 export LC_ALL=C
 
@@ -58,7 +59,7 @@ while [[ $# -gt 0 ]]; do
     --tifftools) TIFFTOOLS=$(cd "$2" && pwd); shift 2 ;;
     --dir) SCRATCH=$2; shift 2 ;;
     --build) BUILD=$2; shift 2 ;;
-    -h|--help) sed -n '2,36p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,37p' "$0"; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
@@ -116,19 +117,20 @@ EOF
 
 median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# Runs contender $1 once with W6's outputs cleared; prints "seconds peak_KiB".
+# Runs contender $1 once with W6's outputs cleared; prints "seconds peak_KiB
+# cpu_seconds" (the process's user and system time, start-up included).
 w6_once() {
   local out=$SCRATCH/w6/out start end seconds
   rm -rf "$out" && mkdir -p "$out" && sync
   start=$EPOCHREALTIME
   case $1 in
-    batch-j1) /usr/bin/time -f %M -o "$SCRATCH/w6/rss" "$VELLOX" batch -j 1 "$SCRATCH/w6/jobs.tsv" >/dev/null ;;
-    batch-j2) /usr/bin/time -f %M -o "$SCRATCH/w6/rss" "$VELLOX" batch -j 2 "$SCRATCH/w6/jobs.tsv" >/dev/null ;;
+    batch-j1) /usr/bin/time -f "%M %U %S" -o "$SCRATCH/w6/rss" "$VELLOX" batch -j 1 "$SCRATCH/w6/jobs.tsv" >/dev/null ;;
+    batch-j2) /usr/bin/time -f "%M %U %S" -o "$SCRATCH/w6/rss" "$VELLOX" batch -j 2 "$SCRATCH/w6/jobs.tsv" >/dev/null ;;
     merge_many-w1 | merge_many-w2)
-      seconds=$(/usr/bin/time -f %M -o "$SCRATCH/w6/rss" "${BENCH_PY[@]}" jobs merge_many --workers "${1: -1}" \
+      seconds=$(/usr/bin/time -f "%M %U %S" -o "$SCRATCH/w6/rss" "${BENCH_PY[@]}" jobs merge_many --workers "${1: -1}" \
         "$SCRATCH/w6/jobs.tsv") ;;
     merge-loop | tifftools)
-      seconds=$(/usr/bin/time -f %M -o "$SCRATCH/w6/rss" "${BENCH_PY[@]}" jobs "${1/merge-loop/merge_loop}" \
+      seconds=$(/usr/bin/time -f "%M %U %S" -o "$SCRATCH/w6/rss" "${BENCH_PY[@]}" jobs "${1/merge-loop/merge_loop}" \
         "$SCRATCH/w6/jobs.tsv") ;;
   esac
   end=$EPOCHREALTIME
@@ -137,7 +139,7 @@ w6_once() {
   else
     seconds=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.6f", b - a }')
   fi
-  echo "$seconds $(tail -1 "$SCRATCH/w6/rss")"
+  awk -v s="$seconds" 'END { printf "%s %d %.3f\n", s, $1, $2 + $3 }' "$SCRATCH/w6/rss"
 }
 
 # Checks the outputs of the last run: all there, three of them page by page.
@@ -157,7 +159,7 @@ STATUS=0
 generate_w6
 contenders=(batch-j1 batch-j2 merge_many-w1 merge_many-w2 merge-loop)
 [[ -n $TIFFTOOLS ]] && contenders+=(tifftools)
-declare -A T RSS CHECK TIMES
+declare -A T RSS CHECK TIMES CPUS CPU
 # Rounds of one run of each contender, so that load that comes and goes
 # falls on all of them alike; one untimed round first.
 echo "W6: 1 warm-up round, $RUNS timed rounds (tifftools in the first $TT_RUNS)" >&2
@@ -167,14 +169,16 @@ done
 for ((i = 0; i < RUNS; i++)); do
   for c in "${contenders[@]}"; do
     [[ $c == tifftools && $i -ge $TT_RUNS ]] && continue
-    read -r s r < <(w6_once "$c")
+    read -r s r u < <(w6_once "$c")
     TIMES[$c]+="$s "
+    CPUS[$c]+="$u "
     ((r > ${RSS[$c]:-0})) && RSS[$c]=$r
     if [[ $i == 0 ]]; then CHECK[$c]=$(w6_verify) || STATUS=1; fi
   done
 done
 for c in "${contenders[@]}"; do
   T[$c]=$(printf '%s\n' ${TIMES[$c]} | median)
+  CPU[$c]=$(printf '%s\n' ${CPUS[$c]} | median)
 done
 rm -rf "$SCRATCH/w6/out"
 
@@ -182,11 +186,11 @@ echo
 echo "W6, $(date -u +%Y-%m-%d), $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), page cache warm"
 echo "$DOCS documents x 5 single-page G4 files; medians of $RUNS runs (tifftools: $TT_RUNS)"
 {
-  echo "contender seconds docs/s vs_batch-j1 vs_tifftools peak_RSS_MiB check"
+  echo "contender seconds docs/s vs_batch-j1 vs_tifftools cpu_seconds docs/cpu_s peak_RSS_MiB check"
   for c in "${contenders[@]}"; do
     awk -v c="$c" -v t="${T[$c]}" -v d="$DOCS" -v j1="${T[batch-j1]}" -v tt="${T[tifftools]:-}" \
-      -v r="${RSS[$c]}" -v k="${CHECK[$c]}" 'BEGIN { printf "%s %.3f %.0f %.2f %s %.1f %s\n", c, t, d / t,
-        j1 / t, (tt == "" ? "-" : sprintf("%.1f", tt / t)), r / 1024, k }'
+      -v u="${CPU[$c]}" -v r="${RSS[$c]}" -v k="${CHECK[$c]}" 'BEGIN { printf "%s %.3f %.0f %.2f %s %.2f %.0f %.1f %s\n",
+        c, t, d / t, j1 / t, (tt == "" ? "-" : sprintf("%.1f", tt / t)), u, d / u, r / 1024, k }'
   done
 } | column -t
 
