@@ -14,7 +14,7 @@
 #   windows-x86 the x86 DLL and vellox.exe checked statically: PE32, exports,
 #               imports, type library, version resource
 #               (scripts/check-windows-x86.sh, build/windows-x86)   ~1 min
-#   linux32     library, unit, integration and fault tests as 32-bit
+#   linux32     library, unit, integration and defect-file tests as 32-bit
 #               programs under qemu-i386-static (scripts/test-linux32.sh,
 #               build/linux32)                                      ~8 min
 #   package     cmake --install, consumer projects, the .deb and lintian
