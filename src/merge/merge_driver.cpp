@@ -163,20 +163,21 @@ std::int32_t KWVellox::Tiff_Merge(std::string& FileNamess, std::string& OutputDi
 
 // The output's format: as the options say, or for Auto classic whenever the
 // merged file fits in it. Decided before anything is written, from the
-// size each page would take in a classic output. A BigTIFF input is
-// measured whatever its size: a value in it may have no classic form, and
-// classic would then lose its page.
+// size each page would take in a classic output; a measured page holding a
+// value classic TIFF cannot hold makes it BigTIFF too, rather than lose the
+// page. Small merges are not measured (see kSurelyClassicBytes), so that
+// many small inputs cost no extra opens: they stay classic, and such a
+// page is skipped as in a classic merge.
 bool KWVellox::ChooseBigTiff(const std::vector<std::string>& list, const std::vector<std::size_t>& kept) {
   if (Options.Format != OutputFormat::Auto) return Options.Format == OutputFormat::BigTiff;
   std::uint64_t inputBytes = 0;
   for (const std::size_t i : kept) inputBytes += platform::ProbeInput(list[i]).Size;
+  if (inputBytes < kSurelyClassicBytes) return false;
   std::uint64_t total = TiffLayout{}.HeaderBytes() + 1;  // and the trailer byte
   for (const std::size_t i : kept) {
     platform::InputFile input;
-    bool littleEndian = false;
     if (OpenInput(list[i], input).Result != kMergeWritten) continue;
-    if (inputBytes < kSurelyClassicBytes && ReadHeaderKind(input, littleEndian) != HeaderKind::Big) continue;
-    const std::uint64_t pages = MeasurePages(input, TiffLayout{});
+    const std::uint64_t pages = MeasurePages(input, TiffLayout{});  // UINT64_MAX: a value without a classic form
     if (pages > kClassicFileBytes - total) return true;
     total += pages;
   }

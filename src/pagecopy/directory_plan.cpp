@@ -34,7 +34,10 @@ std::string PageCopier::PlanDirectory(DirectoryPlan& plan, int depth) {
   if (!plan.Image.InBlocks.empty() && plan.Image.SwapWidth >= 2)
     return "its samples lie inside a JPEG stream and cannot be converted to the output's byte order";
   std::string problem = FitToOutput(plan);
-  if (!problem.empty()) return problem;
+  if (!problem.empty()) {
+    valueTooWide_ = true;
+    return problem;
+  }
 
   plan.EntriesWritten = 0;
   plan.OutOfLineLength = 0;

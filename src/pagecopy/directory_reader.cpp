@@ -56,7 +56,8 @@ std::uint64_t KWVellox::MeasurePages(const platform::InputFile& input, const Tif
 
 // Plans every page as for writing and adds up their sizes. A page that
 // would be skipped counts nothing; an input that fails counts what was
-// measured before.
+// measured before. A value the output's format cannot hold makes the
+// input count as all there is (UINT64_MAX): only a wider format keeps it.
 std::uint64_t PageCopier::Measure() {
   std::uint64_t total = 0;
   try {
@@ -69,6 +70,7 @@ std::uint64_t PageCopier::Measure() {
       BeginPage();
       ancestors_.assign(1, plan.Dir.Offset);
       if (PlanDirectory(plan, 0).empty()) total += plan.Size();
+      if (valueTooWide_) return UINT64_MAX;
     }
   } catch (const InputFault&) {
   } catch (const std::invalid_argument&) {

@@ -255,6 +255,7 @@ class PageCopier {
   std::uint64_t subDirectoryBytesRead_ = 0;  // per page, bounded by the input's size
   std::uint64_t subDirectoryEntries_ = 0;    // per page, bounded
   std::vector<std::string> leftOut_;         // parts of the page in hand left out
+  bool valueTooWide_ = false;                // a directory held a value the output's format cannot hold
 
   // The page read last, emitted once the next link is known.
   Directory page_;
