@@ -99,6 +99,24 @@ TEST_F(CliTest, MergeReportsAsJson) {
   EXPECT_FALSE(test::Exists(dir / "empty.tif"));
 }
 
+// --format bigtiff writes version 43; classic, and auto (the default) for
+// a small merge, version 42, even from a BigTIFF input; so does tiff-merge,
+// the component's own call. Any other format is a usage error.
+TEST_F(CliTest, FormatChoosesTheOutputsVersion) {
+  Tiff("a.tif");
+  const std::string at = dir.Path().string();
+  auto version = [this](const std::string& name) { return test::ReadFile(dir / name).substr(2, 2); };
+  EXPECT_EQ(Vellox("merge --format bigtiff -o big.tif a.tif", at).exitCode, 0);
+  EXPECT_EQ(version("big.tif"), std::string("+\0", 2));
+  EXPECT_EQ(Vellox("merge --format classic -o classic.tif big.tif", at).exitCode, 0);
+  EXPECT_EQ(Vellox("merge -o auto.tif big.tif a.tif", at).exitCode, 0);
+  EXPECT_EQ(
+      Vellox("tiff-merge '" + (dir / "big.tif") + "' '" + dir.WithSeparator() + "' component.tif").out.substr(0, 2),
+      "1\n");
+  for (const char* name : {"classic.tif", "auto.tif", "component.tif"}) EXPECT_EQ(version(name), std::string("*\0", 2));
+  EXPECT_EQ(Vellox("merge --format huge -o huge.tif a.tif", at).exitCode, 2);
+}
+
 TEST_F(CliTest, HelpWarnsThatEmptyInputsAreDeleted) {
   const CliRun run = Vellox("merge --help");
   EXPECT_EQ(run.exitCode, 0);

@@ -38,8 +38,8 @@ std::string Pixels(std::size_t n, unsigned seed) {
   return pixels;
 }
 
-std::string Grey(bool little, int pages, std::uint32_t strips) {
-  TiffBuilder b(little);
+std::string Grey(bool little, int pages, std::uint32_t strips, bool big = false) {
+  TiffBuilder b(little, big);
   for (int p = 0; p < pages; ++p) b.AddGreyPage(8, 6, Pixels(48, static_cast<unsigned>(p)), strips);
   return b.Bytes();
 }
@@ -83,9 +83,11 @@ std::string OldJpeg(bool little) {
   return b.Bytes();
 }
 
-// A page with one sub-directory (a reduced image) and an Exif directory.
-std::string WithSubDirectories(bool little) {
-  TiffBuilder b(little);
+// A page with one sub-directory (a reduced image) and an Exif directory; in
+// a BigTIFF their pointers are IFD8.
+std::string WithSubDirectories(bool little, bool big = false) {
+  TiffBuilder b(little, big);
+  const std::uint16_t pointer = big ? 18 : 13;
   b.Append("\x22");
   const std::uint32_t thumb = b.Append(Pixels(16, 9));
   const std::uint32_t sub =
@@ -98,10 +100,12 @@ std::string WithSubDirectories(bool little) {
   const std::uint32_t ifd =
       b.AppendDirectory({b.Values(256, 4, {8}), b.Values(257, 4, {6}), b.Values(258, 3, {8}), b.Values(259, 3, {1}),
                          b.Values(262, 3, {1}), b.Values(273, 4, {data}), b.Values(277, 3, {1}), b.Values(278, 4, {6}),
-                         b.Values(279, 4, {48}), b.Raw(330, 13, 1, sub), b.Values(34665, 4, {exif})});
+                         b.Values(279, 4, {48}), b.Raw(330, pointer, 1, sub), b.Values(34665, big ? 18 : 4, {exif})});
   b.SetFirstDirectory(ifd);
   return b.Bytes();
 }
+
+std::string WithFields(std::vector<Field> (*extra)(TiffBuilder&, std::uint32_t data), bool big = false);
 
 std::string Joined(const std::string& a, const std::string& b) {
   return a + vellox::fuzz::kSplitMarker + b;
@@ -123,6 +127,16 @@ void WriteCorpus(const fs::path& dir) {
   Save(dir / "two-le-tiled.bin", Joined(Grey(true, 1, 1), Tiled(false)));
   Save(dir / "two-subifd-jpeg.bin", Joined(WithSubDirectories(false), OldJpeg(true)));
   Save(dir / "two-empty-first.bin", Joined("", Grey(true, 1, 1)));
+  Save(dir / "bigtiff-grey-le.tif", Grey(true, 2, 2, true));
+  Save(dir / "bigtiff-subifd-exif-be.tif", WithSubDirectories(false, true));
+  Save(dir / "bigtiff-long8-le.tif",
+       WithFields(
+           [](TiffBuilder& b, std::uint32_t data) {
+             return std::vector<Field>{b.Values(273, 16, {data}), b.Values(279, 16, {48}), b.Values(65000, 16, {7, 1})};
+           },
+           true));
+  Save(dir / "two-le-bigtiff-be.bin", Joined(Grey(true, 1, 1), Grey(false, 2, 2, true)));
+  Save(dir / "two-bigtiff-be-le.bin", Joined(Grey(false, 1, 2, true), WithSubDirectories(true)));
 }
 
 // ---------------------------------------------------------------------------
@@ -149,8 +163,8 @@ std::vector<Field> BaseFields(TiffBuilder& b) {
           b.Values(262, 3, {1}), b.Values(277, 3, {1}), b.Values(278, 4, {6})};
 }
 
-std::string WithFields(std::vector<Field> (*extra)(TiffBuilder&, std::uint32_t data)) {
-  TiffBuilder b(true);
+std::string WithFields(std::vector<Field> (*extra)(TiffBuilder&, std::uint32_t data), bool big) {
+  TiffBuilder b(true, big);
   b.Append("\x44");
   const std::uint32_t data = b.Append(Pixels(48, 5));
   std::vector<Field> fields = BaseFields(b);
@@ -230,6 +244,74 @@ std::string Bigendian24Bit() {
   return b.Bytes();
 }
 
+// BigTIFF defects. Offsets and counts of 64 bits: those whose low 32 bits
+// alone would point at something valid catch values cut to 32 bits.
+constexpr std::uint64_t k4GiB = 1ull << 32;
+
+// Two BigTIFF pages whose chain `relink` rewrites, given both directories.
+std::string BigTwoPages(bool little, void (*relink)(TiffBuilder&, std::uint32_t first, std::uint32_t second)) {
+  TiffBuilder b(little, true);
+  const std::uint32_t first = b.AddGreyPage(8, 6, Pixels(48, 1), 2);
+  const std::uint32_t second = b.AddGreyPage(8, 6, Pixels(48, 2), 2);
+  relink(b, first, second);
+  return b.Bytes();
+}
+
+std::string BigEntryCountWraps() {
+  TiffBuilder b(true, true);
+  // 20 bytes times this count wraps around 2^64 to 4.
+  b.SetFirstDirectory(b.Append(b.Number(0x0CCCCCCCCCCCCCCDull, 8) + std::string(40, '\0')));
+  return b.Bytes();
+}
+
+std::string BigSubIfd(std::uint64_t target) {
+  TiffBuilder b(true, true);
+  b.Append("\x33");
+  const std::uint32_t data = b.Append(Pixels(48, 4));
+  std::vector<Field> fields = BaseFields(b);
+  fields.push_back(b.Values(273, 16, {data}));
+  fields.push_back(b.Values(279, 16, {48}));
+  const auto where = static_cast<std::uint32_t>(b.Bytes().size());
+  fields.push_back(b.Raw(330, 18, 1, target == 0 ? where : where + target));
+  std::sort(fields.begin(), fields.end(), [](const Field& x, const Field& y) { return x.Tag < y.Tag; });
+  b.SetFirstDirectory(b.AppendDirectory(fields));
+  return b.Bytes();
+}
+
+void WriteBigTiffDefects(const fs::path& dir) {
+  auto big = [](std::vector<Field> (*extra)(TiffBuilder&, std::uint32_t)) { return WithFields(extra, true); };
+  Save(dir / "bigtiff-header-cut.tif", std::string("II+\0\x08\0\0\0\x10\0\0\0", 12));
+  Save(dir / "bigtiff-entry-count-wraps.tif", BigEntryCountWraps());
+  Save(dir / "bigtiff-first-ifd-past-4gib.tif",
+       BigTwoPages(true,
+                   [](TiffBuilder& b, std::uint32_t first, std::uint32_t) { b.SetFirstDirectory(first + k4GiB); }));
+  Save(dir / "bigtiff-next-ifd-past-4gib.tif",
+       BigTwoPages(
+           false, [](TiffBuilder& b, std::uint32_t first, std::uint32_t second) { b.SetLink(first, second + k4GiB); }));
+  Save(dir / "bigtiff-ifd-loop.tif",
+       BigTwoPages(true, [](TiffBuilder& b, std::uint32_t first, std::uint32_t second) { b.SetLink(second, first); }));
+  Save(dir / "bigtiff-subifd-loop.tif", BigSubIfd(0));
+  Save(dir / "bigtiff-subifd-past-4gib.tif", BigSubIfd(k4GiB));
+  Save(dir / "bigtiff-value-count-max.tif", big([](TiffBuilder& b, std::uint32_t data) {
+         return std::vector<Field>{b.Values(273, 16, {data}), b.Values(279, 16, {48}), b.Raw(305, 2, ~0ull, 16)};
+       }));
+  Save(dir / "bigtiff-value-past-4gib.tif", big([](TiffBuilder& b, std::uint32_t data) {
+         return std::vector<Field>{b.Values(273, 16, {data}), b.Values(279, 16, {48}), b.Raw(305, 2, 16, k4GiB + 16)};
+       }));
+  Save(dir / "bigtiff-strip-past-4gib.tif", big([](TiffBuilder& b, std::uint32_t data) {
+         return std::vector<Field>{b.Values(273, 16, {k4GiB + data}), b.Values(279, 16, {48})};
+       }));
+  Save(dir / "bigtiff-strip-offset-wraps.tif", big([](TiffBuilder& b, std::uint32_t) {
+         return std::vector<Field>{b.Values(273, 16, {~0ull - 15}), b.Values(279, 16, {0x20})};
+       }));
+  Save(dir / "bigtiff-long8-too-wide.tif", big([](TiffBuilder& b, std::uint32_t data) {
+         return std::vector<Field>{b.Values(273, 16, {data}), b.Values(279, 16, {48}), b.Values(65000, 16, {k4GiB})};
+       }));
+  Save(dir / "bigtiff-unknown-type-wide.tif", big([](TiffBuilder& b, std::uint32_t data) {
+         return std::vector<Field>{b.Values(273, 16, {data}), b.Values(279, 16, {48}), b.Raw(50000, 99, 1, k4GiB)};
+       }));
+}
+
 void WriteDefects(const fs::path& dir) {
   fs::create_directories(dir);
   Save(dir / "ifd-loop.tif", IfdLoop());
@@ -281,6 +363,7 @@ void WriteDefects(const fs::path& dir) {
   Save(dir / "bits-24-big-endian.tif", Bigendian24Bit());
   Save(dir / "subifd-loop.tif", SubIfdLoop());
   Save(dir / "out-of-line-repeated.tif", RepeatedOutOfLine());
+  WriteBigTiffDefects(dir);
 }
 
 }  // namespace

@@ -87,7 +87,7 @@ struct Outcome {
   std::vector<std::uint32_t> FilePages;
 };
 
-Outcome MergeOnce(const std::vector<std::string>& inputs) {
+Outcome MergeOnce(const std::vector<std::string>& inputs, OutputFormat format) {
   const std::string& dir = WorkDir();
   Empty(dir);
   // Inputs are written anew for every merge: empty ones are deleted by it.
@@ -101,6 +101,9 @@ Outcome MergeOnce(const std::vector<std::string>& inputs) {
   std::string name = "merged.tif";
 
   KWVellox merger;
+  MergeOptions options;
+  options.Format = format;
+  merger.SetOptions(options);
   Outcome outcome;
   outcome.Result = merger.Tiff_Merge(list, outputDir, name);
   if (outcome.Result < kOutputDirMissing || outcome.Result > kMergeWritten)
@@ -115,6 +118,9 @@ Outcome MergeOnce(const std::vector<std::string>& inputs) {
 
   const MergeReport& report = merger.Report();
   if (report.Result != outcome.Result) Fail("report result differs from the returned one");
+  if (outcome.HasOutput && (report.BigTiff != (format == OutputFormat::BigTiff) ||
+                            outcome.Output[outcome.Output[0] == 'I' ? 2 : 3] != (report.BigTiff ? '+' : '*')))
+    Fail("the output's header or its report is not in the format asked for");
   if (report.Files.size() != inputs.size()) Fail("report lists " + std::to_string(report.Files.size()) + " files");
   if (outcome.HasOutput && report.BytesWritten != outcome.Output.size())
     Fail("report counts " + std::to_string(report.BytesWritten) + " bytes, the file has " +
@@ -132,12 +138,13 @@ Outcome MergeOnce(const std::vector<std::string>& inputs) {
 }  // namespace
 
 void CheckMerge(const std::vector<std::string>& inputs) {
-  const Outcome first = MergeOnce(inputs);
-  const Outcome second = MergeOnce(inputs);
+  const Outcome first = MergeOnce(inputs, OutputFormat::Classic);
+  const Outcome second = MergeOnce(inputs, OutputFormat::Classic);
   if (first.Result != second.Result) Fail("two merges of the same inputs returned different results");
   if (first.FileResults != second.FileResults || first.FilePages != second.FilePages)
     Fail("two merges of the same inputs reported different files");
   if (first.Output != second.Output) Fail("two merges of the same inputs wrote different bytes");
+  MergeOnce(inputs, OutputFormat::BigTiff);  // the other writer keeps the same promises
   Empty(WorkDir());
 }
 

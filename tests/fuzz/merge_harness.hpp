@@ -6,11 +6,12 @@
 
 namespace vellox::fuzz {
 
-// Writes `inputs` as files in a private folder, merges them twice and aborts
-// when the merge breaks a promise: a result code outside {1, 0, -1, -2, -3},
-// a temporary file left behind, an output without success or success
-// without an output, a report that disagrees with the result, or two merges
-// of the same bytes that differ.
+// Writes `inputs` as files in a private folder, merges them twice into
+// classic TIFF and once into BigTIFF, and aborts when a merge breaks a
+// promise: a result code outside {1, 0, -1, -2, -3}, a temporary file left
+// behind, an output without success or success without an output, a report
+// that disagrees with the result or the output's format, or two merges of
+// the same bytes that differ.
 void CheckMerge(const std::vector<std::string>& inputs);
 
 // Splits one fuzz input into two files at the first kSplitMarker, or in the

@@ -79,7 +79,7 @@ TEST_F(Checker, TiffinfoRejectsABrokenChain) {
   const RawChain chain = WalkChain(bytes);
   ASSERT_EQ(chain.Directories.size(), 1u);
   bytes.push_back('\xA0');
-  const std::uint32_t linkAt = chain.Directories[0] + 2 + 12 * static_cast<unsigned char>(bytes[chain.Directories[0]]);
+  const std::size_t linkAt = chain.Directories[0] + 2 + 12 * static_cast<unsigned char>(bytes[chain.Directories[0]]);
   const auto dangling = static_cast<std::uint32_t>(bytes.size() - 1);  // the trailing byte
   for (std::size_t i = 0; i < 4; ++i) bytes[linkAt + i] = static_cast<char>((dangling >> (8 * i)) & 0xFF);
   const std::string broken = dir_ / "broken.tif";

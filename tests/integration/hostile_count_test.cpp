@@ -60,11 +60,13 @@ struct HostileCase {
   const char* Name;
   std::uint16_t Tag;
   std::uint16_t Type;
-  std::uint32_t Count;
+  std::uint64_t Count;
+  bool Big = false;  // a BigTIFF, whose counts have 64 bits
 };
 
 // Counts whose byte size is huge, and counts whose byte size computed in
-// 32 bits would wrap to 4 or 8 and look inline or tiny.
+// 32 bits (64 in a BigTIFF) would wrap to 4 or 8 and look inline or tiny,
+// or that would look small if cut to 32 bits.
 std::vector<HostileCase> HostileCases() {
   return {
       {"long_max_count", 65000, 4, 0xFFFFFFFFu},
@@ -78,6 +80,12 @@ std::vector<HostileCase> HostileCases() {
       {"strip_offsets_max_count", 273, 4, 0xFFFFFFFFu},
       {"strip_byte_counts_max_count", 279, 4, 0xFFFFFFFFu},
       {"strip_offsets_short_wrapping_to_4", 273, 3, 0x80000002u},
+      {"bigtiff_long_max_count", 65000, 4, ~0ull, true},
+      {"bigtiff_long8_count_wrapping_to_8", 65000, 16, 0x2000000000000001ull, true},
+      {"bigtiff_short_count_wrapping_to_8", 65000, 3, 0x8000000000000004ull, true},
+      {"bigtiff_ascii_count_4_plus_2_to_the_32", 270, 2, 0x100000004ull, true},
+      {"bigtiff_strip_offsets_max_count", 273, 16, ~0ull, true},
+      {"bigtiff_strip_byte_counts_wrapping_to_8", 279, 16, 0x2000000000000001ull, true},
   };
 }
 
@@ -85,7 +93,7 @@ std::vector<HostileCase> HostileCases() {
 // hostile entry, its value field pointing at offset 8. `reference` gets the
 // same file without the second page.
 std::string HostileFile(const HostileCase& c, bool little, std::string& reference) {
-  TiffBuilder builder(little);
+  TiffBuilder builder(little, c.Big);
   const std::uint32_t first = builder.AddGreyPage(24, 6, GreyPixels(24 * 6, 1), 2);
   reference = builder.Bytes();
   const Field hostile = builder.Raw(c.Tag, c.Type, c.Count, 8);

@@ -19,6 +19,14 @@ class KWVelloxInternals {
   std::string ToHexDigits(double v) { return m.ToHexDigits(v); }
   std::string HexDigit(std::int16_t d) { return m.HexDigit(d); }
   bool DirectoryExists(const std::string& path) { return m.DirectoryExists(path); }
+  // The output format the options choose for these inputs (all kept), as a
+  // merge whose first input is in the given byte order would.
+  bool ChooseBigTiff(const std::vector<std::string>& inputs, bool littleEndian) {
+    std::vector<std::size_t> kept(inputs.size());
+    for (std::size_t i = 0; i < kept.size(); ++i) kept[i] = i;
+    m.InputLittleEndian = m.OutputLittleEndian = littleEndian;
+    return m.ChooseBigTiff(inputs, kept);
+  }
 
   std::string& PendingBytes() { return m.PendingBytes; }
   std::vector<std::string>& HexPairs() { return m.HexPairs; }

@@ -30,8 +30,9 @@ bool IsBigEndianTiff(const std::string& path);
 // its tags and decoded pixels to the page it refers to; where the copy
 // cannot have changed the stored bytes, the raw strips or tiles are equal
 // too. libtiff reading the output (and the references) must not report an
-// error or a warning.
-testing::AssertionResult PagesMatch(const std::string& output, const std::vector<PageRef>& expected);
+// error or a warning. With `firstPage`, the output's pages from that one on.
+testing::AssertionResult PagesMatch(const std::string& output, const std::vector<PageRef>& expected,
+                                    std::uint32_t firstPage = 0);
 
 // libtiff reads every page of `path`, decoding every strip or tile, and
 // reports nothing.

@@ -262,16 +262,33 @@ std::string FormatName(const PageRecipe& page) {
   return name;
 }
 
+void RegisterPrivateTags() {
+  static const TIFFExtendProc previous = TIFFSetTagExtender([](TIFF* tif) {
+    static const TIFFFieldInfo long8 = {kLong8Tag, 1, 1, TIFF_LONG8, FIELD_CUSTOM, 1, 0, const_cast<char*>("Long8")};
+    TIFFMergeFieldInfo(tif, &long8, 1);
+    if (previous != nullptr) previous(tif);
+  });
+}
+
 void WriteTiff(const std::string& path, const FileRecipe& recipe) {
+  RegisterPrivateTags();
   LibtiffMessageLog log;
   {
-    TiffHandle tif(TIFFOpen(path.c_str(), recipe.LittleEndian ? "wl" : "wb"));
+    const std::string mode = std::string(recipe.LittleEndian ? "wl" : "wb") + (recipe.Big ? "8" : "");
+    TiffHandle tif(TIFFOpen(path.c_str(), mode.c_str()));
     Check(tif != nullptr, "cannot create " + path);
     for (std::size_t i = 0; i < recipe.Pages.size(); ++i) {
       const PageRecipe& page = recipe.Pages[i];
       const std::uint64_t exif = page.Exif ? WriteExifDirectory(tif.get(), page) : 0;
       SetPageFields(tif.get(), page, i, recipe.Pages.size());
       if (page.Exif) Check(TIFFSetField(tif.get(), TIFFTAG_EXIFIFD, exif) == 1, "EXIF pointer");
+      if (page.Long8 != 0) {
+        // Registered per page: every new directory forgets merged fields.
+        static const TIFFFieldInfo long8 = {kLong8Tag,    1, 1, TIFF_LONG8,
+                                            FIELD_CUSTOM, 1, 0, const_cast<char*>("Long8")};
+        Check(TIFFMergeFieldInfo(tif.get(), &long8, 1) == 0 && TIFFSetField(tif.get(), kLong8Tag, page.Long8) == 1,
+              "LONG8 tag");
+      }
       if (page.Thumbnail) {
         // libtiff writes the next directory as the sub-directory.
         std::uint64_t placeholder[1] = {0};

@@ -1,6 +1,7 @@
 // Input TIFFs written by libtiff, as an independent writer: strips or tiles,
 // the common compressions, grey, RGB, palette, bilevel and 16-bit pages, in
-// either byte order, with deterministic pixel content.
+// either byte order, classic TIFF or BigTIFF, with deterministic pixel
+// content.
 #pragma once
 
 #include <cstdint>
@@ -35,12 +36,20 @@ struct PageRecipe {
   bool Thumbnail = false;       // a half-size copy of the page as a sub-directory
   bool Noise = true;            // a little noise on the pattern; off for small files
   std::uint32_t Seed = 1;       // varies the pixels and the description
+  std::uint64_t Long8 = 0;      // BigTIFF only: when not 0, a private LONG8 tag (kLong8Tag) holds it
 };
+
+inline constexpr std::uint16_t kLong8Tag = 65100;
 
 struct FileRecipe {
   bool LittleEndian = true;
   std::vector<PageRecipe> Pages;
+  bool Big = false;  // BigTIFF (libtiff's "w8")
 };
+
+// Makes libtiff know kLong8Tag (as a 64-bit integer, whatever integer type
+// a file stores it in) from now on, for writing and reading.
+void RegisterPrivateTags();
 
 // Writes `recipe` to `path` with libtiff. Throws std::runtime_error when
 // libtiff fails or reports an error or a warning.
