@@ -1,7 +1,7 @@
 // Generates the benchmark workloads with libtiff, reproducibly (fixed seed,
 // no time stamps), so that every machine measures the same bytes.
 //
-//   vellox_bench_gen DIR [--only W1,W2,W3,W4] [--scale F] [--seed N]
+//   vellox_bench_gen DIR [--only W1,W2,W3,W4,W5] [--scale F] [--seed N]
 //
 //   W1  200 single-page CCITT G4 files, 1728x2200, text-like strokes
 //   W2  50 files x 10 pages, 8-bit grey LZW 1700x2200, every third file
@@ -9,8 +9,10 @@
 //   W3  2 single-page uncompressed RGB files of about 540 MB each, 16-row
 //       strips; --scale shrinks their height for quick runs
 //   W4  20 tiled (256x256) Deflate RGB files, 2048x2048
+//   W5  3 single-page uncompressed RGB files of about 1.6 GB each, 16-row
+//       strips: together past 4 GiB; --scale shrinks their height too
 //
-// Files go to DIR/w1 ... DIR/w4 as NNN.tif, in merge order.
+// Files go to DIR/w1 ... DIR/w5 as NNN.tif, in merge order.
 #include <tiffio.h>
 
 #include <algorithm>
@@ -262,20 +264,21 @@ void GenerateW2(const fs::path& dir, std::uint64_t seed) {
 }
 
 // ---------------------------------------------------------------------------
-// W3: large uncompressed RGB pages in 16-row strips.
+// W3 and W5: large uncompressed RGB pages in 16-row strips.
 
-void GenerateW3(const fs::path& dir, std::uint64_t seed, double scale) {
-  constexpr std::uint32_t kWidth = 12000, kFullHeight = 15000, kRowsPerStrip = 16;  // 540,000,000 bytes
-  const auto height = std::max<std::uint32_t>(kRowsPerStrip, static_cast<std::uint32_t>(kFullHeight * scale));
-  const std::size_t rowBytes = std::size_t{kWidth} * 3;
+void GenerateLargeRgb(const fs::path& dir, std::uint64_t seed, double scale, int workload, int files,
+                      std::uint32_t width, std::uint32_t fullHeight) {
+  constexpr std::uint32_t kRowsPerStrip = 16;
+  const auto height = std::max<std::uint32_t>(kRowsPerStrip, static_cast<std::uint32_t>(fullHeight * scale));
+  const std::size_t rowBytes = std::size_t{width} * 3;
   std::vector<std::uint8_t> strip(rowBytes * kRowsPerStrip);
-  for (int i = 0; i < 2; ++i) {
-    Random random(FileSeed(seed, 3, i));
-    const std::vector<SmoothField> fields{SmoothField(random, kWidth, height), SmoothField(random, kWidth, height),
-                                          SmoothField(random, kWidth, height)};
+  for (int i = 0; i < files; ++i) {
+    Random random(FileSeed(seed, workload, i));
+    const std::vector<SmoothField> fields{SmoothField(random, width, height), SmoothField(random, width, height),
+                                          SmoothField(random, width, height)};
     Tiff tiff(FileName(dir, i), false);
     TIFF* t = tiff.get();
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kWidth);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
     TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
     TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
@@ -288,12 +291,20 @@ void GenerateW3(const fs::path& dir, std::uint64_t seed, double scale) {
       const std::uint32_t first = s * kRowsPerStrip;
       const std::uint32_t rows = std::min(kRowsPerStrip, height - first);
       for (std::uint32_t r = 0; r < rows; ++r)
-        FillRow(strip.data() + r * rowBytes, kWidth, 3, first + r, fields, random, 3);
+        FillRow(strip.data() + r * rowBytes, width, 3, first + r, fields, random, 3);
       if (TIFFWriteEncodedStrip(t, s, strip.data(), static_cast<tmsize_t>(rows * rowBytes)) < 0)
         throw std::runtime_error("cannot write a strip");
     }
     tiff.Close();
   }
+}
+
+void GenerateW3(const fs::path& dir, std::uint64_t seed, double scale) {
+  GenerateLargeRgb(dir, seed, scale, 3, 2, 12000, 15000);  // 540,000,000 bytes a page
+}
+
+void GenerateW5(const fs::path& dir, std::uint64_t seed, double scale) {
+  GenerateLargeRgb(dir, seed, scale, 5, 3, 23000, 23200);  // 1,600,800,000 bytes a page
 }
 
 // ---------------------------------------------------------------------------
@@ -334,7 +345,7 @@ void GenerateW4(const fs::path& dir, std::uint64_t seed) {
 }
 
 [[noreturn]] void Usage() {
-  std::fprintf(stderr, "usage: vellox_bench_gen DIR [--only W1,W2,W3,W4] [--scale F] [--seed N]\n");
+  std::fprintf(stderr, "usage: vellox_bench_gen DIR [--only W1,W2,W3,W4,W5] [--scale F] [--seed N]\n");
   std::exit(2);
 }
 
@@ -343,7 +354,7 @@ void GenerateW4(const fs::path& dir, std::uint64_t seed) {
 int main(int argc, char** argv) {
   if (argc < 2) Usage();
   const fs::path root = argv[1];
-  std::string only = "W1,W2,W3,W4";
+  std::string only = "W1,W2,W3,W4,W5";
   double scale = 1.0;
   std::uint64_t seed = 20240611;
   for (int i = 2; i < argc; ++i) {
@@ -370,6 +381,7 @@ int main(int argc, char** argv) {
         {"W2", [](const fs::path& d, std::uint64_t s, double) { GenerateW2(d, s); }},
         {"W3", [](const fs::path& d, std::uint64_t s, double f) { GenerateW3(d, s, f); }},
         {"W4", [](const fs::path& d, std::uint64_t s, double) { GenerateW4(d, s); }},
+        {"W5", [](const fs::path& d, std::uint64_t s, double f) { GenerateW5(d, s, f); }},
     };
     for (const Workload& w : workloads) {
       if (only.find(w.Name) == std::string::npos) continue;

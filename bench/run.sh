@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
 # Vellox benchmark: one command that builds a release Vellox, generates the
-# four workloads with libtiff, and prints per workload the median wall time
-# of `cat INPUTS > OUT` (the I/O floor), `vellox merge` and `tiffcp`, each
-# one's ratio to cat, their peak RSS (/usr/bin/time -v), and the result of a
-# page-by-page libtiff check of Vellox's output against its inputs.
+# five workloads with libtiff, and prints per workload the median wall time
+# of `cat INPUTS > OUT` (the I/O floor), `vellox merge --format auto`,
+# `tiffcp` (`tiffcp -8` for W5, whose output passes 4 GiB) and tifftools
+# `concat` (from a source copy, when given), each one's ratio to cat, their
+# peak RSS (/usr/bin/time -v), the format Vellox wrote, and the result of a
+# page-by-page libtiff check of Vellox's output against its inputs and of
+# `tiffinfo -D` reading it.
 #
-#   bench/run.sh                 full run (W3 is two ~540 MB pages; needs ~5 GB in the scratch dir)
-#   bench/run.sh --quick         small W3 (--scale 0.05), fewer runs: a minute or two once generated
+#   bench/run.sh                 full run: W3 is two ~540 MB pages, W5 three ~1.6 GB pages merged into
+#                                one ~4.8 GB BigTIFF (needs ~15 GB in the scratch dir; left out with
+#                                a note when the room is not there); about 25 minutes on 2 cores
+#   bench/run.sh --quick         small W3 and W5 (--scale 0.05), fewer runs: a few minutes once generated
 #
 # Options:
-#   --quick           W3 at scale 0.05, 3 timed runs, 1 tiffcp run
-#   --runs N          timed runs of cat and vellox per workload (default 9)
-#   --tiffcp-runs N   timed runs of tiffcp per workload (default 3; 0 skips tiffcp)
-#   --scale F         W3 height scale, 0 < F <= 1 (default 1)
-#   --only LIST       workloads to run, e.g. W1,W3 (default W1,W2,W3,W4)
+#   --quick           W3 and W5 at scale 0.05, 3 timed runs, 1 run of each peer
+#   --runs N          timed runs of cat and vellox per workload (default 9; W5 at most 5)
+#   --tiffcp-runs N   timed runs of tiffcp and of tifftools per workload (default 3; 0 skips both)
+#   --tifftools DIR   a tifftools source copy (the folder that holds its `tifftools` package); also
+#                     TIFFTOOLS_SRC; without one the tifftools columns show "-"
+#   --scale F         W3 and W5 height scale, 0 < F <= 1 (default 1)
+#   --only LIST       workloads to run, e.g. W1,W3 (default W1,W2,W3,W4,W5)
 #   --dir DIR         scratch folder for workloads and outputs (default ${TMPDIR:-/tmp}/vellox-bench)
 #   --build DIR       build folder (default build/bench)
 #
@@ -23,9 +30,9 @@
 # command first). Every timed run is preceded by `sync`, so no run pays for
 # the write-back of another's output. Benchmarks print figures and never fail
 # on time; the script exits non-zero only when something breaks or the
-# verification finds a page that differs.
+# verification finds a page that differs or tiffinfo -D complains.
 #
-# Debian packages: cmake ninja-build g++ libtiff-dev libtiff-tools time libcli11-dev
+# Debian packages: cmake ninja-build g++ libtiff-dev libtiff-tools time libcli11-dev (python3 for tifftools)
 set -euo pipefail
 export LC_ALL=C
 
@@ -33,7 +40,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 RUNS=9
 TIFFCP_RUNS=3
 SCALE=1
-ONLY=W1,W2,W3,W4
+ONLY=W1,W2,W3,W4,W5
+TIFFTOOLS=${TIFFTOOLS_SRC:-}
 SCRATCH=${TMPDIR:-/tmp}/vellox-bench
 BUILD=$ROOT/build/bench
 SEED=20240611
@@ -45,9 +53,10 @@ while [[ $# -gt 0 ]]; do
     --tiffcp-runs) TIFFCP_RUNS=$2; shift 2 ;;
     --scale) SCALE=$2; shift 2 ;;
     --only) ONLY=$2; shift 2 ;;
+    --tifftools) TIFFTOOLS=$(cd "$2" && pwd); shift 2 ;;
     --dir) SCRATCH=$2; shift 2 ;;
     --build) BUILD=$2; shift 2 ;;
-    -h|--help) sed -n '2,30p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,35p' "$0"; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
@@ -61,6 +70,7 @@ install_missing() {
   [[ -x /usr/bin/time ]] || missing+=(time)
   [[ -f /usr/include/x86_64-linux-gnu/tiffio.h || -f /usr/include/tiffio.h ]] || missing+=(libtiff-dev)
   [[ -f /usr/include/CLI/CLI.hpp ]] || missing+=(libcli11-dev)
+  [[ -z $TIFFTOOLS ]] || command -v python3 >/dev/null || missing+=(python3)
   if [[ ${#missing[@]} -gt 0 ]]; then
     if [[ $(id -u) -ne 0 ]]; then
       echo "missing Debian packages: ${missing[*]}" >&2
@@ -79,7 +89,7 @@ build() {
 generate() {
   local w=$1 dir=$SCRATCH/${1,,}
   local scale=1
-  [[ $w == W3 ]] && scale=$SCALE
+  [[ $w == W3 || $w == W5 ]] && scale=$SCALE
   local stamp
   stamp="$(sha256sum "$ROOT/bench/gen_workloads.cpp" | cut -c1-16) scale=$scale seed=$SEED"
   if [[ -f $dir/.stamp && $(cat "$dir/.stamp") == "$stamp" ]]; then return; fi
@@ -87,10 +97,25 @@ generate() {
   echo "$stamp" >"$dir/.stamp"
 }
 
-# The three contenders; each writes $OUT/<name>.tif from INPUTS.
+# The contenders: cat and vellox, each writing $OUT/<name>.tif from INPUTS;
+# and the peers, whose command peer_command NAME puts in PEER. tiffcp needs
+# -8 for an output past 4 GiB (W5); tifftools chooses by itself. tifftools
+# runs from a source copy, whose missing package metadata (read for its
+# version) is stood in for.
 run_cat() { cat "${INPUTS[@]}" >"$OUT/cat.tif"; }
-run_vellox() { "$BUILD/cli/vellox" merge -o "$OUT/vellox.tif" "${INPUTS[@]}" >/dev/null; }
-run_tiffcp() { tiffcp "${INPUTS[@]}" "$OUT/tiffcp.tif"; }
+run_vellox() { "$BUILD/cli/vellox" merge --format auto -o "$OUT/vellox.tif" "${INPUTS[@]}" >/dev/null; }
+TIFFTOOLS_MAIN='import importlib.metadata as m, sys
+version = m.version
+m.version = lambda name: "0+source" if name == "tifftools" else version(name)
+sys.path.insert(0, sys.argv.pop(1))
+import tifftools
+sys.exit(1 if tifftools.main() else 0)'
+peer_command() {
+  case $1 in
+    tiffcp) PEER=(tiffcp $TIFFCP_FLAGS "${INPUTS[@]}" "$OUT/tiffcp.tif") ;;
+    tifftools) PEER=(python3 -c "$TIFFTOOLS_MAIN" "$TIFFTOOLS" concat -y "${INPUTS[@]}" "$OUT/tifftools.tif") ;;
+  esac
+}
 
 # Wall time of one run of contender $1 in seconds, printed.
 time_once() {
@@ -110,7 +135,7 @@ peak_rss() {
   local report=$OUT/$1.time
   case $1 in
     cat) /usr/bin/time -v -o "$report" bash -c 'out=$1; shift; exec cat "$@" >"$out"' _ "$OUT/cat.tif" "${INPUTS[@]}" ;;
-    vellox) /usr/bin/time -v -o "$report" "$BUILD/cli/vellox" merge -o "$OUT/vellox.tif" "${INPUTS[@]}" >/dev/null ;;
+    vellox) /usr/bin/time -v -o "$report" "$BUILD/cli/vellox" merge --format auto -o "$OUT/vellox.tif" "${INPUTS[@]}" >/dev/null ;;
   esac
   awk -F': ' '/Maximum resident set size/ { print $2 }' "$report"
 }
@@ -130,24 +155,27 @@ measure_pair() {
   T_VELLOX=$(printf '%s\n' "${vels[@]}" | median)
 }
 
-# tiffcp takes seconds per run, so its runs are not repeated for memory: each
-# timed run goes through /usr/bin/time -v, whose own cost is lost in the
-# noise. Its inputs are already cached by the cat and vellox runs, so it
-# gets no warm-up. Sets T_TIFFCP (median seconds) and RSS_TIFFCP (KiB).
-measure_tiffcp() {
-  local runs=$1 times=() rss=0 start end r
+# The peers (tiffcp, tifftools) take seconds per run, so their runs are not
+# repeated for memory: each timed run goes through /usr/bin/time -v, whose
+# own cost is lost in the noise. Their inputs are already cached by the cat
+# and vellox runs, so they get no warm-up. measure_peer NAME RUNS sets
+# T_PEER (median seconds) and RSS_PEER (KiB), and removes the output.
+measure_peer() {
+  local name=$1 runs=$2 times=() rss=0 start end r
   for ((i = 0; i < runs; i++)); do
-    rm -f "$OUT/tiffcp.tif"
+    rm -f "$OUT/$name.tif"
     sync
     start=$EPOCHREALTIME
-    /usr/bin/time -v -o "$OUT/tiffcp.time" tiffcp "${INPUTS[@]}" "$OUT/tiffcp.tif"
+    peer_command "$name"
+    /usr/bin/time -v -o "$OUT/$name.time" "${PEER[@]}" >/dev/null
     end=$EPOCHREALTIME
     times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.6f\n", b - a }')")
-    r=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$OUT/tiffcp.time")
+    r=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$OUT/$name.time")
     ((r > rss)) && rss=$r
   done
-  T_TIFFCP=$(printf '%s\n' "${times[@]}" | median)
-  RSS_TIFFCP=$rss
+  rm -f "$OUT/$name.tif"
+  T_PEER=$(printf '%s\n' "${times[@]}" | median)
+  RSS_PEER=$rss
 }
 
 ms() { awk -v s="$1" 'BEGIN { printf "%.1f", s * 1000 }'; }
@@ -160,36 +188,66 @@ build
 mkdir -p "$SCRATCH/out"
 OUT=$SCRATCH/out
 
+# Free bytes in the scratch folder.
+free_bytes() { df --output=avail -B1 "$SCRATCH" | tail -1; }
+
 ROWS=()
 STATUS=0
+NOTES=()
 for w in ${ONLY//,/ }; do
+  runs=$RUNS TIFFCP_FLAGS=
+  if [[ $w == W5 ]]; then
+    # Inputs (unless generated before) and the outputs of cat and vellox, which exist side by side.
+    need=$(awk -v s="$SCALE" 'BEGIN { printf "%.0f", 3 * 1600800000 * s * 3 + 2^30 }')
+    [[ -f $SCRATCH/w5/.stamp ]] && need=$((need - $(cat "$SCRATCH"/w5/*.tif | wc -c)))
+    if (($(free_bytes) < need)); then
+      NOTES+=("W5 left out: it needs $((need >> 30)) GiB free in $SCRATCH, which has $(($(free_bytes) >> 30)) GiB")
+      continue
+    fi
+    ((runs > 5)) && runs=5
+    TIFFCP_FLAGS=-8
+  fi
   generate "$w"
   INPUTS=("$SCRATCH/${w,,}"/*.tif)
   bytes=$(cat "${INPUTS[@]}" | wc -c)
-  echo "$w: ${#INPUTS[@]} files, $((bytes / 1048576)) MiB: timing cat and vellox ($RUNS runs), tiffcp ($TIFFCP_RUNS runs)" >&2
-  measure_pair "$RUNS"
+  echo "$w: ${#INPUTS[@]} files, $((bytes / 1048576)) MiB: timing cat and vellox ($runs runs), peers ($TIFFCP_RUNS runs)" >&2
+  measure_pair "$runs"
   t_cat=$T_CAT t_vel=$T_VELLOX
   rss_cat=$(peak_rss cat)
+  rm -f "$OUT/cat.tif"
   rss_vel=$(peak_rss vellox)
   if ! verdict=$("$BUILD/bench/vellox_bench_verify" "$OUT/vellox.tif" "${INPUTS[@]}" 2>&1); then
     STATUS=1
     verdict="FAILED: $verdict"
+  elif ! tiffinfo -D "$OUT/vellox.tif" 2>&1 >/dev/null | cmp -s - /dev/null; then
+    STATUS=1
+    verdict="$verdict, but tiffinfo -D complains"
+  else
+    verdict="$verdict, tiffinfo -D clean"
   fi
-  tcp_times="- - -" tcp_rss="-"
-  if [[ $TIFFCP_RUNS -gt 0 ]]; then
-    measure_tiffcp "$TIFFCP_RUNS"
-    tcp_times="$(ms "$T_TIFFCP") $(ratio "$T_TIFFCP" "$t_cat") $(ratio "$T_TIFFCP" "$t_vel")"
-    tcp_rss=$(mib "$RSS_TIFFCP")
-  fi
+  format=classic
+  [[ $(head -c 4 "$OUT/vellox.tif" | od -An -c | tr -d ' ') == *+* ]] && format=BigTIFF
   rm -f "$OUT"/*.tif
-  ROWS+=("$w ${#INPUTS[@]} $((bytes / 1048576)) $(ms "$t_cat") $(ms "$t_vel") $(ratio "$t_vel" "$t_cat") $tcp_times $(mib "$rss_cat") $(mib "$rss_vel") $tcp_rss ${verdict// /_}")
+  peers=""
+  for peer in tiffcp tifftools; do
+    if [[ $TIFFCP_RUNS -gt 0 && ($peer == tiffcp || -n $TIFFTOOLS) ]]; then
+      echo "$w: timing $peer" >&2
+      measure_peer "$peer" "$TIFFCP_RUNS"
+      peers+=" $(ms "$T_PEER") $(ratio "$T_PEER" "$t_cat") $(ratio "$T_PEER" "$t_vel") $(mib "$RSS_PEER")"
+    else
+      peers+=" - - - -"
+    fi
+  done
+  ROWS+=("$w ${#INPUTS[@]} $((bytes / 1048576)) $(ms "$t_cat") $(ms "$t_vel") $(ratio "$t_vel" "$t_cat") $(mib "$rss_cat") $(mib "$rss_vel")$peers $format ${verdict// /_}")
 done
 
 echo
 echo "Vellox benchmark, $(date -u +%Y-%m-%d), $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), page cache warm"
-echo "medians of $RUNS runs (tiffcp: $TIFFCP_RUNS), W3 scale $SCALE"
+echo "medians of $RUNS runs of cat and vellox (W5: at most 5), $TIFFCP_RUNS of tiffcp and tifftools; W3 and W5 scale $SCALE"
 {
-  echo "workload files MiB cat_ms vellox_ms vellox/cat tiffcp_ms tiffcp/cat tiffcp/vellox RSS_cat_MiB RSS_vellox_MiB RSS_tiffcp_MiB verify"
+  echo "workload files MiB cat_ms vellox_ms vellox/cat RSS_cat_MiB RSS_vellox_MiB tiffcp_ms tiffcp/cat tiffcp/vellox RSS_tiffcp_MiB tifftools_ms tifftools/cat tifftools/vellox RSS_tifftools_MiB vellox_output verify"
   printf '%s\n' "${ROWS[@]}"
 } | column -t
+[[ -n $TIFFTOOLS ]] || echo "tifftools: no source copy given (--tifftools DIR), so no tifftools columns"
+[[ ${#NOTES[@]} -eq 0 ]] || printf '%s\n' "${NOTES[@]}"
 exit $STATUS
