@@ -111,7 +111,7 @@ void PageCopier::WriteDirectory(const DirectoryPlan& plan, std::uint64_t link, s
   platform::OutputFile& output = session_.Output;
   outOfLine.clear();
   std::string entries;
-  entries.reserve(plan.FixedBytes + plan.EntryBytes * plan.EntriesWritten);
+  entries.reserve(static_cast<std::size_t>(plan.FixedBytes + plan.EntryBytes * plan.EntriesWritten));
   Put(entries, plan.EntriesWritten, out_.EntryCountBytes());
   for (std::size_t row = 0; row < plan.Dir.Entries.size(); ++row) WriteEntry(plan, row, entries, outOfLine);
   Put(entries, link, out_.OffsetBytes());
