@@ -76,7 +76,7 @@ TEST(LargeOutput, AutoWritesBigTiffPast4GiB) {
   LibtiffMessageLog log;
   // Strip chopping stays on: it cuts each 2.2 GB strip into rows, which a
   // 32-bit libtiff can hold (its strip sizes are signed 32-bit numbers).
-  TIFF* tif = TIFFOpen(merged.Output.c_str(), "r");
+  TIFF* tif = OpenTiff(merged.Output, "r");
   ASSERT_NE(tif, nullptr) << log.Text();
   EXPECT_TRUE(TIFFIsBigTIFF(tif));
   EXPECT_EQ(TIFFNumberOfDirectories(tif), 3u);

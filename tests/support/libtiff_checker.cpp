@@ -1,7 +1,11 @@
 #include "support/libtiff_checker.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <tiffio.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +18,36 @@
 namespace vellox::test {
 namespace {
 
+int Descriptor(thandle_t handle) { return static_cast<int>(reinterpret_cast<std::intptr_t>(handle)); }
+
+tmsize_t ReadProc(thandle_t handle, tdata_t data, tmsize_t size) {
+  return ::read(Descriptor(handle), data, static_cast<std::size_t>(size));
+}
+tmsize_t RefuseWrite(thandle_t, tdata_t, tmsize_t) { return -1; }
+toff_t SeekProc(thandle_t handle, toff_t offset, int whence) {
+  return static_cast<toff_t>(::lseek(Descriptor(handle), static_cast<off_t>(offset), whence));
+}
+int CloseProc(thandle_t handle) { return ::close(Descriptor(handle)); }
+toff_t SizeProc(thandle_t handle) {
+  struct stat st {};
+  return ::fstat(Descriptor(handle), &st) == 0 ? static_cast<toff_t>(st.st_size) : 0;
+}
+int NoMap(thandle_t, tdata_t*, toff_t*) { return 0; }
+void NoUnmap(thandle_t, tdata_t, toff_t) {}
+
+}  // namespace
+
+TIFF* OpenTiff(const std::string& path, const char* mode) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  TIFF* tif = TIFFClientOpen(path.c_str(), mode, reinterpret_cast<thandle_t>(static_cast<std::intptr_t>(fd)), ReadProc,
+                             RefuseWrite, SeekProc, CloseProc, SizeProc, NoMap, NoUnmap);
+  if (tif == nullptr) ::close(fd);
+  return tif;
+}
+
+namespace {
+
 struct TiffCloser {
   void operator()(TIFF* tif) const { TIFFClose(tif); }
 };
@@ -21,7 +55,7 @@ using TiffHandle = std::unique_ptr<TIFF, TiffCloser>;
 
 TiffHandle OpenForReading(const std::string& path) {
   RegisterPrivateTags();
-  return TiffHandle(TIFFOpen(path.c_str(), "r"));
+  return TiffHandle(OpenTiff(path, "r"));
 }
 
 // Collects the differences found between two pages.

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+typedef struct tiff TIFF;
+
 namespace vellox::test {
 
 // One page of a TIFF file: the file and the page's 0-based position in it.
@@ -16,6 +18,11 @@ struct PageRef {
   std::string Path;
   std::uint32_t Index = 0;
 };
+
+// Opens `path` read-only for libtiff through 64-bit file offsets of our own,
+// as libtiff's own opener in some 32-bit builds (Debian's i386 one) seeks
+// with a 32-bit off_t and stops at 2 GiB. Close with TIFFClose.
+TIFF* OpenTiff(const std::string& path, const char* mode);
 
 // Number of pages libtiff finds in `path` (-1 when it cannot open it).
 int CountPages(const std::string& path);
