@@ -168,10 +168,9 @@ std::int32_t KWVellox::Tiff_Merge(std::string& FileNamess, std::string& OutputDi
 // page. Small merges are not measured (see kSurelyClassicBytes), so that
 // many small inputs cost no extra opens: they stay classic, and such a
 // page is skipped as in a classic merge.
-bool KWVellox::ChooseBigTiff(const std::vector<std::string>& list, const std::vector<std::size_t>& kept) {
+bool KWVellox::ChooseBigTiff(const std::vector<std::string>& list, const std::vector<std::size_t>& kept,
+                             std::uint64_t inputBytes) {
   if (Options.Format != OutputFormat::Auto) return Options.Format == OutputFormat::BigTiff;
-  std::uint64_t inputBytes = 0;
-  for (const std::size_t i : kept) inputBytes += platform::ProbeInput(list[i]).Size;
   if (inputBytes < kSurelyClassicBytes) return false;
   std::uint64_t total = TiffLayout{}.HeaderBytes() + 1;  // and the trailer byte
   for (const std::size_t i : kept) {
@@ -201,6 +200,7 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
   // that name no file in an existing folder. This comes before every other
   // check, so empty inputs are deleted whatever the result.
   std::vector<std::size_t> kept;  // indexes into LastReport.Files
+  std::uint64_t inputBytes = 0;   // their sizes as this pass found them
   for (std::size_t i = 0; i + 1 < list.size(); ++i) {
     FileReport& report = LastReport.Files[i];
     const platform::Probe probe = platform::ProbeInput(list[i]);
@@ -213,6 +213,7 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
     }
     if (probe.Size != 0) {
       kept.push_back(i);
+      inputBytes += probe.Size;
       continue;
     }
     const platform::RemovalOutcome removal = platform::RemoveIfEmpty(list[i]);
@@ -226,7 +227,10 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
         report.Fate = InputFate::DeletedEmpty;
         report.Reason = "symbolic link to an empty file: the link was deleted, the file kept";
         break;
-      case platform::Removal::NoLongerEmpty: kept.push_back(i); break;
+      case platform::Removal::NoLongerEmpty:
+        kept.push_back(i);
+        inputBytes += platform::ProbeInput(list[i]).Size;
+        break;
       case platform::Removal::InUse:
         report.Fate = InputFate::KeptEmpty;
         report.Reason = "empty, but open in another program: not deleted" + detail;
@@ -258,7 +262,7 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
   }
   InputLittleEndian = littleEndian;
   OutputLittleEndian = littleEndian;
-  const TiffLayout layout{ChooseBigTiff(list, kept)};
+  const TiffLayout layout{ChooseBigTiff(list, kept, inputBytes)};
   LastReport.BigTiff = layout.Big;
 
   platform::OutputFile output;
@@ -291,7 +295,8 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
     }
     session.CurrentFile = &report;
     session.Input = &input;
-    session.CloneBlock = Options.Clone == CloneMode::Auto ? output.CloneBlockSize(input) : 0;
+    const bool mayClone = Options.Clone == CloneMode::Auto && input.Size() >= kCloneMinBytes;
+    session.CloneBlock = mayClone ? output.CloneBlockSize(input) : 0;
     std::int32_t fileResult = kFailed;
     try {
       CopyPages(list[kept[i]], fileCount, static_cast<std::int32_t>(i) + 1, fileResult);

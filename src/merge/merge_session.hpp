@@ -11,6 +11,13 @@
 
 namespace vellox {
 
+// Strips and tiles at least this long are cloned where the file systems
+// can share blocks: below it, the padding (up to a block, usually 4 KiB)
+// would cost more than a few percent of the piece, and one clone call
+// more than copying it. A smaller input holds no such piece, so its file
+// system is not even probed.
+inline constexpr std::uint64_t kCloneMinBytes = 64u << 10;
+
 struct MergeSession {
   MergeSession(platform::OutputFile& output, MergeReport& report, TiffLayout layout)
       : Output(output), Report(report), Layout(layout) {}

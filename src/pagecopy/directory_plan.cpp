@@ -114,12 +114,6 @@ std::string PageCopier::FitToOutput(DirectoryPlan& plan) const {
   return {};
 }
 
-// Strips and tiles at least this long are cloned where the file systems
-// can share blocks: below it, the padding (up to a block, usually 4 KiB)
-// would cost more than a few percent of the piece, and one clone call
-// more than copying it.
-constexpr std::uint64_t kCloneMinBytes = 64u << 10;
-
 // Places each large piece of image data at the same position within a
 // block as in its input, so that its whole blocks can be cloned: zero
 // bytes, referenced by nothing, go before it. Pieces that are reversed for

@@ -2,6 +2,8 @@
 // codec and page copier tests.
 #pragma once
 
+#include <filesystem>
+
 #include "merge/merge_session.hpp"
 #include "vellox/KWVellox.hpp"
 
@@ -23,9 +25,13 @@ class KWVelloxInternals {
   // merge whose first input is in the given byte order would.
   bool ChooseBigTiff(const std::vector<std::string>& inputs, bool littleEndian) {
     std::vector<std::size_t> kept(inputs.size());
-    for (std::size_t i = 0; i < kept.size(); ++i) kept[i] = i;
+    std::uint64_t bytes = 0;
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      kept[i] = i;
+      bytes += std::filesystem::file_size(inputs[i]);
+    }
     m.InputLittleEndian = m.OutputLittleEndian = littleEndian;
-    return m.ChooseBigTiff(inputs, kept);
+    return m.ChooseBigTiff(inputs, kept, bytes);
   }
 
   std::string& PendingBytes() { return m.PendingBytes; }
