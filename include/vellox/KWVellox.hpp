@@ -169,7 +169,7 @@ class KWVellox {
   bool DirectoryExists(const std::string& Path);
   std::int32_t RunMerge(std::string& FileNamess, const std::string& OutputDir, const std::string& NewFileName);
   bool ChooseBigTiff(const std::vector<std::string>& list, const std::vector<std::size_t>& kept,
-                     std::uint64_t inputBytes);
+                     const std::vector<std::size_t>& bigInputs, std::uint64_t inputBytes);
 
   // --- Page copier ---------------------------------------------------------
   void CopyPages(const std::string& path, std::int32_t fileCount, std::int32_t fileIndex, std::int32_t& result);

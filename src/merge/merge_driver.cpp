@@ -4,7 +4,9 @@
 // an unnamed or hidden file beside the target), so a failed merge never
 // leaves a partial file and never harms an existing one. A fault of the
 // output ends the whole merge; a fault of one input ends only that input.
+#include <array>
 #include <exception>
+#include <string_view>
 #include <vector>
 
 #include "codec/endian.hpp"
@@ -92,6 +94,12 @@ HeaderKind ReadHeaderKind(const platform::InputFile& input, bool& littleEndian) 
   return offsetSize == 8 && head[6] == 0 && head[7] == 0 ? HeaderKind::Big : HeaderKind::BadBig;
 }
 
+// A BigTIFF's first bytes, in either byte order.
+bool IsBigTiffHead(const std::array<char, 4>& head) {
+  return std::string_view(head.data(), 4) == std::string_view("II+\0", 4) ||
+         std::string_view(head.data(), 4) == std::string_view("MM\0+", 4);
+}
+
 // Inputs that together are smaller than this cannot make a classic output
 // pass 4 GiB unless their pages repeat data many times over; an input
 // that does fails on its own, as in a classic merge. Larger ones are
@@ -165,13 +173,20 @@ std::int32_t KWVellox::Tiff_Merge(std::string& FileNamess, std::string& OutputDi
 // merged file fits in it. Decided before anything is written, from the
 // size each page would take in a classic output; a measured page holding a
 // value classic TIFF cannot hold makes it BigTIFF too, rather than lose the
-// page. Small merges are not measured (see kSurelyClassicBytes), so that
-// many small inputs cost no extra opens: they stay classic, and such a
-// page is skipped as in a classic merge.
+// page. Of small merges (see kSurelyClassicBytes) only the BigTIFF inputs
+// are measured, as only they hold such values: many small classic inputs
+// cost no extra opens.
 bool KWVellox::ChooseBigTiff(const std::vector<std::string>& list, const std::vector<std::size_t>& kept,
-                             std::uint64_t inputBytes) {
+                             const std::vector<std::size_t>& bigInputs, std::uint64_t inputBytes) {
   if (Options.Format != OutputFormat::Auto) return Options.Format == OutputFormat::BigTiff;
-  if (inputBytes < kSurelyClassicBytes) return false;
+  if (inputBytes < kSurelyClassicBytes) {
+    for (const std::size_t i : bigInputs) {
+      platform::InputFile input;
+      if (OpenInput(list[i], input).Result != kMergeWritten) continue;
+      if (MeasurePages(input, TiffLayout{}) == UINT64_MAX) return true;
+    }
+    return false;
+  }
   std::uint64_t total = TiffLayout{}.HeaderBytes() + 1;  // and the trailer byte
   for (const std::size_t i : kept) {
     platform::InputFile input;
@@ -200,7 +215,13 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
   // that name no file in an existing folder. This comes before every other
   // check, so empty inputs are deleted whatever the result.
   std::vector<std::size_t> kept;  // indexes into LastReport.Files
-  std::uint64_t inputBytes = 0;   // their sizes as this pass found them
+  std::vector<std::size_t> bigInputs;  // those of them that start as a BigTIFF
+  std::uint64_t inputBytes = 0;        // their sizes as this pass found them
+  const auto keep = [&](std::size_t i, const platform::Probe& probe) {
+    kept.push_back(i);
+    if (IsBigTiffHead(probe.Head)) bigInputs.push_back(i);
+    inputBytes += probe.Size;
+  };
   for (std::size_t i = 0; i + 1 < list.size(); ++i) {
     FileReport& report = LastReport.Files[i];
     const platform::Probe probe = platform::ProbeInput(list[i]);
@@ -212,8 +233,7 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
       continue;
     }
     if (probe.Size != 0) {
-      kept.push_back(i);
-      inputBytes += probe.Size;
+      keep(i, probe);
       continue;
     }
     const platform::RemovalOutcome removal = platform::RemoveIfEmpty(list[i]);
@@ -227,10 +247,7 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
         report.Fate = InputFate::DeletedEmpty;
         report.Reason = "symbolic link to an empty file: the link was deleted, the file kept";
         break;
-      case platform::Removal::NoLongerEmpty:
-        kept.push_back(i);
-        inputBytes += platform::ProbeInput(list[i]).Size;
-        break;
+      case platform::Removal::NoLongerEmpty: keep(i, platform::ProbeInput(list[i])); break;
       case platform::Removal::InUse:
         report.Fate = InputFate::KeptEmpty;
         report.Reason = "empty, but open in another program: not deleted" + detail;
@@ -262,7 +279,7 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
   }
   InputLittleEndian = littleEndian;
   OutputLittleEndian = littleEndian;
-  const TiffLayout layout{ChooseBigTiff(list, kept, inputBytes)};
+  const TiffLayout layout{ChooseBigTiff(list, kept, bigInputs, inputBytes)};
   LastReport.BigTiff = layout.Big;
 
   platform::OutputFile output;

@@ -3,6 +3,7 @@
 // files_win32.cpp. Paths are UTF-8 on every platform.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -33,6 +34,10 @@ enum class ProbeKind {
 struct Probe {
   ProbeKind Kind = ProbeKind::Unusable;
   std::uint64_t Size = 0;
+  // A regular file's first bytes (zeros past its end, or when they could
+  // not be read): the caller can tell kinds of file apart without opening
+  // it again.
+  std::array<char, 4> Head{};
 };
 Probe ProbeInput(const std::string& path) noexcept;
 

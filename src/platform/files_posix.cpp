@@ -237,6 +237,7 @@ Probe ProbeInput(const std::string& path) noexcept {
   Probe probe;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     probe = {ProbeKind::RegularFile, static_cast<std::uint64_t>(st.st_size)};
+    if (probe.Size > 0 && ::pread(fd, probe.Head.data(), probe.Head.size(), 0) < 0) probe.Head.fill(0);
   }
   ::close(fd);
   return probe;

@@ -178,7 +178,12 @@ Probe ProbeInput(const std::string& path) noexcept {
   }
   Probe probe;
   std::uint64_t size = 0;
-  if (IsRegularFile(handle, size)) probe = {ProbeKind::RegularFile, size};
+  if (IsRegularFile(handle, size)) {
+    probe = {ProbeKind::RegularFile, size};
+    DWORD got = 0;
+    if (size > 0 && !::ReadFile(handle, probe.Head.data(), static_cast<DWORD>(probe.Head.size()), &got, nullptr))
+      probe.Head.fill(0);
+  }
   ::CloseHandle(handle);
   return probe;
 }

@@ -2,9 +2,10 @@
 // codec and page copier tests.
 #pragma once
 
-#include <filesystem>
+#include <string_view>
 
 #include "merge/merge_session.hpp"
+#include "platform/files.hpp"
 #include "vellox/KWVellox.hpp"
 
 namespace vellox {
@@ -24,14 +25,17 @@ class KWVelloxInternals {
   // The output format the options choose for these inputs (all kept), as a
   // merge whose first input is in the given byte order would.
   bool ChooseBigTiff(const std::vector<std::string>& inputs, bool littleEndian) {
-    std::vector<std::size_t> kept(inputs.size());
+    std::vector<std::size_t> kept(inputs.size()), big;
     std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < kept.size(); ++i) {
       kept[i] = i;
-      bytes += std::filesystem::file_size(inputs[i]);
+      const platform::Probe probe = platform::ProbeInput(inputs[i]);
+      bytes += probe.Size;
+      const std::string_view head(probe.Head.data(), probe.Head.size());
+      if (head == std::string_view("II+\0", 4) || head == std::string_view("MM\0+", 4)) big.push_back(i);
     }
     m.InputLittleEndian = m.OutputLittleEndian = littleEndian;
-    return m.ChooseBigTiff(inputs, kept, bytes);
+    return m.ChooseBigTiff(inputs, kept, big, bytes);
   }
 
   std::string& PendingBytes() { return m.PendingBytes; }
