@@ -214,7 +214,7 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
   // Removal pass: empty files are deleted and dropped, and so are paths
   // that name no file in an existing folder. This comes before every other
   // check, so empty inputs are deleted whatever the result.
-  std::vector<std::size_t> kept;  // indexes into LastReport.Files
+  std::vector<std::size_t> kept;       // indexes into LastReport.Files
   std::vector<std::size_t> bigInputs;  // those of them that start as a BigTIFF
   std::uint64_t inputBytes = 0;        // their sizes as this pass found them
   const auto keep = [&](std::size_t i, const platform::Probe& probe) {
@@ -274,8 +274,7 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
     platform::InputFile input;
     if (input.Open(first) != platform::InputFile::OpenResult::Ok) return stop(kFailed, "cannot open " + first);
     const HeaderKind kind = ReadHeaderKind(input, littleEndian);
-    if (kind == HeaderKind::NotTiff || kind == HeaderKind::BadBig)
-      return stop(kNotTiff, first + " is not a TIFF file");
+    if (kind == HeaderKind::NotTiff || kind == HeaderKind::BadBig) return stop(kNotTiff, first + " is not a TIFF file");
   }
   InputLittleEndian = littleEndian;
   OutputLittleEndian = littleEndian;

@@ -24,8 +24,8 @@ struct MergeSession {
 
   platform::OutputFile& Output;
   MergeReport& Report;
-  const TiffLayout Layout;  // of the output
-  FileReport* CurrentFile = nullptr;            // the file being copied
+  const TiffLayout Layout;                     // of the output
+  FileReport* CurrentFile = nullptr;           // the file being copied
   const platform::InputFile* Input = nullptr;  // that file, opened and found to be a TIFF
   std::size_t CloneBlock = 0;                  // its data can be cloned in blocks of this size (0: copied)
 

@@ -102,13 +102,15 @@ std::string PageCopier::FitToOutput(DirectoryPlan& plan) const {
     narrowed.reserve(entry.Bytes.size() / 2);
     for (std::size_t at = 0; at < entry.Bytes.size(); at += 8) {
       const std::uint64_t value = Decode(entry.Bytes, at, 8);
-      const bool fits = entry.Type == field::kSLong8
-                            ? static_cast<std::int64_t>(value) >= INT32_MIN && static_cast<std::int64_t>(value) <= INT32_MAX
-                            : value <= 0xFFFFFFFFull;
+      const bool fits = entry.Type == field::kSLong8 ? static_cast<std::int64_t>(value) >= INT32_MIN &&
+                                                           static_cast<std::int64_t>(value) <= INT32_MAX
+                                                     : value <= 0xFFFFFFFFull;
       if (!fits) return name + " holds a 64-bit value that classic TIFF cannot hold";
       codec::AppendUnsigned(narrowed, value, 4, owner_.InputLittleEndian);
     }
-    entry.Type = entry.Type == field::kLong8 ? field::kLong : entry.Type == field::kSLong8 ? field::kSLong : field::kIfd;
+    entry.Type = entry.Type == field::kLong8    ? field::kLong
+                 : entry.Type == field::kSLong8 ? field::kSLong
+                                                : field::kIfd;
     entry.Bytes = std::move(narrowed);
   }
   return {};

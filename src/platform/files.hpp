@@ -158,17 +158,17 @@ class OutputFile {
   void WriteFully(std::uint64_t offset, const char* data, std::size_t length);
   [[noreturn]] void Fail(const char* what, long error) const;
   std::size_t ProbeClone(const InputFile& input, std::size_t block);  // POSIX only
-  bool LinkUnnamed(int fd, int folder, const std::string& name);  // POSIX only
+  bool LinkUnnamed(int fd, int folder, const std::string& name);      // POSIX only
 
   std::intptr_t handle_ = -1;
-  std::intptr_t folder_ = -1;      // POSIX: the target's folder, held open
-  std::string target_;             // as the caller named it
-  std::string finalPath_;          // the file actually replaced (links resolved)
-  std::string temporaryPath_;      // named fallback only
-  int temporarySlot_ = -1;         // its place among the names to remove on a signal
+  std::intptr_t folder_ = -1;  // POSIX: the target's folder, held open
+  std::string target_;         // as the caller named it
+  std::string finalPath_;      // the file actually replaced (links resolved)
+  std::string temporaryPath_;  // named fallback only
+  int temporarySlot_ = -1;     // its place among the names to remove on a signal
   bool durable_ = false;
   std::string buffer_;
-  std::uint64_t flushed_ = 0;  // bytes already in the file
+  std::uint64_t flushed_ = 0;                                       // bytes already in the file
   std::vector<std::pair<std::uint64_t, std::size_t>> cloneProbes_;  // input device, clone block size (0: none)
 };
 

@@ -10,10 +10,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -191,7 +191,8 @@ RemovalOutcome RemoveIfEmpty(const std::string& path) {
     return errno == ENOENT ? RemovalOutcome{Removal::Gone, {}} : Failed("cannot delete it", errno);
   struct stat moved {};
   struct stat now {};
-  const bool same = ::fstatat(folder.Get(), aside.c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(moved, checked);
+  const bool same =
+      ::fstatat(folder.Get(), aside.c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(moved, checked);
   if (!same) return PutBack(folder.Get(), aside, name, false, Removal::NoLongerEmpty);  // another file took the name
   if (::fstat(file.Get(), &now) != 0) now.st_size = 1;
   // A lease whose break is pending means another program began to open
@@ -242,7 +243,6 @@ Probe ProbeInput(const std::string& path) noexcept {
   ::close(fd);
   return probe;
 }
-
 
 // ---------------------------------------------------------------------------
 // InputFile

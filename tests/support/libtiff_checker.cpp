@@ -18,21 +18,29 @@
 namespace vellox::test {
 namespace {
 
-int Descriptor(thandle_t handle) { return static_cast<int>(reinterpret_cast<std::intptr_t>(handle)); }
+int Descriptor(thandle_t handle) {
+  return static_cast<int>(reinterpret_cast<std::intptr_t>(handle));
+}
 
 tmsize_t ReadProc(thandle_t handle, tdata_t data, tmsize_t size) {
   return ::read(Descriptor(handle), data, static_cast<std::size_t>(size));
 }
-tmsize_t RefuseWrite(thandle_t, tdata_t, tmsize_t) { return -1; }
+tmsize_t RefuseWrite(thandle_t, tdata_t, tmsize_t) {
+  return -1;
+}
 toff_t SeekProc(thandle_t handle, toff_t offset, int whence) {
   return static_cast<toff_t>(::lseek(Descriptor(handle), static_cast<off_t>(offset), whence));
 }
-int CloseProc(thandle_t handle) { return ::close(Descriptor(handle)); }
+int CloseProc(thandle_t handle) {
+  return ::close(Descriptor(handle));
+}
 toff_t SizeProc(thandle_t handle) {
   struct stat st {};
   return ::fstat(Descriptor(handle), &st) == 0 ? static_cast<toff_t>(st.st_size) : 0;
 }
-int NoMap(thandle_t, tdata_t*, toff_t*) { return 0; }
+int NoMap(thandle_t, tdata_t*, toff_t*) {
+  return 0;
+}
 void NoUnmap(thandle_t, tdata_t, toff_t) {}
 
 }  // namespace
