@@ -2,23 +2,23 @@
 # Installs what the tests need, builds everything and runs every test, stage
 # by stage (times on 2 cores, packages already installed):
 #   native      the test suite, optimised with assertions, warnings as errors
-#               (preset ci, build/ci)                               ~9 min
+#               (preset ci, build/ci)                               ~3 min
 #   python      the Python package: pip install, the wheel, pytest
-#               (scripts/test-python.sh, build/python)              ~3 min
+#               (scripts/test-python.sh, build/python)              ~1 min
 #   sanitizers  the same suite under AddressSanitizer and UndefinedBehavior-
-#               Sanitizer (scripts/sanitize.sh, build/asan)         ~6 min
+#               Sanitizer (scripts/sanitize.sh, build/asan)         ~4 min
 #   fuzz        bounded libFuzzer fuzzing (scripts/fuzz.sh)         ~3 min
 #   windows     KWVellox.dll and vellox.exe cross-built with mingw-w64 for
 #               x64 and x86, the release ZIP, the x64 tests under Wine
-#               (scripts/test-windows.sh, build/windows-x64)        ~6 min
+#               (scripts/test-windows.sh, build/windows-x64)        ~3 min
 #   windows-x86 the x86 DLL and vellox.exe checked statically: PE32, exports,
 #               imports, type library, version resource
 #               (scripts/check-windows-x86.sh, build/windows-x86)   ~1 min
 #   linux32     library, unit, integration and defect-file tests as 32-bit
 #               programs under qemu-i386-static (scripts/test-linux32.sh,
-#               build/linux32)                                      ~8 min
+#               build/linux32)                                      ~3 min
 #   package     cmake --install, consumer projects, the .deb and lintian
-#               (scripts/test-package.sh, build/package)            ~2 min
+#               (scripts/test-package.sh, build/package)            ~1 min
 # Prints one line per stage; each stage's whole output goes to
 # build/logs/STAGE.log, and for a failing stage the failing tests' output (or
 # the build error) is printed too. Every stage runs even when one fails.
@@ -55,14 +55,14 @@ scripts/install-deps.sh "${groups[@]}"
 
 describe() {
   case $1 in
-    native) echo "building and running the test suite (about 9 min)" ;;
-    python) echo "the Python package: install, wheel, pytest (about 3 min)" ;;
-    sanitizers) echo "the test suite under AddressSanitizer and UBSan (about 6 min)" ;;
+    native) echo "building and running the test suite (about 3 min)" ;;
+    python) echo "the Python package: install, wheel, pytest (about 1 min)" ;;
+    sanitizers) echo "the test suite under AddressSanitizer and UBSan (about 4 min)" ;;
     fuzz) echo "building the fuzz targets and fuzzing for 2 min (about 3 min)" ;;
-    windows) echo "Windows x64 and x86 builds, the ZIP, the x64 tests under Wine (about 6 min)" ;;
+    windows) echo "Windows x64 and x86 builds, the ZIP, the x64 tests under Wine (about 3 min)" ;;
     windows-x86) echo "the x86 DLL and vellox.exe checked statically (about 1 min)" ;;
-    linux32) echo "the core tests as 32-bit programs under qemu-user (about 8 min)" ;;
-    package) echo "install, consumer projects, .deb and lintian (about 2 min)" ;;
+    linux32) echo "the core tests as 32-bit programs under qemu-user (about 3 min)" ;;
+    package) echo "install, consumer projects, .deb and lintian (about 1 min)" ;;
   esac
 }
 
