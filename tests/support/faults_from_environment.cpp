@@ -13,10 +13,10 @@ namespace {
 
 vellox::test::FaultPlan PlanFromEnvironment(const char* text) {
   vellox::test::FaultPlan plan;
-  const std::string spec = text;
-  plan.RefuseUnnamed = spec.find("refuse-unnamed") != std::string::npos;
-  const auto limit = spec.find("write-limit=");
-  if (limit != std::string::npos) plan.WriteLimit = std::atoll(spec.c_str() + limit + std::strlen("write-limit="));
+  const std::string request = text;
+  plan.RefuseUnnamed = request.find("refuse-unnamed") != std::string::npos;
+  const auto limit = request.find("write-limit=");
+  if (limit != std::string::npos) plan.WriteLimit = std::atoll(request.c_str() + limit + std::strlen("write-limit="));
   return plan;
 }
 
