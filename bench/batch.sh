@@ -49,6 +49,7 @@ TIFFTOOLS=${TIFFTOOLS_SRC:-}
 SCRATCH=${TMPDIR:-/tmp}/vellox-bench
 BUILD=$ROOT/build/bench
 SEED=20240611
+. "$ROOT/bench/common.sh"
 PYTHON=/usr/bin/python3
 
 while [[ $# -gt 0 ]]; do
@@ -75,23 +76,13 @@ export TIFFTOOLS_SRC=$TIFFTOOLS
 "$ROOT/scripts/install-deps.sh" build checks python >&2
 
 echo "building release Vellox, the bench tools and the Python package in $BUILD" >&2
-cmake --preset release -S "$ROOT" -B "$BUILD" -DVELLOX_BUILD_BENCH=ON -DVELLOX_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j2 --target vellox_cli vellox_bench_gen vellox_bench_verify >/dev/null
+build_bench_tools
 VENV=$BUILD/venv
 [[ -x $VENV/bin/python ]] || "$PYTHON" -m venv --system-site-packages "$VENV"
 (cd "$ROOT" && "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps --force-reinstall . >&2)
 VELLOX=$BUILD/cli/vellox
 VERIFY=$BUILD/bench/vellox_bench_verify
 BENCH_PY=("$VENV/bin/python" "$ROOT/bench/python_bench.py")
-
-# Generates workload $1 of bench/run.sh unless the scratch folder has it.
-generate() {
-  local dir=$SCRATCH/${1,,} stamp
-  stamp="$(sha256sum "$ROOT/bench/gen_workloads.cpp" | cut -c1-16) scale=1 seed=$SEED"
-  [[ -f $dir/.stamp && $(cat "$dir/.stamp") == "$stamp" ]] && return
-  "$BUILD/bench/vellox_bench_gen" "$SCRATCH" --only "$1" --scale 1 --seed "$SEED"
-  echo "$stamp" >"$dir/.stamp"
-}
 
 # W6 from W1: DOCS x 5 distinct files, and the job list.
 generate_w6() {
@@ -117,7 +108,6 @@ EOF
   echo "$stamp" >"$SCRATCH/w6/.stamp"
 }
 
-median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 # Runs contender $1 once with W6's outputs cleared; prints "seconds peak_KiB
 # cpu_seconds" (the process's user and system time, start-up included).

@@ -17,6 +17,8 @@ RUNS=5
 SCALE=1
 SCRATCH=${TMPDIR:-/tmp}/vellox-cow
 BUILD=$ROOT/build/bench
+SEED=20240611
+. "$ROOT/bench/common.sh"
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) RUNS=$2; shift 2 ;;
@@ -27,12 +29,10 @@ while [ $# -gt 0 ]; do
 done
 [ "$(id -u)" -eq 0 ] || { echo "bench/cow.sh needs root (mkfs and mount)" >&2; exit 2; }
 "$ROOT/scripts/install-deps.sh" build checks >/dev/null
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELLOX_BUILD_TESTS=OFF -DVELLOX_BUILD_BENCH=ON >/dev/null
-cmake --build "$BUILD" -j2 --target vellox_cli vellox_bench_gen vellox_bench_verify >/dev/null
+build_bench_tools
 VELLOX=$BUILD/cli/vellox
 
 mkdir -p "$SCRATCH"
-median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 used() { sync; df -B1 --output=used "$1" | tail -1; }
 # Runs a command RUNS times after one untimed run; prints "median_s rss_kib extra_bytes".
 measure() {
@@ -60,7 +60,7 @@ for fs in xfs btrfs; do
   rm -f "$img"; truncate -s 8G "$img"
   if [ $fs = xfs ]; then mkfs.xfs -q -m reflink=1 "$img"; else mkfs.btrfs -q -f "$img" >/dev/null; fi
   mount -o loop "$img" "$mnt"
-  "$BUILD/bench/vellox_bench_gen" "$mnt" --only W3 --scale "$SCALE" --seed 20240611 >/dev/null
+  "$BUILD/bench/vellox_bench_gen" "$mnt" --only W3 --scale "$SCALE" --seed "$SEED" >/dev/null
   mapfile -t inputs < <(ls "$mnt"/w3/*.tif | sort)
   largest=$(ls -S "${inputs[@]}" | head -1)
   read -r t_cat _ x_cat < <(measure "$mnt" "$mnt/cat.out" sh -c 'cat "$@" > "$0"' "$mnt/cat.out" "${inputs[@]}")

@@ -46,6 +46,7 @@ TIFFTOOLS=${TIFFTOOLS_SRC:-}
 SCRATCH=${TMPDIR:-/tmp}/vellox-bench
 BUILD=$ROOT/build/bench
 SEED=20240611
+. "$ROOT/bench/common.sh"
 
 while [[ $# -gt 0 ]]; do
   case $1 in
@@ -81,23 +82,6 @@ install_missing() {
   fi
 }
 
-build() {
-  cmake --preset release -B "$BUILD" -DVELLOX_BUILD_BENCH=ON -DVELLOX_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$BUILD" -j2 --target vellox_cli vellox_bench_gen vellox_bench_verify >/dev/null
-}
-
-# Generates workload $1 unless the scratch folder already holds the same one.
-generate() {
-  local w=$1 dir=$SCRATCH/${1,,}
-  local scale=1
-  [[ $w == W3 || $w == W5 ]] && scale=$SCALE
-  local stamp
-  stamp="$(sha256sum "$ROOT/bench/gen_workloads.cpp" | cut -c1-16) scale=$scale seed=$SEED"
-  if [[ -f $dir/.stamp && $(cat "$dir/.stamp") == "$stamp" ]]; then return; fi
-  "$BUILD/bench/vellox_bench_gen" "$SCRATCH" --only "$w" --scale "$scale" --seed "$SEED"
-  echo "$stamp" >"$dir/.stamp"
-}
-
 # The contenders: cat and vellox, each writing $OUT/<name>.tif from INPUTS;
 # and the peers, whose command peer_command NAME puts in PEER. tiffcp needs
 # -8 for an output past 4 GiB (W5); tifftools chooses by itself. tifftools
@@ -128,7 +112,6 @@ time_once() {
   awk -v a="$start" -v b="$end" 'BEGIN { printf "%.6f\n", b - a }'
 }
 
-median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 # Peak RSS in KiB of one run of contender $1, from /usr/bin/time -v.
 peak_rss() {
@@ -185,7 +168,7 @@ mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 
 install_missing
 echo "building release Vellox and the bench tools in $BUILD" >&2
-build
+build_bench_tools
 mkdir -p "$SCRATCH/out"
 OUT=$SCRATCH/out
 
@@ -207,7 +190,9 @@ for w in ${ONLY//,/ }; do
     fi
     TIFFCP_FLAGS=-8
   fi
-  generate "$w"
+  scale=1
+  [[ $w == W3 || $w == W5 ]] && scale=$SCALE
+  generate "$w" "$scale"
   INPUTS=("$SCRATCH/${w,,}"/*.tif)
   bytes=$(cat "${INPUTS[@]}" | wc -c)
   echo "$w: ${#INPUTS[@]} files, $((bytes / 1048576)) MiB: timing cat and vellox ($runs runs), peers ($TIFFCP_RUNS runs)" >&2
