@@ -179,16 +179,8 @@ std::int32_t KWVellox::Tiff_Merge(std::string& FileNamess, std::string& OutputDi
 bool KWVellox::ChooseBigTiff(const std::vector<std::string>& list, const std::vector<std::size_t>& kept,
                              const std::vector<std::size_t>& bigInputs, std::uint64_t inputBytes) {
   if (Options.Format != OutputFormat::Auto) return Options.Format == OutputFormat::BigTiff;
-  if (inputBytes < kSurelyClassicBytes) {
-    for (const std::size_t i : bigInputs) {
-      platform::InputFile input;
-      if (OpenInput(list[i], input).Result != kMergeWritten) continue;
-      if (MeasurePages(input, TiffLayout{}) == UINT64_MAX) return true;
-    }
-    return false;
-  }
   std::uint64_t total = TiffLayout{}.HeaderBytes() + 1;  // and the trailer byte
-  for (const std::size_t i : kept) {
+  for (const std::size_t i : inputBytes < kSurelyClassicBytes ? bigInputs : kept) {
     platform::InputFile input;
     if (OpenInput(list[i], input).Result != kMergeWritten) continue;
     const std::uint64_t pages = MeasurePages(input, TiffLayout{});  // UINT64_MAX: a value without a classic form

@@ -160,9 +160,8 @@ std::uint64_t PageCopier::Decode(std::string_view bytes, std::size_t at, std::si
 // an unknown type's, carried whole); a BigTIFF input also knows IFD and its
 // own 64-bit types.
 std::size_t PageCopier::TypeSize(std::uint32_t type) const {
-  if (type == 0) return 0;
-  if (type > static_cast<std::uint32_t>(owner_.TypeCount)) return in_.Big ? WideTypeSize(type) : 0;
-  return static_cast<std::size_t>(owner_.TypeSizes[type]);
+  if (!in_.Big && type > static_cast<std::uint32_t>(owner_.TypeCount)) return 0;
+  return OutputTypeSize(type);
 }
 
 std::size_t PageCopier::OutputTypeSize(std::uint32_t type) const {
