@@ -36,8 +36,8 @@ void KWVellox::CopyPages(const std::string& path, std::int32_t fileCount, std::i
   result = copier.Run();
 }
 
-PageCopier::PageCopier(KWVellox& owner, MergeSession& session, const platform::InputFile& input,
-                       std::int32_t fileCount, std::int32_t fileIndex)
+PageCopier::PageCopier(KWVellox& owner, MergeSession& session, const platform::InputFile& input, std::int32_t fileCount,
+                       std::int32_t fileIndex)
     : owner_(owner),
       session_(session),
       input_(input),
@@ -186,7 +186,8 @@ Directory PageCopier::ReadDirectory(std::uint64_t offset) {
   const std::size_t countBytes = in_.EntryCountBytes();
   const std::size_t entryBytes = in_.EntryBytes();
   const std::uint64_t count = Decode(ReadInput(offset, countBytes, "directory"), 0, countBytes);
-  if (count > input_.Size() / entryBytes) throw PageError("directory at offset " + Text(offset) + " lies outside the file");
+  if (count > input_.Size() / entryBytes)
+    throw PageError("directory at offset " + Text(offset) + " lies outside the file");
   // The entries and the link in one read.
   const std::string block = ReadInput(offset + countBytes, entryBytes * count + in_.OffsetBytes(), "directory");
   directory.Entries.reserve(static_cast<std::size_t>(count));
