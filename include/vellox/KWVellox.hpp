@@ -17,7 +17,8 @@ struct MergeSession;
 struct TiffLayout;
 namespace platform {
 class InputFile;
-}
+class OutputFile;
+}  // namespace platform
 // Result codes of Tiff_Merge (the merge as a whole) and of the per-file copy.
 enum ResultCode : std::int32_t {
   kMergeWritten = 1,       // output written (some files may have failed)
@@ -169,12 +170,18 @@ class KWVellox {
   bool DirectoryExists(const std::string& Path);
   std::int32_t RunMerge(std::string& FileNamess, const std::string& OutputDir, const std::string& NewFileName);
   bool ChooseBigTiff(const std::vector<std::string>& list, const std::vector<std::size_t>& kept,
-                     const std::vector<std::size_t>& bigInputs, std::uint64_t inputBytes);
+                     const std::vector<std::size_t>& bigInputs, std::uint64_t inputBytes, platform::OutputFile& output);
+  // How the input's large pieces are placed in the output: in blocks of
+  // this size where they can be cloned, else 0.
+  std::size_t CloneBlockFor(platform::OutputFile& output, const platform::InputFile& input) const;
 
   // --- Page copier ---------------------------------------------------------
   void CopyPages(const std::string& path, std::int32_t fileCount, std::int32_t fileIndex, std::int32_t& result);
-  // Bytes the pages of an opened input would take in an output of `layout`.
-  std::uint64_t MeasurePages(const platform::InputFile& input, const TiffLayout& layout);
+  // Where the pages of an opened input would end in an output of `layout`
+  // if they began at `start`, padding included (UINT64_MAX: a value the
+  // format cannot hold).
+  std::uint64_t MeasurePages(const platform::InputFile& input, const TiffLayout& layout, std::uint64_t start,
+                             std::size_t cloneBlock);
 
   // Lets the host run (the yield hook) while a merge copies directories.
   void YieldToHost();

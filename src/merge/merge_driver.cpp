@@ -169,23 +169,30 @@ std::int32_t KWVellox::Tiff_Merge(std::string& FileNamess, std::string& OutputDi
   return result;
 }
 
+std::size_t KWVellox::CloneBlockFor(platform::OutputFile& output, const platform::InputFile& input) const {
+  const bool mayClone = Options.Clone == CloneMode::Auto && input.Size() >= kCloneMinBytes;
+  return mayClone ? output.CloneBlockSize(input) : 0;
+}
+
 // The output's format: as the options say, or for Auto classic whenever the
-// merged file fits in it. Decided before anything is written, from the
-// size each page would take in a classic output; a measured page holding a
-// value classic TIFF cannot hold makes it BigTIFF too, rather than lose the
-// page. Of small merges (see kSurelyClassicBytes) only the BigTIFF inputs
-// are measured, as only they hold such values: many small classic inputs
-// cost no extra opens.
+// merged file fits in it. Decided before anything is written, by laying out
+// each page as a classic output would place it, with the same padding (for
+// word boundaries, and for cloning into `output`); a measured page holding
+// a value classic TIFF cannot hold makes it BigTIFF too, rather than lose
+// the page. Of small merges (see kSurelyClassicBytes) only the BigTIFF
+// inputs are measured, as only they hold such values: many small classic
+// inputs cost no extra opens.
 bool KWVellox::ChooseBigTiff(const std::vector<std::string>& list, const std::vector<std::size_t>& kept,
-                             const std::vector<std::size_t>& bigInputs, std::uint64_t inputBytes) {
+                             const std::vector<std::size_t>& bigInputs, std::uint64_t inputBytes,
+                             platform::OutputFile& output) {
   if (Options.Format != OutputFormat::Auto) return Options.Format == OutputFormat::BigTiff;
-  std::uint64_t total = TiffLayout{}.HeaderBytes() + 1;  // and the trailer byte
+  std::uint64_t end = TiffLayout{}.HeaderBytes();  // where the next page would begin
   for (const std::size_t i : inputBytes < kSurelyClassicBytes ? bigInputs : kept) {
     platform::InputFile input;
     if (OpenInput(list[i], input).Result != kMergeWritten) continue;
-    const std::uint64_t pages = MeasurePages(input, TiffLayout{});  // UINT64_MAX: a value without a classic form
-    if (pages > kClassicFileBytes - total) return true;
-    total += pages;
+    end = MeasurePages(input, TiffLayout{}, end, CloneBlockFor(output, input));
+    // The trailer byte, which nothing points at, may be the file's last.
+    if (end >= kClassicFileBytes) return true;  // also UINT64_MAX: a value without a classic form
   }
   return false;
 }
@@ -270,11 +277,13 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
   }
   InputLittleEndian = littleEndian;
   OutputLittleEndian = littleEndian;
-  const TiffLayout layout{ChooseBigTiff(list, kept, bigInputs, inputBytes)};
-  LastReport.BigTiff = layout.Big;
-
+  // Created first, as where the inputs' data can be cloned to decides how
+  // much room their pages take.
   platform::OutputFile output;
   output.Create(directory + NewFileName, Options.Sync);
+  const TiffLayout layout{ChooseBigTiff(list, kept, bigInputs, inputBytes, output)};
+  LastReport.BigTiff = layout.Big;
+
   MergeSession session(output, LastReport, layout);
   Session = &session;
 
@@ -303,8 +312,7 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
     }
     session.CurrentFile = &report;
     session.Input = &input;
-    const bool mayClone = Options.Clone == CloneMode::Auto && input.Size() >= kCloneMinBytes;
-    session.CloneBlock = mayClone ? output.CloneBlockSize(input) : 0;
+    session.CloneBlock = CloneBlockFor(output, input);
     std::int32_t fileResult = kFailed;
     try {
       CopyPages(list[kept[i]], fileCount, static_cast<std::int32_t>(i) + 1, fileResult);

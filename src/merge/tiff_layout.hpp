@@ -17,7 +17,19 @@ struct TiffLayout {
   constexpr std::size_t OffsetBytes() const { return Big ? 8 : 4; }
   // A directory without its entries: count, link, and the CR LF after it.
   constexpr std::size_t DirectoryFixedBytes() const { return EntryCountBytes() + OffsetBytes() + 2; }
+  // Directories begin on a word boundary, as TIFF requires; in BigTIFF on
+  // an 8-byte one, where their counts and offsets are 8 bytes wide.
+  constexpr std::uint64_t DirectoryAlignment() const { return Big ? 8 : 2; }
 };
+
+// Out-of-line values, and image data that needs nothing stricter, begin on
+// a word boundary.
+inline constexpr std::uint64_t kWordAlignment = 2;
+
+// `offset` rounded up to a multiple of `alignment`.
+constexpr std::uint64_t AlignUp(std::uint64_t offset, std::uint64_t alignment) {
+  return offset + (alignment - offset % alignment) % alignment;
+}
 
 // Field types beyond classic TIFF's twelve.
 namespace field {

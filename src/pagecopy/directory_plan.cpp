@@ -30,6 +30,7 @@ std::string PageCopier::PlanDirectory(DirectoryPlan& plan, int depth) {
   const SampleOrder order = PlanSampleOrder(directory, plan.Image);
   if (!order.Problem.empty()) return order.Problem;
   plan.Image.SwapWidth = order.SwapWidth;
+  plan.Image.Alignment = ImageAlignment(directory);
   PlanReferences(plan, depth);
   if (!plan.Image.InBlocks.empty() && plan.Image.SwapWidth >= 2)
     return "its samples lie inside a JPEG stream and cannot be converted to the output's byte order";
@@ -54,7 +55,8 @@ std::string PageCopier::PlanDirectory(DirectoryPlan& plan, int depth) {
 }
 
 // Values that do not fit in the output's value field go to the out-of-line
-// block: their length there, or 0.
+// block: their length there, padded to keep the next value on a word
+// boundary, or 0.
 std::uint64_t PageCopier::RowOutOfLineLength(const DirectoryPlan& plan, std::size_t row) const {
   const RowPlan& rowPlan = plan.Rows[row];
   const Entry& entry = plan.Dir.Entries[row];
@@ -68,7 +70,7 @@ std::uint64_t PageCopier::RowOutOfLineLength(const DirectoryPlan& plan, std::siz
       return outOfLine(OutputTypeSize(SubDirectoryType(entry.Type)) * rowPlan.Children.size());
     case RowKind::Plain: break;
   }
-  return entry.Unknown ? 0 : outOfLine(entry.Bytes.size());
+  return entry.Unknown ? 0 : AlignUp(outOfLine(entry.Bytes.size()), kWordAlignment);
 }
 
 std::uint32_t PageCopier::ImageOffsetsType() const {
@@ -116,47 +118,64 @@ std::string PageCopier::FitToOutput(DirectoryPlan& plan) const {
   return {};
 }
 
-// Places each large piece of image data at the same position within a
-// block as in its input, so that its whole blocks can be cloned: zero
-// bytes, referenced by nothing, go before it. Pieces that are reversed for
-// the byte order, live in JPEG data, or are pointed into by a stream offset
-// are placed as always.
-void PageCopier::AlignForCloning(DirectoryPlan& plan) const {
+// Places the image data after its leading byte. A run of pieces that lie
+// back to back in the input stays one run, so a page stored contiguously
+// stays contiguous; each run begins where readers can use it in place: at
+// a multiple of an uncompressed page's sample size (else on a word
+// boundary), or, when the run is large enough to be cloned, at
+// the same position within a block as in its input, so that its whole
+// blocks can be shared. Padding is zero bytes that nothing references.
+void PageCopier::PlaceImageData(DirectoryPlan& plan) const {
   ImagePlan& image = plan.Image;
   image.Pads.clear();
-  const std::uint64_t block = session_.CloneBlock;
-  const bool streamInside = std::any_of(plan.Rows.begin(), plan.Rows.end(),
-                                        [](const RowPlan& row) { return row.Kind == RowKind::JpegStream; });
-  if (block == 0 || !image.HasImageData || image.SwapWidth >= 2 || image.JpegRow >= 0 || streamInside) return;
+  if (!image.HasImageData) return;
+  // Reversed samples differ from their input bytes and cannot be cloned.
+  const std::uint64_t block = image.SwapWidth >= 2 ? 0 : session_.CloneBlock;
   image.Pads.assign(image.Offsets.size(), 0);
   std::uint64_t at = plan.EntriesEnd() + plan.OutOfLineLength + 1;  // after the leading byte
   std::uint64_t padding = 0;
-  for (std::size_t i = 0; i < image.Offsets.size(); ++i) {
-    if (image.Lengths[i] >= kCloneMinBytes) image.Pads[i] = (image.Offsets[i] % block + block - at % block) % block;
-    padding += image.Pads[i];
-    at += image.Pads[i] + image.Lengths[i];
+  for (std::size_t first = 0, end = 0; first < image.Offsets.size(); first = end) {
+    std::uint64_t runLength = 0;
+    for (end = first; end < image.Offsets.size(); ++end) {
+      if (end > first && image.Offsets[end] != image.Offsets[end - 1] + image.Lengths[end - 1]) break;
+      runLength += image.Lengths[end];
+    }
+    const std::uint64_t pad = block != 0 && runLength >= kCloneMinBytes
+                                  ? (image.Offsets[first] % block + block - at % block) % block
+                                  : AlignUp(at, image.Alignment) - at;
+    image.Pads[first] = pad;
+    padding += pad;
+    for (std::size_t i = first; i < end; ++i) at += image.Pads[i] + image.Lengths[i];
   }
-  image.Pads.resize(padding == 0 ? 0 : image.Pads.size());
+  if (padding == 0) image.Pads.clear();
   plan.ImageLength = 1 + image.TotalBytes + padding;
 }
 
 // Gives the directory, its sub-directories and its blocks their output
 // offsets: the directory at `offset`, then its out-of-line block and image
-// data, then each sub-directory with everything of its own, then the blocks.
+// data, then each sub-directory with everything of its own, then the blocks;
+// sub-directories and blocks each begin on their boundary.
 void PageCopier::LayOut(DirectoryPlan& plan, std::uint64_t offset) const {
   plan.OutputOffset = offset;
-  AlignForCloning(plan);
+  PlaceImageData(plan);
   std::uint64_t at = plan.EntriesEnd() + plan.OutOfLineLength + plan.ImageLength;
   const std::uint64_t referenced = at;
   for (const auto& child : plan.Children) {
+    at = AlignUp(at, out_.DirectoryAlignment());
     LayOut(*child, at);
     at += child->Size();
   }
   for (Block& block : plan.Blocks) {
-    block.OutputOffset = at;
-    at += block.Length;
+    block.OutputOffset = AlignUp(at, kWordAlignment);
+    at = block.OutputOffset + block.Length;
   }
-  plan.ReferencedLength = at - referenced;  // the children may have been padded for cloning too
+  plan.ReferencedLength = at - referenced;
+}
+
+// Where the next page begins after a laid-out page: on a directory's
+// boundary.
+std::uint64_t PageCopier::PageEnd(const DirectoryPlan& plan) const {
+  return AlignUp(plan.OutputOffset + plan.Size(), out_.DirectoryAlignment());
 }
 
 }  // namespace vellox

@@ -45,21 +45,23 @@ PageCopier::PageCopier(KWVellox& owner, MergeSession& session, const platform::I
       fileIndex_(fileIndex),
       out_(session.Layout) {}
 
-std::uint64_t KWVellox::MeasurePages(const platform::InputFile& input, const TiffLayout& layout) {
+std::uint64_t KWVellox::MeasurePages(const platform::InputFile& input, const TiffLayout& layout, std::uint64_t start,
+                                     std::size_t cloneBlock) {
   std::copy(kFieldTypeSizes.begin(), kFieldTypeSizes.end(), TypeSizes.begin());
   TypeCount = 12;
   platform::OutputFile unused;
   MergeReport scratch;
   MergeSession measuring(unused, scratch, layout);
-  return PageCopier(*this, measuring, input, 1, 1).Measure();
+  measuring.CloneBlock = cloneBlock;
+  return PageCopier(*this, measuring, input, 1, 1).Measure(start);
 }
 
-// Plans every page as for writing and adds up their sizes. A page that
-// would be skipped counts nothing; an input that fails counts what was
-// measured before. A value the output's format cannot hold makes the
-// input count as all there is (UINT64_MAX): only a wider format keeps it.
-std::uint64_t PageCopier::Measure() {
-  std::uint64_t total = 0;
+// Plans and lays out every page as for writing, padding included. A page
+// that would be skipped takes no room; an input that fails ends where its
+// last page measured did. A value the output's format cannot hold makes the
+// input take all there is (UINT64_MAX): only a wider format keeps it.
+std::uint64_t PageCopier::Measure(std::uint64_t start) {
+  std::uint64_t at = start;
   try {
     ReadHead();
     while (NextDirectoryOffset != 0) {
@@ -69,14 +71,17 @@ std::uint64_t PageCopier::Measure() {
       plan.Dir = std::move(page_);
       BeginPage();
       ancestors_.assign(1, plan.Dir.Offset);
-      if (PlanDirectory(plan, 0).empty()) total += plan.Size();
+      const bool planned = PlanDirectory(plan, 0).empty();
       if (valueTooWide_) return UINT64_MAX;
+      if (!planned) continue;
+      LayOut(plan, at);
+      at = PageEnd(plan);
     }
   } catch (const InputFault&) {
   } catch (const std::invalid_argument&) {
   } catch (const std::out_of_range&) {
   }
-  return total;
+  return at;
 }
 
 // Input faults end this file; anything that concerns the output (or the

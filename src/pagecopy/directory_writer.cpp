@@ -3,19 +3,24 @@
 //
 // Layout of one directory written at offset D with N entries, an
 // out-of-line block of L bytes, M bytes of image data and R bytes of
-// referenced data:
+// referenced data (classic TIFF; BigTIFF's counts and offsets are wider):
 //   D                   N (2 bytes)
 //   D + 2 + 12k         entry k: tag, type, count, value field
 //   D + 2 + 12N         link to the next directory (0 at the end of a chain)
 //   D + 6 + 12N         CR LF
-//   D + 8 + 12N         the out-of-line values, in entry order, back to back
+//   D + 8 + 12N         the out-of-line values, in entry order, each on a
+//                       word boundary (a zero byte after one of odd length)
 //   D + 8 + 12N + L     the image data: the input byte before the first strip
-//                       or tile, then every strip or tile in index order
+//                       or tile, then every strip or tile in index order,
+//                       each run of them that lies back to back in the input
+//                       placed on its boundary (see PlaceImageData)
 //   D + 8 + 12N + L + M what the entries point at: sub-directories (each laid
-//                       out the same way) in entry order, then blocks of
-//                       old-style JPEG data in input order
-// The next page begins right after. A page is written whole or not at all:
-// a failure cuts the output back to where it began.
+//                       out the same way, on a directory's boundary) in entry
+//                       order, then blocks of old-style JPEG data in input
+//                       order, each on a word boundary
+// The next page begins right after, on a directory's boundary. Every gap is
+// zero bytes that nothing references. A page is written whole or not at
+// all: a failure cuts the output back to where it began.
 #include <algorithm>
 
 #include "codec/endian.hpp"
@@ -34,14 +39,24 @@ void PageCopier::Put(std::string& out, std::uint64_t value, std::size_t width) c
   codec::AppendUnsigned(out, value, width, owner_.OutputLittleEndian);
 }
 
-// Out-of-line bytes arrive in the input's byte order; each element is
-// reversed by its own type's size when the output's order differs.
-std::string PageCopier::OutputOrder(std::string bytes, std::uint32_t type) const {
-  if (owner_.InputLittleEndian == owner_.OutputLittleEndian) return bytes;
-  std::size_t element = OutputTypeSize(type);
-  if (type == 5 || type == 10) element = 4;  // RATIONAL halves are LONGs
+// Values arrive in the input's byte order; each element is reversed by its
+// own type's size when the output's order differs. An IPTC-NAA block is a
+// byte stream whatever type its writer declared (often LONG): its bytes
+// stay as they are.
+std::string PageCopier::OutputOrder(const Entry& entry) const {
+  std::string bytes = entry.Bytes;
+  if (owner_.InputLittleEndian == owner_.OutputLittleEndian || entry.Tag == tag::kIptc) return bytes;
+  std::size_t element = OutputTypeSize(entry.Type);
+  if (entry.Type == 5 || entry.Type == 10) element = 4;  // RATIONAL halves are LONGs
   codec::ReverseGroups(bytes.data(), bytes.size(), element);
   return bytes;
+}
+
+// Zero bytes up to `offset`, where the next part of the page was laid out.
+void PageCopier::PadTo(std::uint64_t offset) {
+  platform::OutputFile& output = session_.Output;
+  if (output.Position() > offset) throw PageError("internal error: page parts overlap");
+  output.Append(std::string(static_cast<std::size_t>(offset - output.Position()), '\0'));
 }
 
 void PageCopier::EmitDirectory() {
@@ -63,7 +78,7 @@ void PageCopier::EmitDirectory() {
     return;
   }
 
-  const std::uint64_t end = start + plan.Size();
+  const std::uint64_t end = PageEnd(plan);
   if (!out_.Big && end >= kOffsetLimit) throw PageError("the output would pass 4 GiB");
 
   // The link: where the next page begins, unless this is the last page of
@@ -75,6 +90,7 @@ void PageCopier::EmitDirectory() {
   // behind; after an output fault the whole output is dropped anyway.
   try {
     WriteDirectory(plan, link, owner_.OutOfLineData);
+    PadTo(end);
   } catch (const Failure& failure) {
     if (failure.Source() == FailureSource::Input) output.TruncateTo(start);
     throw;
@@ -124,9 +140,13 @@ void PageCopier::WriteDirectory(const DirectoryPlan& plan, std::uint64_t link, s
     const std::size_t next = plan.NextInChain[i];
     const std::uint64_t childLink = next == kNoChild ? 0 : plan.Children[next]->OutputOffset;
     std::string childOutOfLine;
+    PadTo(plan.Children[i]->OutputOffset);
     WriteDirectory(*plan.Children[i], childLink, childOutOfLine);
   }
-  for (const Block& block : plan.Blocks) output.AppendFrom(input_, block.InputOffset, block.Length);
+  for (const Block& block : plan.Blocks) {
+    PadTo(block.OutputOffset);
+    output.AppendFrom(input_, block.InputOffset, block.Length);
+  }
 }
 
 // Writes a tag, a type, a count and rewritten offsets in that type's size:
@@ -154,23 +174,17 @@ void PageCopier::WriteEntry(const DirectoryPlan& plan, std::size_t row, std::str
   const std::uint64_t entriesEnd = plan.EntriesEnd();
   const std::size_t field = out_.OffsetBytes();
   const std::uint64_t outOfLinePosition = entriesEnd + outOfLine.size();
-  const std::uint64_t firstImageByte = entriesEnd + plan.OutOfLineLength + 1;
 
   std::vector<std::uint64_t> offsets;
   switch (rowPlan.Kind) {
     case RowKind::ImageOffsets:
-      // Strips or tiles lie back to back after the leading byte, unless
-      // they live inside referenced blocks.
+      // Strips or tiles follow the leading byte, unless they live inside
+      // referenced blocks.
       if (!plan.Image.InBlocks.empty()) {
         for (const BlockTarget& target : plan.Image.InBlocks)
           offsets.push_back(plan.Blocks[target.BlockIndex].OutputOffset + target.Delta);
       } else {
-        std::uint64_t at = firstImageByte;
-        for (std::size_t i = 0; i < plan.Image.Lengths.size(); ++i) {
-          if (!plan.Image.Pads.empty()) at += plan.Image.Pads[i];
-          offsets.push_back(at);
-          at += plan.Image.Lengths[i];
-        }
+        offsets = ImagePieceOffsets(plan);
       }
       WriteOffsets(entry, ImageOffsetsType(), offsets, outOfLinePosition, entries, outOfLine);
       return;
@@ -186,7 +200,7 @@ void PageCopier::WriteEntry(const DirectoryPlan& plan, std::size_t row, std::str
     case RowKind::JpegStream: {
       // One offset, inline: a SHORT stays SHORT while the new offset fits.
       const std::uint64_t offset =
-          rowPlan.Targets.empty() ? firstImageByte - 1 + rowPlan.ImageDelta
+          rowPlan.Targets.empty() ? ImagePieceOffsets(plan).at(rowPlan.ImagePiece) + rowPlan.ImageDelta
                                   : plan.Blocks[rowPlan.Targets[0].BlockIndex].OutputOffset + rowPlan.Targets[0].Delta;
       const bool asShort = entry.Type == field::kShort && offset <= 0xFFFF;
       Put(entries, entry.Tag, 2);
@@ -208,10 +222,11 @@ void PageCopier::WriteEntry(const DirectoryPlan& plan, std::size_t row, std::str
     Put(entries, entry.ValueField, field);
   } else if (entry.Bytes.size() > field) {
     Put(entries, outOfLinePosition, field);
-    outOfLine += OutputOrder(entry.Bytes, entry.Type);
+    outOfLine += OutputOrder(entry);
+    if (outOfLine.size() % kWordAlignment != 0) outOfLine += '\0';  // the next value on a word boundary
   } else {
     // Inline values, each in its type's size, then zeros to fill the field.
-    entries += OutputOrder(entry.Bytes, entry.Type);
+    entries += OutputOrder(entry);
     entries.append(field - entry.Bytes.size(), '\0');
   }
 }

@@ -73,24 +73,39 @@ ImagePlan PageCopier::PlanImageData(const Directory& directory) const {
   return plan;
 }
 
+// The values of an integer entry of the directory, `absent` when it has
+// none, or nothing when its type is not an integer one or it is empty.
+std::optional<std::vector<std::uint64_t>> PageCopier::IntegerValues(const Directory& directory, std::uint32_t number,
+                                                                    std::uint64_t absent) const {
+  const auto row = directory.Find(number);
+  if (!row) return std::vector<std::uint64_t>{absent};
+  const Entry& entry = directory.Entries[*row];
+  if (!IsIntegerType(entry.Type) || entry.Count == 0) return std::nullopt;
+  return Values(entry);
+}
+
+// Where image data that follows no other piece begins: uncompressed samples
+// of 2, 4 or 8 bytes at a multiple of their size, as readers that map the
+// file into memory need; anything else on a word boundary.
+std::uint64_t PageCopier::ImageAlignment(const Directory& directory) const {
+  const auto bits = IntegerValues(directory, tag::kBitsPerSample, 1);
+  const auto compression = IntegerValues(directory, tag::kCompression, 1);
+  if (!bits || !compression || compression->front() != 1) return kWordAlignment;
+  const std::uint64_t width = bits->front();
+  const bool uniform = std::all_of(bits->begin(), bits->end(), [width](std::uint64_t w) { return w == width; });
+  const std::uint64_t bytes = width / 8;
+  if (!uniform || width % 8 != 0 || bytes < 2 || (bytes & (bytes - 1)) != 0) return kWordAlignment;
+  return std::min<std::uint64_t>(bytes, 8);
+}
+
 // Uncompressed samples of 16, 32 or 64 bits are stored in their file's byte
 // order; when that differs from the output's they are reversed while they
 // are copied. Says how, or why a page cannot be copied faithfully.
 SampleOrder PageCopier::PlanSampleOrder(const Directory& directory, const ImagePlan& image) const {
-  if (owner_.InputLittleEndian == owner_.OutputLittleEndian || image.OffsetsRow < 0 || image.Offsets.empty())
-    return {};
+  if (owner_.InputLittleEndian == owner_.OutputLittleEndian || image.OffsetsRow < 0 || image.Offsets.empty()) return {};
 
-  auto integerValues = [this, &directory](std::uint32_t number,
-                                          std::uint64_t absent) -> std::optional<std::vector<std::uint64_t>> {
-    const auto row = directory.Find(number);
-    if (!row) return std::vector<std::uint64_t>{absent};
-    const Entry& entry = directory.Entries[*row];
-    if (!IsIntegerType(entry.Type) || entry.Count == 0) return std::nullopt;
-    return Values(entry);
-  };
-
-  const auto bits = integerValues(tag::kBitsPerSample, 1);
-  const auto compression = integerValues(tag::kCompression, 1);
+  const auto bits = IntegerValues(directory, tag::kBitsPerSample, 1);
+  const auto compression = IntegerValues(directory, tag::kCompression, 1);
   if (!bits || !compression) return {0, "BitsPerSample or Compression is not an integer"};
 
   const bool byteOrderFree =
@@ -104,9 +119,23 @@ SampleOrder PageCopier::PlanSampleOrder(const Directory& directory, const ImageP
                    ") cannot be converted to the output's byte order"};
 
   std::size_t swapWidth = static_cast<std::size_t>(width / 8);
-  const auto format = integerValues(tag::kSampleFormat, 1);
+  const auto format = IntegerValues(directory, tag::kSampleFormat, 1);
   if (format && (format->front() == 5 || format->front() == 6)) swapWidth /= 2;  // complex: each half
   return {swapWidth, {}};
+}
+
+// The output offsets of the strips or tiles copied after the leading byte.
+std::vector<std::uint64_t> PageCopier::ImagePieceOffsets(const DirectoryPlan& plan) const {
+  const ImagePlan& image = plan.Image;
+  std::vector<std::uint64_t> offsets;
+  offsets.reserve(image.Lengths.size());
+  std::uint64_t at = plan.EntriesEnd() + plan.OutOfLineLength + 1;
+  for (std::size_t i = 0; i < image.Lengths.size(); ++i) {
+    if (!image.Pads.empty()) at += image.Pads[i];
+    offsets.push_back(at);
+    at += image.Lengths[i];
+  }
+  return offsets;
 }
 
 void PageCopier::CopyImageData(const ImagePlan& plan) {
@@ -116,7 +145,7 @@ void PageCopier::CopyImageData(const ImagePlan& plan) {
 
   const std::size_t block = session_.CloneBlock;
   auto copyRun = [this, &output, &plan, block](std::uint64_t start, std::uint64_t length) {
-    if (block != 0 && !plan.Pads.empty() && output.Position() % block == start % block)
+    if (block != 0 && length >= kCloneMinBytes && output.Position() % block == start % block)
       output.AppendCloned(input_, start, length, block);
     else if (start + length <= head_.size())
       output.Append(head_.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(length)));
@@ -125,7 +154,7 @@ void PageCopier::CopyImageData(const ImagePlan& plan) {
   };
   if (plan.SwapWidth < 2) {
     // Pieces that lie back to back in the input are copied in one go; the
-    // padding placed for cloning goes before its piece.
+    // padding placed before a piece goes before it.
     std::uint64_t runStart = leading;
     std::uint64_t runEnd = leading + 1;
     for (std::size_t i = 0; i < plan.Offsets.size(); ++i) {
@@ -154,6 +183,8 @@ void PageCopier::CopyImageData(const ImagePlan& plan) {
   const std::uint64_t chunkLimit = platform::kCopyChunkBytes;
   std::string chunk;
   for (std::size_t i = 0; i < plan.Offsets.size(); ++i) {
+    if (!plan.Pads.empty() && plan.Pads[i] != 0)
+      output.Append(std::string(static_cast<std::size_t>(plan.Pads[i]), '\0'));
     std::uint64_t at = plan.Offsets[i];
     std::uint64_t left = plan.Lengths[i];
     while (left > 0) {

@@ -57,6 +57,7 @@ inline constexpr std::uint32_t kJpegAcTables = 521;
 inline constexpr std::uint32_t kExifIfd = 34665;
 inline constexpr std::uint32_t kGpsIfd = 34853;
 inline constexpr std::uint32_t kInteroperabilityIfd = 40965;
+inline constexpr std::uint32_t kIptc = 33723;
 }  // namespace tag
 
 // Field types by number.
@@ -115,11 +116,12 @@ struct ImagePlan {
   int JpegRow = -1;     // JPEGInterchangeFormat without a length, no strips or tiles: copied like a strip
   std::vector<std::uint64_t> Offsets;
   std::vector<std::uint64_t> Lengths;
-  std::uint64_t TotalBytes = 0;       // sum of Lengths
-  bool HasImageData = false;          // a leading byte and the pieces follow
-  std::size_t SwapWidth = 0;          // bytes per swapped sample part; 0: copy as is
-  std::vector<BlockTarget> InBlocks;  // set when the pieces live inside referenced blocks
-  std::vector<std::uint64_t> Pads;    // zero bytes before each piece, for cloning; empty: none
+  std::uint64_t TotalBytes = 0;              // sum of Lengths
+  bool HasImageData = false;                 // a leading byte and the pieces follow
+  std::size_t SwapWidth = 0;                 // bytes per swapped sample part; 0: copy as is
+  std::vector<BlockTarget> InBlocks;         // set when the pieces live inside referenced blocks
+  std::uint64_t Alignment = kWordAlignment;  // where a piece that follows no other in the input begins
+  std::vector<std::uint64_t> Pads;           // zero bytes before each piece; empty: none
 };
 
 // Whether a page's samples must be reversed for the output's byte order.
@@ -140,7 +142,8 @@ enum class RowKind {
 struct RowPlan {
   RowKind Kind = RowKind::Plain;
   std::vector<BlockTarget> Targets;   // BlockPointers; JpegStream: its block, when it points into one
-  std::uint64_t ImageDelta = 0;       // JpegStream without Targets: its place from the start of the image data
+  std::size_t ImagePiece = 0;         // JpegStream without Targets: the strip or tile it points into
+  std::uint64_t ImageDelta = 0;       // and its place from that piece's start
   std::vector<std::size_t> Children;  // SubDirectories: first directory of each element
 };
 
@@ -187,7 +190,10 @@ class PageCopier {
              std::int32_t fileIndex);
   std::int32_t Run();
   // Bytes the input's pages would take in the output, without writing.
-  std::uint64_t Measure();
+  // Where the input's pages would end in an output whose next page begins
+  // at `start`, without writing; UINT64_MAX when a page holds a value the
+  // output's format cannot hold.
+  std::uint64_t Measure(std::uint64_t start);
 
  private:
   // Reading (directory_reader.cpp).
@@ -208,7 +214,8 @@ class PageCopier {
   bool ReachesPast4GiB(const DirectoryPlan& plan) const;
   std::uint64_t RowOutOfLineLength(const DirectoryPlan& plan, std::size_t row) const;
   void LayOut(DirectoryPlan& plan, std::uint64_t offset) const;
-  void AlignForCloning(DirectoryPlan& plan) const;
+  void PlaceImageData(DirectoryPlan& plan) const;
+  std::uint64_t PageEnd(const DirectoryPlan& plan) const;
 
   // Writing (directory_writer.cpp).
   void EmitDirectory();
@@ -217,12 +224,17 @@ class PageCopier {
   void WriteOffsets(const Entry& entry, std::uint32_t type, const std::vector<std::uint64_t>& offsets,
                     std::uint64_t outOfLinePosition, std::string& entries, std::string& outOfLine) const;
   void Put(std::string& out, std::uint64_t value, std::size_t width) const;
-  std::string OutputOrder(std::string bytes, std::uint32_t type) const;
+  std::string OutputOrder(const Entry& entry) const;
+  void PadTo(std::uint64_t offset);
 
   // Image data (image_data.cpp).
   ImagePlan PlanImageData(const Directory& directory) const;
   std::vector<std::uint64_t> Values(const Entry& entry) const;
   SampleOrder PlanSampleOrder(const Directory& directory, const ImagePlan& image) const;
+  std::uint64_t ImageAlignment(const Directory& directory) const;
+  std::optional<std::vector<std::uint64_t>> IntegerValues(const Directory& directory, std::uint32_t number,
+                                                          std::uint64_t absent) const;
+  std::vector<std::uint64_t> ImagePieceOffsets(const DirectoryPlan& plan) const;
   void CopyImageData(const ImagePlan& plan);
 
   // Referenced data (references.cpp).

@@ -273,7 +273,7 @@ JpegPlan PageCopier::PlanJpegBlocks(const Directory& directory, const ImagePlan&
       if (plan.Image.OffsetsRow >= 0) {
         bareStream = *stream;
       } else {
-        plan.Rows[*stream].ImageDelta = 1;  // right after the leading byte
+        plan.Rows[*stream].ImagePiece = 0;  // the stream is the page's one piece
         ImagePlan& image = plan.Image;
         image.JpegRow = static_cast<int>(*stream);
         image.Offsets = {Values(streamEntry).front()};
@@ -392,10 +392,10 @@ JpegPlan PageCopier::PlanJpegBlocks(const Directory& directory, const ImagePlan&
   if (!bareStream || !plan.Rows[*bareStream].Targets.empty()) return plan;
   RowPlan& streamPlan = plan.Rows[*bareStream];
   if (image.InBlocks.empty()) {
-    std::uint64_t delta = 1;  // the leading byte
-    for (std::size_t i = 0; i < image.Offsets.size(); delta += image.Lengths[i], ++i) {
+    for (std::size_t i = 0; i < image.Offsets.size(); ++i) {
       if (!Holds(image.Offsets[i], image.Lengths[i], bareOffset)) continue;
-      streamPlan.ImageDelta = delta + (bareOffset - image.Offsets[i]);
+      streamPlan.ImagePiece = i;
+      streamPlan.ImageDelta = bareOffset - image.Offsets[i];
       return plan;
     }
   }

@@ -2,6 +2,7 @@
 // codec and page copier tests.
 #pragma once
 
+#include <filesystem>
 #include <string_view>
 
 #include "merge/merge_session.hpp"
@@ -35,7 +36,10 @@ class KWVelloxInternals {
       if (head == std::string_view("II+\0", 4) || head == std::string_view("MM\0+", 4)) big.push_back(i);
     }
     m.InputLittleEndian = m.OutputLittleEndian = littleEndian;
-    return m.ChooseBigTiff(inputs, kept, big, bytes);
+    // An unnamed output beside the first input, discarded unnamed.
+    platform::OutputFile output;
+    output.Create((std::filesystem::path(inputs.front()).parent_path() / "choice.tif").string(), false);
+    return m.ChooseBigTiff(inputs, kept, big, bytes, output);
   }
 
   std::string& PendingBytes() { return m.PendingBytes; }

@@ -662,7 +662,7 @@ std::string PlainPageBytes(const PlainPage& page, bool outLittle, std::uint64_t 
     if (entry.Tag == offsetsTag)
       outOfLineLength += entry.Count >= 2 ? 4ull * entry.Count : 0;
     else if (FieldTypeSize(entry.Type) * entry.Count > 4)
-      outOfLineLength += FieldTypeSize(entry.Type) * entry.Count;
+      outOfLineLength += (FieldTypeSize(entry.Type) * entry.Count + 1) / 2 * 2;  // each on a word boundary
   }
   const std::uint64_t imageStart = entriesEnd + outOfLineLength;
 
@@ -672,10 +672,19 @@ std::string PlainPageBytes(const PlainPage& page, bool outLittle, std::uint64_t 
     image = reader.Bytes().substr(static_cast<std::size_t>(offsets[0] - 1), 1);
     const auto bits = EntryNumbers(reader, directory.Find(258));
     const auto compression = EntryNumbers(reader, directory.Find(259));
-    const bool swapSamples =
-        inLittle != outLittle && !bits.empty() && bits[0] == 16 && (compression.empty() || compression[0] == 1);
+    const bool uncompressed = compression.empty() || compression[0] == 1;
+    const bool swapSamples = inLittle != outLittle && !bits.empty() && bits[0] == 16 && uncompressed;
+    // Runs of pieces back to back in the input begin at a multiple of an
+    // uncompressed sample's size, else on a word boundary.
+    const std::uint64_t sampleBytes = !bits.empty() && uncompressed ? bits[0] / 8 : 0;
+    const std::uint64_t alignment = sampleBytes == 4 || sampleBytes == 8 ? sampleBytes : 2;
     std::uint64_t next = imageStart + 1;
     for (std::size_t i = 0; i < offsets.size(); ++i) {
+      if (i == 0 || offsets[i] != offsets[i - 1] + lengths[i - 1]) {
+        const std::uint64_t pad = (alignment - next % alignment) % alignment;
+        image.append(static_cast<std::size_t>(pad), '\0');
+        next += pad;
+      }
       std::string piece =
           reader.Bytes().substr(static_cast<std::size_t>(offsets[i]), static_cast<std::size_t>(lengths[i]));
       if (swapSamples) piece = Reorder(piece, 3, true, false);
@@ -710,6 +719,7 @@ std::string PlainPageBytes(const PlainPage& page, bool outLittle, std::uint64_t 
       entries += Encode(outOfLineAt, 4, outLittle);
       outOfLine += Reorder(reader.Bytes().substr(entry.FieldNumber, static_cast<std::size_t>(total)), entry.Type,
                            inLittle, outLittle);
+      outOfLine.resize((outOfLine.size() + 1) / 2 * 2, '\0');
     } else {
       std::string inline_ =
           Reorder(entry.ValueField.substr(0, static_cast<std::size_t>(total)), entry.Type, inLittle, outLittle);
@@ -717,6 +727,7 @@ std::string PlainPageBytes(const PlainPage& page, bool outLittle, std::uint64_t 
       entries += inline_;
     }
   }
+  image.resize(static_cast<std::size_t>((imageStart + image.size() + 1) / 2 * 2 - imageStart), '\0');  // the next page
   end = imageStart + image.size();
   return entries + Encode(last ? 0 : end, 4, outLittle) + "\r\n" + outOfLine + image;
 }

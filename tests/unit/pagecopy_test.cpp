@@ -70,11 +70,12 @@ TEST_F(PageCopyTest, TheFirstDirectoryIsLaidOutAfterTheHeader) {
   const ParsedDirectory page = reader.Directory(8);
   const std::uint32_t n = 9;
   ASSERT_EQ(page.Entries.size(), n);
-  EXPECT_EQ(page.Find(273)->FieldNumber, 17 + 12 * n);  // D + 9 + 12N, no out-of-line values
+  EXPECT_EQ(page.Find(273)->FieldNumber, 18 + 12 * n);  // D + 10 + 12N, no out-of-line values
   EXPECT_EQ(page.Link, 0u);                             // the last directory of the merge
   EXPECT_EQ(out.substr(8 + 6 + 12 * n, 2), "\r\n");
-  // The image data is the byte before the strip, then the strip.
-  EXPECT_EQ(out.substr(16 + 12 * n), tiff.Bytes().substr(stripAt - 1, 1 + 24) + "\xA0");
+  // The image data is the byte before the strip, a zero byte that puts the
+  // strip on a word boundary, then the strip.
+  EXPECT_EQ(out.substr(16 + 12 * n), tiff.Bytes().substr(stripAt - 1, 1) + '\0' + pixels + "\xA0");
   EXPECT_EQ(Strip(reader, page, 0), pixels);
 }
 
@@ -89,10 +90,10 @@ TEST_F(PageCopyTest, LinksPointToTheNextDirectoryAcrossFiles) {
   ASSERT_EQ(chain.size(), 3u);
   // Each directory ends with its image data; the next begins right there.
   const std::uint32_t n = 9;
-  EXPECT_EQ(chain[0].Link, 16 + 12 * n + 17);
+  EXPECT_EQ(chain[0].Link, 16 + 12 * n + 18);  // the leading byte, a zero byte, the strip
   EXPECT_EQ(chain[1].Offset, chain[0].Link);
   EXPECT_EQ(chain[2].Link, 0u);
-  EXPECT_EQ(out.size(), chain[2].Offset + 8 + 12 * n + 17 + 1);
+  EXPECT_EQ(out.size(), chain[2].Offset + 8 + 12 * n + 18 + 1);
   for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(Strip(reader, chain[i], 0), Pattern(16, static_cast<int>(i) + 1));
 }
 
@@ -109,10 +110,10 @@ TEST_F(PageCopyTest, OutOfLineValuesFollowTheLinkAndCrLf) {
   EXPECT_EQ(page.Find(282)->FieldNumber, 8 + 8 + 12 * n + 8);
   EXPECT_EQ(reader.Values(*page.Find(282)), (Values{300, 1}));
   EXPECT_EQ(out.substr(page.Find(270)->FieldNumber, 8), std::string("hello w\0", 8));
-  EXPECT_EQ(page.Find(273)->FieldNumber, 8 + 9 + 12 * n + 16);  // after the 16 bytes of values
+  EXPECT_EQ(page.Find(273)->FieldNumber, 8 + 10 + 12 * n + 16);  // after the 16 bytes of values
 }
 
-TEST_F(PageCopyTest, SeveralStripsLieBackToBackAfterTheLeadingByte) {
+TEST_F(PageCopyTest, SeveralStripsFollowTheLeadingByteOnWordBoundaries) {
   TiffBuilder tiff(true);
   const std::string pixels = Pattern(600);
   std::vector<std::uint64_t> offsets;
@@ -129,10 +130,10 @@ TEST_F(PageCopyTest, SeveralStripsLieBackToBackAfterTheLeadingByte) {
   const ParsedDirectory page = reader.Directory(8);
   const std::uint32_t n = 6;
   const std::uint32_t block = 12 + 6;  // 3 LONG offsets, 3 SHORT counts
-  const std::uint32_t x = 8 + 9 + 12 * n + block;
+  const std::uint32_t x = 8 + 10 + 12 * n + block;
   EXPECT_EQ(reader.Values(*page.Find(273)), (Values{x, x + 100, x + 300}));
-  EXPECT_EQ(out.substr(x - 1, 601), "#" + pixels);
-  EXPECT_EQ(out.size(), x - 1 + 601 + 1);
+  EXPECT_EQ(out.substr(x - 2, 602), std::string("#\0", 2) + pixels);
+  EXPECT_EQ(out.size(), x + 600 + 1);
 }
 
 TEST_F(PageCopyTest, ShortStripOffsetsAreWrittenAsLong) {
@@ -149,7 +150,7 @@ TEST_F(PageCopyTest, ShortStripOffsetsAreWrittenAsLong) {
   const TiffReader single(Merge({Add(one)}));
   const ParsedDirectory page = single.Directory(8);
   EXPECT_EQ(page.Find(273)->Type, 4);
-  EXPECT_EQ(page.Find(273)->FieldNumber, 8 + 9 + 12 * 4u);
+  EXPECT_EQ(page.Find(273)->FieldNumber, 8 + 10 + 12 * 4u);
   EXPECT_EQ(Strip(single, page, 0), "abcd");
 
   // Two SHORT offsets fit inline in the input but need 8 bytes as LONG:
@@ -158,7 +159,7 @@ TEST_F(PageCopyTest, ShortStripOffsetsAreWrittenAsLong) {
   const ParsedDirectory page2 = pair.Directory(8);
   EXPECT_EQ(page2.Find(273)->Type, 4);
   EXPECT_EQ(page2.Find(273)->FieldNumber, 8 + 8 + 12 * 4u);
-  EXPECT_EQ(pair.Values(*page2.Find(273)), (Values{8 + 9 + 48 + 8, 8 + 9 + 48 + 8 + 2}));
+  EXPECT_EQ(pair.Values(*page2.Find(273)), (Values{8 + 10 + 48 + 8, 8 + 10 + 48 + 8 + 2}));
   EXPECT_EQ(Strip(pair, page2, 0) + Strip(pair, page2, 1), "abcd");
 }
 
@@ -222,7 +223,7 @@ TEST_F(PageCopyTest, TilesAreRelocatedWithTheirByteCounts) {
   const ParsedDirectory page = reader.Directory(8);
   EXPECT_EQ(Strip(reader, page, 0, 324, 325), Pattern(64, 4));
   EXPECT_EQ(Strip(reader, page, 1, 324, 325), Pattern(32, 5));
-  EXPECT_EQ(reader.Bytes().substr(reader.Values(*page.Find(324))[0] - 1, 1), "T");
+  EXPECT_EQ(reader.Bytes().substr(reader.Values(*page.Find(324))[0] - 2, 2), std::string("T\0", 2));
 }
 
 // --- Byte order -------------------------------------------------------------
@@ -376,7 +377,7 @@ TEST_P(BrokenFileTest, FailsOnlyItsOwnFileAndTheOutputStaysValid) {
   ASSERT_EQ(chain.size(), 1u);
   EXPECT_EQ(chain[0].Link, 0u);
   EXPECT_EQ(static_cast<unsigned char>(out.back()), 0xA0);
-  EXPECT_EQ(out.size(), 8 + 2 + 12 * 9 + 4 + 2 + 5 + 1u);  // nothing of the broken file
+  EXPECT_EQ(out.size(), 8 + 2 + 12 * 9 + 4 + 2 + 6 + 1u);  // nothing of the broken file
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -63,8 +63,9 @@ TEST_F(ReferencesTest, AnExifDirectoryIsCopiedAfterThePageAndItsPointerRewritten
     ASSERT_EQ(chain.size(), 2u);
     const ParsedDirectory& page = chain[1];
     const std::uint32_t n = 10;
-    // The sub-directory follows the page's image data (leading byte + strip).
-    const std::uint32_t expected = page.Offset + 8 + 12 * n + 1 + 4;
+    // The sub-directory follows the page's image data (leading byte, a zero
+    // byte for the word boundary, strip).
+    const std::uint32_t expected = page.Offset + 8 + 12 * n + 2 + 4;
     ASSERT_EQ(page.Find(34665)->FieldNumber, expected) << little;
     const ParsedDirectory sub = reader.Directory(expected);
     EXPECT_EQ(sub.Link, 0u);
@@ -148,8 +149,12 @@ TEST_F(ReferencesTest, SubIfdChainsAreCopiedWithTheirImageData) {
   ASSERT_NE(sub1.Link, 0u);
   const ParsedDirectory sub2 = reader.Directory(sub1.Link);
   EXPECT_EQ(sub2.Link, 0u);
-  EXPECT_EQ(reader.Bytes().substr(sub1.Find(273)->FieldNumber - 1, 3), "<12");
-  EXPECT_EQ(reader.Bytes().substr(sub2.Find(273)->FieldNumber - 1, 2), ">3");
+  EXPECT_EQ(reader.Bytes().substr(sub1.Find(273)->FieldNumber - 2, 4), std::string("<\0"
+                                                                                   "12",
+                                                                                   4));
+  EXPECT_EQ(reader.Bytes().substr(sub2.Find(273)->FieldNumber - 2, 3), std::string(">\0"
+                                                                                   "3",
+                                                                                   3));
 }
 
 TEST_F(ReferencesTest, SeveralSubIfdsGoOutOfLineInEntryOrder) {
@@ -221,7 +226,7 @@ TEST_F(ReferencesTest, AJpegStreamWithoutLengthIsCopiedLikeAStrip) {
       tiff.AppendDirectory({tiff.Values(259, 3, {6}), tiff.Values(279, 4, {8}), tiff.Values(513, 4, {at})}));
   const TiffReader reader(Merge({&tiff}));
   const ParsedDirectory page = reader.Directory(8);
-  EXPECT_EQ(reader.Bytes().substr(page.Find(513)->FieldNumber - 1, 9), "@JPEGDATA");
+  EXPECT_EQ(reader.Bytes().substr(page.Find(513)->FieldNumber - 2, 10), std::string("@\0JPEGDATA", 10));
 }
 
 // Without its length, a stream offset keeps pointing at the same byte and
@@ -249,7 +254,8 @@ TEST_F(ReferencesTest, AJpegStreamOffsetWithoutLengthKeepsItsByteAndItsType) {
 
 TEST_F(ReferencesTest, PagesWithoutPointersKeepTheirExactLayout) {
   // Text (6 bytes), two strip offsets and two byte counts (8 each) out of
-  // line, then the leading byte and the strips: nothing else.
+  // line, then the leading byte and the strips, each on a word boundary
+  // (a zero byte before each), and one to end the page on one: nothing else.
   TiffBuilder tiff(true);
   tiff.AddGreyPage(3, 2, "abcdef", 2, {tiff.Values(270, 2, {'t', 'e', 'x', 't', '.', 0})});
   const std::string out = Merge({&tiff});
@@ -257,8 +263,8 @@ TEST_F(ReferencesTest, PagesWithoutPointersKeepTheirExactLayout) {
   const ParsedDirectory page = reader.Directory(8);
   const std::uint32_t n = 10;
   EXPECT_EQ(page.Find(270)->FieldNumber, 8 + 8 + 12 * n);
-  EXPECT_EQ(reader.Values(*page.Find(273)), (Values{8 + 9 + 12 * n + 22, 8 + 9 + 12 * n + 22 + 3}));
-  EXPECT_EQ(out.size(), 8 + 8 + 12 * n + 22 + 1 + 6 + 1u);
+  EXPECT_EQ(reader.Values(*page.Find(273)), (Values{8 + 10 + 12 * n + 22, 8 + 10 + 12 * n + 22 + 4}));
+  EXPECT_EQ(out.size(), 8 + 8 + 12 * n + 22 + 2 + 4 + 4 + 1u);
 }
 
 }  // namespace
