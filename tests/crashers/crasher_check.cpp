@@ -5,7 +5,8 @@
 //   vellox_crasher_check FILE MERGE_RESULT FILE_RESULT PAGES
 //
 // The merge must also leave no temporary file behind and write its output
-// exactly when it reports success; when it does, the valid page comes first.
+// exactly when it reports success; when it does, the valid page comes first
+// and the output's directories and values are aligned and overlap nothing.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +14,7 @@
 
 #include "support/temp_dir.hpp"
 #include "support/tiff_builder.hpp"
+#include "support/tiff_structure.hpp"
 #include "vellox/KWVellox.hpp"
 
 namespace {
@@ -67,5 +69,8 @@ int main(int argc, char** argv) {
   if (report.Files[1].Pages != wantPages)
     return Failed("file pages " + std::to_string(report.Files[1].Pages) + ", expected " + std::to_string(wantPages));
   if (written && report.PagesWritten != 1 + wantPages) return Failed("output page count");
+  if (written)
+    if (const testing::AssertionResult structure = vellox::test::IsWellFormedTiff(dir / name); !structure)
+      return Failed(structure.message());
   return 0;
 }

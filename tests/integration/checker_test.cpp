@@ -27,6 +27,7 @@ TEST_F(Checker, AcceptsAFileAgainstItself) {
   EXPECT_TRUE(PagesMatch(file, PagesOf({file})));
   EXPECT_TRUE(ReadsCleanly(file));
   EXPECT_TRUE(TiffinfoClean(file));
+  EXPECT_TRUE(IsWellFormedTiff(file));
 }
 
 // The same pixels stored in the other byte order decode the same.
@@ -86,6 +87,65 @@ TEST_F(Checker, TiffinfoRejectsABrokenChain) {
   WriteFile(broken, bytes);
   EXPECT_FALSE(TiffinfoClean(broken));
   EXPECT_FALSE(IsMergeOf(broken, {{good, 0}}));
+}
+
+// libtiff reads all of these without a word; the structure check must not.
+class StructureCheck : public Checker {
+ protected:
+  // The structure check rejects the built file saying `why`; libtiff, when
+  // `libtiffReadsIt`, reads it without a word.
+  testing::AssertionResult Rejects(const TiffBuilder& builder, const std::string& why, bool libtiffReadsIt = true) {
+    const std::string file = dir_ / "built.tif";
+    WriteFile(file, builder.Bytes());
+    if (testing::AssertionResult clean = ReadsCleanly(file); libtiffReadsIt && !clean) return clean;
+    const testing::AssertionResult structure = IsWellFormedTiff(file);
+    if (structure) return testing::AssertionFailure() << "the structure check accepts it";
+    if (std::string(structure.message()).find(why) == std::string::npos)
+      return testing::AssertionFailure() << "the structure check says: " << structure.message();
+    return testing::AssertionSuccess();
+  }
+};
+
+TEST_F(StructureCheck, NoticesMisalignedDirectoriesAndValues) {
+  TiffBuilder oddPage(true);
+  oddPage.AddGreyPage(2, 1, "ab");  // a byte and the 2-byte strip after the header
+  EXPECT_TRUE(Rejects(oddPage, "page 0: the directory at 11 does not start at a multiple of 2"));
+
+  TiffBuilder bigPage(true, true);
+  bigPage.AddGreyPage(5, 1, "abcde");
+  EXPECT_TRUE(Rejects(bigPage, "page 0: the directory at 22 does not start at a multiple of 8"));
+
+  TiffBuilder oddExif(false);
+  oddExif.Append("\x01");
+  const std::uint32_t exif = oddExif.AppendDirectory({oddExif.Values(34855, 3, {100})});
+  oddExif.AddGreyPage(4, 4, std::string(16, 'g'), 1, {oddExif.Values(34665, 4, {exif})});
+  EXPECT_TRUE(Rejects(oddExif, "page 0 EXIF: the directory at 9 does not start at a multiple of 2"));
+
+  TiffBuilder oddValue(true);
+  oddValue.Append("\x01");
+  const Field text = oddValue.Values(270, 2, {'o', 'd', 'd', ' ', 'v', 'a', 'l', 0});
+  oddValue.AddGreyPage(4, 4, std::string(16, 'g'), 1, {text});
+  EXPECT_TRUE(Rejects(oddValue, "page 0: tag 270's value starts at the odd offset 9"));
+}
+
+TEST_F(StructureCheck, NoticesOverlapsAndLoops) {
+  TiffBuilder shared(true);
+  const Field text = shared.Values(270, 2, {'s', 'h', 'a', 'r', 'i', 'n', 'g', 0});
+  shared.AddGreyPage(5, 3, std::string(15, 'g'), 1, {text, Field{305, 2, 8, text.ValueField}});
+  EXPECT_TRUE(Rejects(shared, "tag 305's value (bytes 8 to 16) overlaps page 0: tag 270's value (bytes 8 to 16)"));
+
+  TiffBuilder inStrip(true);
+  inStrip.Append("\x01");                             // AddGreyPage's byte at 9, then the strip at 10
+  const std::string pixels("ggggggggggg\0gggg", 16);  // the text's last byte, at 21, is pixel 11
+  inStrip.AddGreyPage(4, 4, pixels, 1, {inStrip.Raw(270, 2, 10, 12)});
+  EXPECT_TRUE(
+      Rejects(inStrip, "tag 270's value (bytes 12 to 22) overlaps page 0's strip 0 (tag 273) (bytes 10 to 26)"));
+
+  TiffBuilder loop(true);
+  loop.Append("\x01");
+  const std::uint32_t page = loop.AddGreyPage(4, 4, std::string(16, 'g'));
+  loop.SetLink(page, page);
+  EXPECT_TRUE(Rejects(loop, "page 1: the directory at 26 is reached a second time", false));  // libtiff warns too
 }
 
 }  // namespace

@@ -98,6 +98,7 @@ TEST(LargeOutput, AutoWritesBigTiffPast4GiB) {
   TIFFClose(tif);
   EXPECT_TRUE(log.Empty()) << log.Text();
   EXPECT_TRUE(PagesMatch(merged.Output, {{small, 0}}, 2));
+  EXPECT_TRUE(IsWellFormedTiff(merged.Output));
 }
 
 }  // namespace

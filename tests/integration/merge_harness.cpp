@@ -75,7 +75,7 @@ testing::AssertionResult IsMergeOf(const std::string& output, const std::vector<
                                        << " directories, expected " << expected.size();
   if (static_cast<unsigned char>(bytes.back()) != 0xA0)
     return testing::AssertionFailure() << output << ": the last byte is not the trailer byte 0xA0";
-  return testing::AssertionSuccess();
+  return IsWellFormedTiff(output);
 }
 
 std::uint64_t WriteSparseTiff(const std::string& path, std::uint32_t width, std::uint32_t height, bool big,

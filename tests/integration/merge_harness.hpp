@@ -8,6 +8,7 @@
 
 #include "support/libtiff_checker.hpp"
 #include "support/temp_dir.hpp"
+#include "support/tiff_structure.hpp"
 #include "vellox/KWVellox.hpp"
 
 namespace vellox::test {
@@ -38,7 +39,8 @@ RawChain WalkChain(const std::string& bytes);
 // `expected` in order, equal in tags and decoded pixels, with no error or
 // warning; `tiffinfo -D` reads it cleanly (when installed); its raw chain
 // has one directory per page, each link followed by CR LF, and ends with a
-// link of 0; its last byte is the trailer byte 0xA0.
+// link of 0; its last byte is the trailer byte 0xA0; and its directories and
+// values are aligned and overlap nothing (IsWellFormedTiff).
 testing::AssertionResult IsMergeOf(const std::string& output, const std::vector<PageRef>& expected);
 
 // Writes a one-page 8-bit grey TIFF (BigTIFF when `big`), width x height in

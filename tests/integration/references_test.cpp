@@ -57,6 +57,7 @@ class ReferencesTest : public testing::TestWithParam<Orders> {
       for (const SkippedPage& skipped : file.Skipped)
         ADD_FAILURE() << file.Path << ": page " << skipped.Index << " skipped: " << skipped.Reason;
     }
+    EXPECT_TRUE(IsWellFormedTiff(merged.Output));
     return merged.Output;
   }
 
@@ -71,6 +72,7 @@ class ReferencesTest : public testing::TestWithParam<Orders> {
     EXPECT_EQ(file.Pages, 1u);
     EXPECT_EQ(file.LeftOut.size(), parts);
     for (const SkippedPage& part : file.LeftOut) EXPECT_EQ(part.Index, 0u) << part.Reason;
+    EXPECT_TRUE(IsWellFormedTiff(merged.Output));
     return merged.Output;
   }
 };
@@ -412,6 +414,7 @@ TEST_P(LostSubImages, ASubIfdThatCannotChangeByteOrderIsNotLostSilently) {
     EXPECT_FALSE(report.Reason.empty() && report.Skipped.empty()) << "nothing says what was left out";
   }
   EXPECT_TRUE(ReadsCleanly(merged.Output));
+  EXPECT_TRUE(IsWellFormedTiff(merged.Output));
 }
 
 INSTANTIATE_TEST_SUITE_P(References, LostSubImages, testing::Values(Orders{true, false}, Orders{false, true}),

@@ -217,3 +217,27 @@ def test_dask_example_on_a_local_cluster_of_two_processes(samples, tmp_path):
     assert "13 jobs" in run.stdout and "12 written whole, 1 partial, 0 failed" in run.stdout
     assert "partial.tif: partial:" in run.stdout and "absent.tif" in run.stdout
     assert all(pages(tmp_path / "out" / f"{i}.tif") == 2 for i in range(12))
+
+
+@pytest.mark.parametrize("format", ["classic", "bigtiff"])
+@pytest.mark.parametrize("first, rest", [("<", "<"), ("<", ">"), (">", ">"), (">", "<")])
+def test_uncompressed_pages_stay_memory_mappable(uncompressed, tmp_path, format, first, rest):
+    """Every page tifffile maps in its input it maps in the merge, whichever byte order it comes from (wide samples
+    change order with the file), with the same values."""
+    import numpy
+    import tifffile
+
+    inputs = uncompressed(first, rest)
+    out = tmp_path / "out.tif"
+    assert vellox.merge(inputs, out, format=format).complete
+    with tifffile.TiffFile(out) as merged:
+        for index, path in enumerate(inputs):
+            with tifffile.TiffFile(path) as original:
+                assert original.pages[0].is_memmappable, path.name
+                expected = original.asarray()
+            page = merged.pages[index]
+            assert page.is_memmappable, (f"page {index} ({path.name}): strips at {page.dataoffsets}, "
+                                         f"{page.databytecounts} bytes")
+            mapped = tifffile.memmap(out, page=index, mode="r")
+            assert (mapped.dtype.kind, mapped.dtype.itemsize) == (expected.dtype.kind, expected.dtype.itemsize)
+            numpy.testing.assert_array_equal(mapped, expected)
