@@ -4,19 +4,20 @@
 // their large strips and tiles must share the inputs' blocks, and the merge
 // must take far less new space than the output's size. Elsewhere, cloning
 // must change nothing at all.
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
-#include <fcntl.h>
 #include <unistd.h>
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 
 #include "integration/merge_harness.hpp"
+#include "support/internals.hpp"
 #include "support/libtiff_fixtures.hpp"
 
 namespace vellox::test {
@@ -124,6 +125,37 @@ INSTANTIATE_TEST_SUITE_P(FileSystems, CloneTest, testing::Values("mkfs.xfs -q -m
                          [](const testing::TestParamInfo<const char*>& param) {
                            return std::string(param.index == 0 ? "xfs" : "btrfs");
                          });
+
+// The auto format counts the padding that places cloned strips: inputs
+// whose merge just fits classic TIFF without cloning need BigTIFF with it,
+// and the merge keeps every page. Sparse inputs of 2 GiB: holes cost no
+// disk, and their cloned blocks none either.
+TEST(CloneAutoFormat, CountsThePaddingOfClonedStrips) {
+  TempDir dir;
+  const LoopMount fs(dir, "mkfs.xfs -q -m reflink=1");
+  if (!fs.Why().empty()) GTEST_SKIP() << fs.Why();
+  const std::string a = fs / "a.tif", b = fs / "b.tif";
+  WriteSparseTiff(a, 1u << 31, 1, false, "first");
+  auto fitsClassic = [&](CloneMode clone, std::uint32_t width) {
+    WriteSparseTiff(b, width, 1, false, "second");
+    KWVellox merger;
+    merger.SetOptions({.Format = OutputFormat::Auto, .Clone = clone});
+    return !KWVelloxInternals(merger).ChooseBigTiff({a, b}, true);
+  };
+  std::uint32_t fits = 1u << 30, tooWide = 1u << 31;  // the widest second strip that fits without cloning
+  while (tooWide - fits > 1) {
+    const std::uint32_t middle = fits + (tooWide - fits) / 2;
+    (fitsClassic(CloneMode::Never, middle) ? fits : tooWide) = middle;
+  }
+  ASSERT_FALSE(fitsClassic(CloneMode::Auto, fits)) << fits;
+
+  const MergeOutcome merged =
+      Merge({a, b}, fs / "", "out.tif", {.Format = OutputFormat::Auto, .Clone = CloneMode::Auto});
+  ASSERT_EQ(merged.Result, kMergeWritten) << merged.Report.Reason;
+  EXPECT_TRUE(merged.Report.BigTiff);
+  EXPECT_EQ(merged.Report.PagesWritten, 2u);
+  for (const FileReport& file : merged.Report.Files) EXPECT_EQ(file.Result, kMergeWritten) << file.Reason;
+}
 
 // Where blocks cannot be shared (the test's own temporary folder: ext4 or
 // tmpfs here), cloning on gives exactly the bytes of cloning off.
