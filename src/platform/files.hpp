@@ -109,8 +109,10 @@ class OutputFile {
 
   // Creates the file that will replace `target`. When `target` is a
   // symbolic link, the file it points to is the one replaced (and the new
-  // file is made in that file's folder). `durable` flushes the file before
-  // Commit names it and the folder afterwards.
+  // file is made in that file's folder). A folder, device, FIFO or socket
+  // there, or a loop of links, is refused before anything is written.
+  // `durable` flushes the file before Commit names it and the folder
+  // afterwards.
   void Create(const std::string& target, bool durable);
 
   // Offset of the next byte appended (the file's logical length).
@@ -157,8 +159,14 @@ class OutputFile {
   std::uint64_t CopyInKernel(const InputFile& input, std::uint64_t offset, std::uint64_t length);
   void WriteFully(std::uint64_t offset, const char* data, std::size_t length);
   [[noreturn]] void Fail(const char* what, long error) const;
-  std::size_t ProbeClone(const InputFile& input, std::size_t block);  // POSIX only
-  bool LinkUnnamed(int fd, int folder, const std::string& name);      // POSIX only
+  // A device, FIFO, socket or pipe under the target's name is never
+  // replaced: renaming over /dev/null would turn it into a plain file.
+  [[noreturn]] void FailNotRegular() const { throw OutputFault("cannot replace " + target_ + ": not a regular file"); }
+  // Fails unless `name` in `folder` is free or a regular file (or a link,
+  // which is replaced itself): a folder, device, FIFO or socket stays.
+  void RefuseToReplaceOccupant(int folder, const std::string& name) const;  // POSIX only
+  std::size_t ProbeClone(const InputFile& input, std::size_t block);        // POSIX only
+  bool LinkUnnamed(int fd, int folder, const std::string& name);            // POSIX only
 
   std::intptr_t handle_ = -1;
   std::intptr_t folder_ = -1;  // POSIX: the target's folder, held open

@@ -298,18 +298,38 @@ namespace {
 
 // Follows the symbolic links that the target's last component goes
 // through, so that the file they lead to is replaced and the links stay.
-std::string ResolveLinks(std::string path) {
+// A link that leads nowhere yet gives the path of the file to create.
+// False when the chain is longer than the kernel would follow (a loop,
+// most likely): it leads to no file at all.
+bool ResolveLinks(std::string& path) {
   constexpr int kMaxLinks = 40;  // as the kernel's own limit
-  for (int hop = 0; hop < kMaxLinks; ++hop) {
+  for (int hop = 0;; ++hop) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    if (hop == kMaxLinks) return false;
     std::vector<char> text(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
     const ssize_t length = ::readlink(path.c_str(), text.data(), text.size());
-    if (length <= 0 || static_cast<std::size_t>(length) >= text.size()) return path;
+    if (length <= 0 || static_cast<std::size_t>(length) >= text.size()) return true;
     const std::string link(text.data(), static_cast<std::size_t>(length));
     path = link.front() == '/' ? link : ParentOf(path) + "/" + link;
   }
-  return path;
+}
+
+// What stands under a name that the output is to take.
+enum class Occupant {
+  Replaceable,  // nothing, a regular file, or a link (the link itself is replaced)
+  Folder,
+  Special,  // a device, FIFO or socket
+};
+
+// Looks at the name itself, without following a link and without opening
+// anything: opening a FIFO would wait for a reader, opening a device could
+// act on it.
+Occupant OccupantOf(int folder, const std::string& name) {
+  struct stat st {};
+  if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Occupant::Replaceable;
+  if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) return Occupant::Replaceable;
+  return S_ISDIR(st.st_mode) ? Occupant::Folder : Occupant::Special;
 }
 
 // File systems without unnamed files answer O_TMPFILE with one of these.
@@ -333,20 +353,27 @@ void OutputFile::Fail(const char* what, long error) const {
   throw OutputFault(std::string(what) + " " + target_ + ": " + std::strerror(static_cast<int>(error)));
 }
 
+void OutputFile::RefuseToReplaceOccupant(int folder, const std::string& name) const {
+  switch (OccupantOf(folder, name)) {
+    case Occupant::Replaceable: return;
+    case Occupant::Folder: Fail("cannot replace", EISDIR);
+    case Occupant::Special: FailNotRegular();
+  }
+}
+
 void OutputFile::Create(const std::string& target, bool durable) {
   Discard();
   target_ = target;
   durable_ = durable;
   if (target.empty() || HasNul(target)) Fail("cannot create", EINVAL);
-  finalPath_ = ResolveLinks(target);
+  finalPath_ = target;
+  if (!ResolveLinks(finalPath_)) Fail("cannot create", ELOOP);
   if (NameOf(finalPath_).empty()) Fail("cannot create", EISDIR);
   const int folder = ::open(ParentOf(finalPath_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) Fail("cannot create", errno);
   folder_ = folder;
-  // A folder in the way is found now rather than after all the copying.
-  struct stat existing {};
-  if (::fstatat(folder, NameOf(finalPath_).c_str(), &existing, 0) == 0 && S_ISDIR(existing.st_mode))
-    Fail("cannot replace", EISDIR);
+  // What is in the way is found now rather than after all the copying.
+  RefuseToReplaceOccupant(folder, NameOf(finalPath_));
 
   int fd = -1;
   if (CanNameUnnamedFiles()) {
@@ -477,16 +504,11 @@ void OutputFile::TruncateTo(std::uint64_t length) {
 
 namespace {
 
-// The new file takes the permission bits, owner and group of the file it
-// replaces; a folder cannot be replaced.
-bool CarryOverAttributes(int fd, int folder, const std::string& name, int& error) {
+// The new file takes the permission bits, owner and group of the regular
+// file it replaces.
+void CarryOverAttributes(int fd, int folder, const std::string& name) {
   struct stat old {};
-  if (::fstatat(folder, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0) return true;  // nothing replaced
-  if (S_ISDIR(old.st_mode)) {
-    error = EISDIR;
-    return false;
-  }
-  if (!S_ISREG(old.st_mode)) return true;
+  if (::fstatat(folder, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(old.st_mode)) return;
   struct stat mine {};
   if (::fstat(fd, &mine) == 0 && (mine.st_uid != old.st_uid || mine.st_gid != old.st_gid)) {
     // Only a privileged caller may give a file away; anyone may choose
@@ -494,7 +516,6 @@ bool CarryOverAttributes(int fd, int folder, const std::string& name, int& error
     if (::fchown(fd, old.st_uid, old.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
   }
   (void)::fchmod(fd, old.st_mode & 07777);  // after fchown, which may clear set-id bits
-  return true;
 }
 
 }  // namespace
@@ -504,8 +525,7 @@ void OutputFile::Commit() {
   const int fd = AsFd(handle_);
   const int folder = AsFd(folder_);
   const std::string name = NameOf(finalPath_);
-  int error = 0;
-  if (!CarryOverAttributes(fd, folder, name, error)) Fail("cannot replace", error);
+  CarryOverAttributes(fd, folder, name);
   if (durable_ && ::fsync(fd) != 0) Fail("cannot flush", errno);
 
   if (!temporaryPath_.empty()) {
@@ -517,6 +537,9 @@ void OutputFile::Commit() {
     Fail("cannot create", errno);
   }
   if (!temporaryPath_.empty()) {
+    // Looked at again: a folder, device or FIFO may have taken the name
+    // while the output was written, and the rename would replace it.
+    RefuseToReplaceOccupant(folder, name);
     if (::renameat(folder, NameOf(temporaryPath_).c_str(), folder, name.c_str()) != 0) Fail("cannot replace", errno);
     ForgetTemporary(temporarySlot_);
     temporaryPath_.clear();

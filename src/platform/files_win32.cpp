@@ -449,6 +449,7 @@ constexpr SECURITY_INFORMATION kCarriedSecurity =
 struct Replaced {
   bool Exists = false;
   bool IsFolder = false;
+  bool IsDiskFile = false;  // not a device (NUL, CON) or pipe
   FILE_BASIC_INFO Basic{};
   std::vector<char> Security;  // self-relative: owner, group and DACL
 };
@@ -463,6 +464,7 @@ Replaced ReadReplaced(const std::wstring& path) {
   if (!file || !::GetFileInformationByHandleEx(file.Get(), FileBasicInfo, &old.Basic, sizeof old.Basic)) return old;
   old.Exists = true;
   old.IsFolder = (old.Basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  old.IsDiskFile = ::GetFileType(file.Get()) == FILE_TYPE_DISK;
   DWORD needed = 0;
   ::GetKernelObjectSecurity(file.Get(), kCarriedSecurity, nullptr, 0, &needed);
   old.Security.resize(needed);
@@ -533,10 +535,14 @@ void OutputFile::Create(const std::string& target, bool durable) {
   if (final.empty()) Fail("cannot create", LastError());
   {
     // An existing target is opened following links, so that the file they
-    // lead to is the one replaced; a folder is refused now rather than
-    // after all the copying.
+    // lead to is the one replaced; a device or pipe, which the name may
+    // also open, and a folder are refused now rather than after all the
+    // copying.
     const Handle existing(::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!existing && ::GetLastError() == ERROR_CANT_RESOLVE_FILENAME)  // links in a loop
+      Fail("cannot create", ERROR_CANT_RESOLVE_FILENAME);
+    if (existing && ::GetFileType(existing.Get()) != FILE_TYPE_DISK) FailNotRegular();
     FILE_BASIC_INFO basic{};
     if (existing && ::GetFileInformationByHandleEx(existing.Get(), FileBasicInfo, &basic, sizeof basic)) {
       if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
@@ -621,6 +627,7 @@ void OutputFile::Commit() {
 
   Replaced old = ReadReplaced(final);
   if (old.IsFolder) Fail("cannot replace the folder", ERROR_ACCESS_DENIED);
+  if (old.Exists && !old.IsDiskFile) FailNotRegular();  // what took the name while the output was written
   if (!old.Security.empty() && !CarrySecurity(file, old.Security)) Fail("cannot replace", LastError());
   // The mark would delete the file under its new name too, so it is
   // cleared just before the rename: only a process that ends between the

@@ -1,16 +1,18 @@
 // The command line when the world works against it: signals, size limits,
-// a full disk, targets that are private files or links, failures that must
-// say why, paths that are not UTF-8. Runs the tool built with the
-// fault-injection wrappers (VELLOX_TEST_FAULTS), the real one otherwise.
+// a full disk, targets that are private files, links, devices or FIFOs,
+// failures that must say why, paths that are not UTF-8. Runs the tool
+// built with the fault-injection wrappers (VELLOX_TEST_FAULTS), the real
+// one otherwise.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -114,8 +116,8 @@ TEST_F(CliConditionsTest, AFullDiskFailsTheMergeAndKeepsTheOldTarget) {
 
 TEST_F(CliConditionsTest, AFullDiskLeavesNoHiddenFileEither) {
   WriteFile(dir / "big.tif", GreyTiff(500));
-  const CliRun run = Vellox("merge -o out.tif big.tif big.tif", Folder(),
-                            "VELLOX_TEST_FAULTS=refuse-unnamed,write-limit=300000");
+  const CliRun run =
+      Vellox("merge -o out.tif big.tif big.tif", Folder(), "VELLOX_TEST_FAULTS=refuse-unnamed,write-limit=300000");
   EXPECT_EQ(run.exitCode, 1) << run.out;
   EXPECT_NE(run.out.find("No space left on device"), std::string::npos) << run.out;
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"a.tif", "big.tif"}));
@@ -150,6 +152,34 @@ TEST_F(CliConditionsTest, EveryFailureSaysWhy) {
   run = Vellox("merge -o nowhere/out.tif a.tif", Folder());
   EXPECT_NE(run.out.find("vellox: the output directory does not exist: " + (dir / "nowhere")), std::string::npos)
       << run.out;
+}
+
+// Renaming over a device or FIFO would leave a plain file in its place; a
+// link loop leads to no file. Both are refused before anything is written.
+TEST_F(CliConditionsTest, TargetsThatAreNotRegularFilesAreRefusedAndStay) {
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+  fs::create_symlink("fifo", dir / "to-fifo");
+  const bool device = ::mknod((dir / "null").c_str(), S_IFCHR | 0644, ::makedev(1, 3)) == 0;  // root only
+  fs::create_symlink("loop-b", dir / "loop-a");
+  fs::create_symlink("loop-a", dir / "loop-b");
+  const std::vector<std::string> before = dir.Names();
+  for (const std::string name : {"fifo", "to-fifo", "null"}) {
+    if (name == "null" && !device) continue;
+    const CliRun run = Vellox("merge -o " + name + " a.tif", Folder(), "timeout 20");  // never waits on the FIFO
+    EXPECT_EQ(run.exitCode, 1) << run.out;
+    EXPECT_NE(run.out.find("vellox: cannot replace " + (dir / name) + ": not a regular file"), std::string::npos)
+        << run.out;
+  }
+  const CliRun loop = Vellox("merge -o loop-a a.tif", Folder());
+  EXPECT_EQ(loop.exitCode, 1);
+  EXPECT_NE(loop.out.find("cannot create " + (dir / "loop-a") + ": Too many levels of symbolic links"),
+            std::string::npos)
+      << loop.out;
+  EXPECT_EQ(dir.Names(), before);
+  EXPECT_EQ(fs::symlink_status(dir / "fifo").type(), fs::file_type::fifo);
+  if (device) {
+    EXPECT_EQ(fs::symlink_status(dir / "null").type(), fs::file_type::character);
+  }
 }
 
 TEST_F(CliConditionsTest, JsonCarriesAnyPathBytes) {

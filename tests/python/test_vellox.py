@@ -2,6 +2,7 @@
 import os
 import pickle
 import signal
+import stat
 import subprocess
 import sys
 import threading
@@ -67,16 +68,18 @@ def test_paths_that_are_not_utf8_come_back_as_given(samples, tmp_path):
     (["absent.tif"], "out.tif", 0, "missing or empty"),
     (["text.tif", "fax"], "out.tif", -2, "not a TIFF"),
     (["fax"], "no-folder/out.tif", -3, "does not exist"),
+    (["fax"], "fifo", -1, "fifo: not a regular file"),
 ])
 def test_a_merge_that_writes_nothing_raises(samples, tmp_path, inputs, output_name, result, reason):
     (tmp_path / "text.tif").write_text("not a tiff")
+    os.mkfifo(tmp_path / "fifo")  # the last case's target, refused and left a FIFO
     paths = [samples.get(name, tmp_path / name) for name in inputs]
     before = listing(tmp_path)
     with pytest.raises(vellox.MergeError) as caught:
         vellox.merge(paths, tmp_path / output_name)
     assert caught.value.result == result and reason in caught.value.reason
     assert caught.value.report.result == result
-    assert listing(tmp_path) == before
+    assert listing(tmp_path) == before and stat.S_ISFIFO(os.lstat(tmp_path / "fifo").st_mode)
     assert pickle.loads(pickle.dumps(caught.value)).reason == caught.value.reason
 
 
