@@ -84,31 +84,6 @@ VELLOX=$BUILD/cli/vellox
 VERIFY=$BUILD/bench/vellox_bench_verify
 BENCH_PY=("$VENV/bin/python" "$ROOT/bench/python_bench.py")
 
-# W6 from W1: DOCS x 5 distinct files, and the job list.
-generate_w6() {
-  local stamp
-  generate W1
-  stamp="$(cat "$SCRATCH/w1/.stamp") docs=$DOCS"
-  [[ -f $SCRATCH/w6/.stamp && $(cat "$SCRATCH/w6/.stamp") == "$stamp" ]] && return
-  echo "making W6: $DOCS documents of 5 W1 files" >&2
-  rm -rf "$SCRATCH/w6"
-  "$PYTHON" - "$SCRATCH" "$DOCS" <<'EOF'
-import os, shutil, sys
-scratch, docs = sys.argv[1], int(sys.argv[2])
-w1 = sorted(f for f in os.listdir(f"{scratch}/w1") if f.endswith(".tif"))
-os.makedirs(f"{scratch}/w6/in")
-with open(f"{scratch}/w6/jobs.tsv", "w") as jobs:
-    for d in range(docs):
-        inputs = []
-        for p in range(5):
-            inputs.append(f"{scratch}/w6/in/{d:05d}-{p}.tif")
-            shutil.copyfile(f"{scratch}/w1/{w1[(d * 5 + p) % len(w1)]}", inputs[-1])
-        jobs.write("\t".join([f"{scratch}/w6/out/{d:05d}.tif"] + inputs) + "\n")
-EOF
-  echo "$stamp" >"$SCRATCH/w6/.stamp"
-}
-
-
 # Runs contender $1 once with W6's outputs cleared; prints "seconds peak_KiB
 # cpu_seconds" (the process's user and system time, start-up included).
 w6_once() {
@@ -153,7 +128,7 @@ w6_verify() {
 }
 
 STATUS=0
-generate_w6
+generate_w6 "$DOCS"
 contenders=(batch-j1 batch-j2 merge_many-w1 merge_many-w2 merge-loop)
 [[ -n $TIFFTOOLS ]] && contenders+=(tifftools)
 declare -A T RSS CHECK TIMES CPUS CPU

@@ -18,5 +18,33 @@ generate() {
   echo "$stamp" >"$dir/.stamp"
 }
 
+# W6 from W1, in $SCRATCH/w6 unless it already holds the same one: $1
+# documents of 5 single-page inputs each (distinct copies of the W1 files,
+# taken in turn), and the job list jobs.tsv for `vellox batch` (a line per
+# document: its output in $SCRATCH/w6/out, then its inputs, tab-separated).
+# Copies with python3 ($PYTHON when set): 5 x $1 files.
+generate_w6() {
+  local docs=$1 stamp
+  generate W1
+  stamp="$(cat "$SCRATCH/w1/.stamp") docs=$docs"
+  [[ -f $SCRATCH/w6/.stamp && $(cat "$SCRATCH/w6/.stamp") == "$stamp" ]] && return
+  echo "making W6: $docs documents of 5 W1 files" >&2
+  rm -rf "$SCRATCH/w6"
+  "${PYTHON:-python3}" - "$SCRATCH" "$docs" <<'EOF'
+import os, shutil, sys
+scratch, docs = sys.argv[1], int(sys.argv[2])
+w1 = sorted(f for f in os.listdir(f"{scratch}/w1") if f.endswith(".tif"))
+os.makedirs(f"{scratch}/w6/in")
+with open(f"{scratch}/w6/jobs.tsv", "w") as jobs:
+    for d in range(docs):
+        inputs = []
+        for p in range(5):
+            inputs.append(f"{scratch}/w6/in/{d:05d}-{p}.tif")
+            shutil.copyfile(f"{scratch}/w1/{w1[(d * 5 + p) % len(w1)]}", inputs[-1])
+        jobs.write("\t".join([f"{scratch}/w6/out/{d:05d}.tif"] + inputs) + "\n")
+EOF
+  echo "$stamp" >"$SCRATCH/w6/.stamp"
+}
+
 # The median of the numbers on standard input, one a line.
 median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
