@@ -10,8 +10,9 @@
 # the working tree's output.
 #
 #   bench/compare.sh REV [options]    REV: the revision to compare against (default HEAD)
-#   bench/compare.sh 2132390          all defaults: about 10 minutes on a busy 2-core machine
-#   bench/compare.sh 2132390 --scale 0.05 --runs 3 --docs 100     a quick check, about 4 minutes the first time (builds, workloads)
+#   bench/compare.sh 2132390          all defaults: about 3 minutes on a busy 2-core machine once
+#                                     the workloads exist (generating them first: a few more)
+#   bench/compare.sh 2132390 --scale 0.05 --runs 3 --docs 100     quick: about 2 minutes
 #
 # Options:
 #   --runs N      timed rounds per workload (default 21 for W1 and W4, which take
@@ -56,7 +57,7 @@ while [[ $# -gt 0 ]]; do
     --docs) DOCS=$2; shift 2 ;;
     --dir) SCRATCH=$2; shift 2 ;;
     --build) BUILD=$2; shift 2 ;;
-    -h | --help) sed -n '2,36p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,37p' "$0"; exit 0 ;;
     -*) echo "unknown option: $1 (see --help)" >&2; exit 2 ;;
     *)
       [[ -z $REV ]] || { echo "one revision only: $REV, $1" >&2; exit 2; }
