@@ -44,6 +44,7 @@ struct Span {
   std::uint64_t End = 0;
   bool ImageData = false;
   std::string What;
+  std::size_t Order = 0;  // when it was found, to keep the sort stable
 };
 
 struct Entry {
@@ -209,7 +210,12 @@ class StructureWalk {
 
   // Directories and values overlap nothing; image data may overlap image data.
   void CheckOverlaps() {
-    std::stable_sort(spans_.begin(), spans_.end(), [](const Span& a, const Span& b) { return a.Begin < b.Begin; });
+    // std::sort on the finding order rather than std::stable_sort, whose
+    // temporary buffer AddressSanitizer reports as a mismatched delete with
+    // GCC 12's library.
+    for (std::size_t i = 0; i < spans_.size(); ++i) spans_[i].Order = i;
+    std::sort(spans_.begin(), spans_.end(),
+              [](const Span& a, const Span& b) { return a.Begin != b.Begin ? a.Begin < b.Begin : a.Order < b.Order; });
     const Span* structure = nullptr;  // the directory or value reaching furthest so far
     const Span* data = nullptr;       // the image data reaching furthest so far
     for (const Span& span : spans_) {
