@@ -86,8 +86,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VELLOX_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# dpkg-shlibdeps (package dpkg-dev) works out the libc and libstdc++ versions.
+# dpkg-shlibdeps (package dpkg-dev) works out the libc, libstdc++ and zlib
+# versions; the static library's users link zlib themselves (find_package
+# and pkg-config look for it).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "zlib1g-dev")
 # The extended description; CPack puts the summary above it and indents it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Vellox merges TIFF files into one multi-page TIFF by copying their
 structure: directories, values and raw image data. No pixel is decoded or

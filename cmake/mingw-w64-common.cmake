@@ -24,6 +24,9 @@ set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=0x0601 -DWINVER=0x0601 -DUNICODE -D_UNICO
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+# zlib (Debian's libz-mingw-w64-dev) too: FindZLIB takes libz.a, not the
+# import library of zlib1.dll.
+set(ZLIB_USE_STATIC_LIBS ON)
 
 # -O2 rather than -O3: GCC 12 reports false -Wrestrict errors in inlined
 # std::string code at -O3 (GCC bug 105329), which -Werror turns fatal.
