@@ -37,10 +37,12 @@ enum class InputFate : std::uint8_t {
   KeptEmpty,       // empty, but held open by another program: dropped, not deleted
 };
 
-struct SkippedPage {
+// A note on one page of an input file.
+struct PageNote {
   std::uint32_t Index = 0;  // 0-based position of the page in its file
   std::string Reason;
 };
+using SkippedPage = PageNote;
 
 struct FileReport {
   std::string Path;
@@ -50,6 +52,9 @@ struct FileReport {
   std::string Reason;                // why, whenever Result is not 1 (or the file was dropped)
   std::vector<SkippedPage> Skipped;  // pages left out whole
   std::vector<SkippedPage> LeftOut;  // parts of copied pages left out (sub-directories, JPEG data)
+  // Pages copied whole, but whose compressed samples were decoded and encoded
+  // again in the output's byte order: same values, other compressed bytes.
+  std::vector<PageNote> Transcoded;
 };
 
 // A report of the last (or running) merge, for native callers.
@@ -78,6 +83,14 @@ enum class CloneMode : std::uint8_t {
           // tiles are placed at their input's position within a block (zero padding before them) and cloned
 };
 
+// The byte order of the output.
+enum class ByteOrder : std::uint8_t {
+  First,   // the first input's (the component's rule)
+  Little,  // little-endian ("II")
+  Big,     // big-endian ("MM")
+  Auto,    // whichever needs the fewest bytes of compressed samples transcoded (ties: the first input's)
+};
+
 struct MergeOptions {
   // Flush the output to the disk before it replaces the target, and its
   // folder afterwards, so that a power cut right after a successful merge
@@ -85,6 +98,7 @@ struct MergeOptions {
   bool Sync = false;
   OutputFormat Format = OutputFormat::Classic;
   CloneMode Clone = CloneMode::Never;
+  ByteOrder Order = ByteOrder::First;
 };
 
 // Removes the hidden temporary files of merges running in this process.
@@ -171,6 +185,12 @@ class KWVellox {
   std::int32_t RunMerge(std::string& FileNamess, const std::string& OutputDir, const std::string& NewFileName);
   bool ChooseBigTiff(const std::vector<std::string>& list, const std::vector<std::size_t>& kept,
                      const std::vector<std::size_t>& bigInputs, std::uint64_t inputBytes, platform::OutputFile& output);
+  // Whether the output is little-endian, as the options say, given the first
+  // input's byte order.
+  bool ChooseLittleEndian(const std::vector<std::string>& list, const std::vector<std::size_t>& kept, bool firstLittle);
+  // Bytes of the input's pages that would be transcoded if the output were
+  // in the other byte order than the input's.
+  std::uint64_t BytesToTranscode(const platform::InputFile& input);
   // How the input's large pieces are placed in the output: in blocks of
   // this size where they can be cloned, else 0.
   std::size_t CloneBlockFor(platform::OutputFile& output, const platform::InputFile& input) const;

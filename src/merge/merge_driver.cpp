@@ -197,6 +197,27 @@ bool KWVellox::ChooseBigTiff(const std::vector<std::string>& list, const std::ve
   return false;
 }
 
+bool KWVellox::ChooseLittleEndian(const std::vector<std::string>& list, const std::vector<std::size_t>& kept,
+                                  bool firstLittle) {
+  switch (Options.Order) {
+    case ByteOrder::First: return firstLittle;
+    case ByteOrder::Little: return true;
+    case ByteOrder::Big: return false;
+    case ByteOrder::Auto: break;
+  }
+  // What each output byte order would transcode: the other order's pages.
+  std::uint64_t intoLittle = 0, intoBig = 0;
+  for (const std::size_t i : kept) {
+    platform::InputFile input;
+    bool little = false;
+    if (OpenInput(list[i], input).Result != kMergeWritten) continue;
+    if (ReadHeaderKind(input, little) == HeaderKind::NotTiff) continue;
+    (little ? intoBig : intoLittle) += BytesToTranscode(input);
+  }
+  if (intoLittle == intoBig) return firstLittle;
+  return intoLittle < intoBig;
+}
+
 std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& OutputDir, const std::string& NewFileName) {
   auto stop = [this](std::int32_t code, std::string reason) {
     LastReport.Reason = std::move(reason);
@@ -266,8 +287,9 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
   const std::string directory = WithTrailingSeparator(OutputDir);
   if (!DirectoryExists(directory)) return stop(kOutputDirMissing, "the output directory does not exist: " + OutputDir);
 
-  // The first file sets the output's byte order. Only the magic byte is
-  // tested; the header written is the canonical one for that byte order.
+  // The first file sets the output's byte order unless the options choose
+  // another. Only the magic byte is tested; the header written is the
+  // canonical one for that byte order.
   bool littleEndian = false;
   {
     platform::InputFile input;
@@ -275,6 +297,7 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
     const HeaderKind kind = ReadHeaderKind(input, littleEndian);
     if (kind == HeaderKind::NotTiff || kind == HeaderKind::BadBig) return stop(kNotTiff, first + " is not a TIFF file");
   }
+  littleEndian = ChooseLittleEndian(list, kept, littleEndian);
   InputLittleEndian = littleEndian;
   OutputLittleEndian = littleEndian;
   // Created first, as where the inputs' data can be cloned to decides how
@@ -284,7 +307,7 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
   const TiffLayout layout{ChooseBigTiff(list, kept, bigInputs, inputBytes, output)};
   LastReport.BigTiff = layout.Big;
 
-  MergeSession session(output, LastReport, layout);
+  MergeSession session(output, LastReport, layout, OutputLittleEndian);
   Session = &session;
 
   if (layout.Big) {

@@ -19,12 +19,17 @@ namespace vellox {
 inline constexpr std::uint64_t kCloneMinBytes = 64u << 10;
 
 struct MergeSession {
-  MergeSession(platform::OutputFile& output, MergeReport& report, TiffLayout layout)
-      : Output(output), Report(report), Layout(layout) {}
+  MergeSession(platform::OutputFile& output, MergeReport& report, TiffLayout layout, bool littleEndian = true)
+      : Output(output),
+        Report(report),
+        Layout(layout),
+        LittleEndian(littleEndian),
+        lastLinkPosition_(layout.HeaderBytes() - layout.OffsetBytes()) {}
 
   platform::OutputFile& Output;
   MergeReport& Report;
   const TiffLayout Layout;                     // of the output
+  const bool LittleEndian;                     // the output's byte order
   FileReport* CurrentFile = nullptr;           // the file being copied
   const platform::InputFile* Input = nullptr;  // that file, opened and found to be a TIFF
   std::size_t CloneBlock = 0;                  // its data can be cloned in blocks of this size (0: copied)
@@ -37,6 +42,18 @@ struct MergeSession {
     Report.PagesWritten += 1;
     Report.BytesWritten = end;
     if (CurrentFile != nullptr) CurrentFile->Pages += 1;
+  }
+
+  // Points the last link written (the header's, before the first page) at
+  // the directory of a page that begins with its transcoded image data.
+  void LinkTo(std::uint64_t directory) {
+    std::string link;
+    for (std::size_t i = 0; i < Layout.OffsetBytes(); ++i) {
+      const std::size_t shift = 8 * (LittleEndian ? i : Layout.OffsetBytes() - 1 - i);
+      link.push_back(static_cast<char>(directory >> shift & 0xFF));
+    }
+    Output.WriteAt(lastLinkPosition_, link);
+    lastLinkValue_ = directory;
   }
 
   // The last page written ends the chain, even when the files or pages

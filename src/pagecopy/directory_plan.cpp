@@ -27,12 +27,18 @@ std::string PageCopier::PlanDirectory(DirectoryPlan& plan, int depth) {
   plan.Image = PlanImageData(directory);
   if (plan.Image.OffsetsRow >= 0)
     plan.Rows[static_cast<std::size_t>(plan.Image.OffsetsRow)].Kind = RowKind::ImageOffsets;
-  const SampleOrder order = PlanSampleOrder(directory, plan.Image);
+  SampleOrder order = PlanSampleOrder(directory, plan.Image);
+  // Transcoded data is written ahead of its directory, which only a page
+  // can have: a sub-directory that needs it is left out.
+  if (order.Transcode && depth > 0) return "its compressed samples cannot be converted to the output's byte order";
   if (!order.Problem.empty()) return order.Problem;
   plan.Image.SwapWidth = order.SwapWidth;
+  plan.Image.Transcode = std::move(order.Transcode);
+  if (plan.Image.Transcode && plan.Image.CountsRow >= 0)
+    plan.Rows[static_cast<std::size_t>(plan.Image.CountsRow)].Kind = RowKind::ImageByteCounts;
   plan.Image.Alignment = ImageAlignment(directory);
   PlanReferences(plan, depth);
-  if (!plan.Image.InBlocks.empty() && plan.Image.SwapWidth >= 2)
+  if (!plan.Image.InBlocks.empty() && (plan.Image.SwapWidth >= 2 || plan.Image.Transcode))
     return "its samples lie inside a JPEG stream and cannot be converted to the output's byte order";
   std::string problem = FitToOutput(plan);
   if (!problem.empty()) {
@@ -64,7 +70,8 @@ std::uint64_t PageCopier::RowOutOfLineLength(const DirectoryPlan& plan, std::siz
   switch (rowPlan.Kind) {
     case RowKind::Dropped:
     case RowKind::JpegStream: return 0;
-    case RowKind::ImageOffsets: return outOfLine(OutputTypeSize(ImageOffsetsType()) * plan.Image.Offsets.size());
+    case RowKind::ImageOffsets:
+    case RowKind::ImageByteCounts: return outOfLine(OutputTypeSize(ImageOffsetsType()) * plan.Image.Offsets.size());
     case RowKind::BlockPointers: return outOfLine(4ull * rowPlan.Targets.size());
     case RowKind::SubDirectories:
       return outOfLine(OutputTypeSize(SubDirectoryType(entry.Type)) * rowPlan.Children.size());
@@ -129,6 +136,10 @@ void PageCopier::PlaceImageData(DirectoryPlan& plan) const {
   ImagePlan& image = plan.Image;
   image.Pads.clear();
   if (!image.HasImageData) return;
+  if (image.Transcode) {
+    plan.ImageLength = 0;  // written ahead of the directory
+    return;
+  }
   // Reversed samples differ from their input bytes and cannot be cloned.
   const std::uint64_t block = image.SwapWidth >= 2 ? 0 : session_.CloneBlock;
   image.Pads.assign(image.Offsets.size(), 0);

@@ -24,6 +24,12 @@ std::string Text(std::uint64_t value) {
   return std::to_string(value);
 }
 
+// Takes transcoded data that is only measured.
+class DiscardingSink : public transcode::ByteSink {
+ public:
+  void Write(const char*, std::size_t) override {}
+};
+
 }  // namespace
 
 void KWVellox::CopyPages(const std::string& path, std::int32_t fileCount, std::int32_t fileIndex,
@@ -56,6 +62,35 @@ std::uint64_t KWVellox::MeasurePages(const platform::InputFile& input, const Tif
   return PageCopier(*this, measuring, input, 1, 1).Measure(start);
 }
 
+std::uint64_t KWVellox::BytesToTranscode(const platform::InputFile& input) {
+  std::copy(kFieldTypeSizes.begin(), kFieldTypeSizes.end(), TypeSizes.begin());
+  TypeCount = 12;
+  platform::OutputFile unused;
+  MergeReport scratch;
+  MergeSession measuring(unused, scratch, TiffLayout{});
+  return PageCopier(*this, measuring, input, 1, 1).BytesToTranscode();
+}
+
+// The compressed image bytes of the pages whose samples would have to be
+// transcoded for an output in the other byte order.
+std::uint64_t PageCopier::BytesToTranscode() {
+  std::uint64_t total = 0;
+  try {
+    ReadHead();
+    owner_.OutputLittleEndian = !owner_.InputLittleEndian;
+    while (NextDirectoryOffset != 0) {
+      ReadNextPage();
+      ++DirectoriesRead;
+      const ImagePlan image = PlanImageData(page_);
+      if (PlanSampleOrder(page_, image).Transcode) total += image.TotalBytes;
+    }
+  } catch (const InputFault&) {
+  } catch (const std::invalid_argument&) {
+  } catch (const std::out_of_range&) {
+  }
+  return total;
+}
+
 // Plans and lays out every page as for writing, padding included. A page
 // that would be skipped takes no room; an input that fails ends where its
 // last page measured did. A value the output's format cannot hold makes the
@@ -74,7 +109,18 @@ std::uint64_t PageCopier::Measure(std::uint64_t start) {
       const bool planned = PlanDirectory(plan, 0).empty();
       if (valueTooWide_) return UINT64_MAX;
       if (!planned) continue;
-      LayOut(plan, at);
+      std::uint64_t directoryAt = at;
+      if (plan.Image.Transcode) {
+        // Transcoded pieces are as long as they encode to: encoded, counted
+        // and dropped.
+        try {
+          DiscardingSink counter;
+          directoryAt = TranscodeImage(plan.Dir, plan.Image, at, counter);
+        } catch (const transcode::TranscodeError&) {
+          continue;  // the page would be skipped
+        }
+      }
+      LayOut(plan, directoryAt);
       at = PageEnd(plan);
     }
   } catch (const InputFault&) {

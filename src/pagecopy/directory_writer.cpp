@@ -31,6 +31,23 @@ namespace {
 
 constexpr std::uint64_t kOffsetLimit = 1ull << 32;  // offsets are 32-bit
 
+// Transcoded image data, appended to the output as it is encoded.
+class OutputSink : public transcode::ByteSink {
+ public:
+  explicit OutputSink(platform::OutputFile& output) : output_(output) {}
+  void Write(const char* from, std::size_t length) override { output_.Append(std::string_view(from, length)); }
+
+ private:
+  platform::OutputFile& output_;
+};
+
+// What a transcoded page says of itself in the report.
+std::string TranscodedNote(const transcode::PieceFormat& format) {
+  return "its " + std::to_string(format.SampleBytes * 8) + "-bit samples (compression " +
+         std::to_string(format.Compression) + ", predictor " + std::to_string(format.Predictor) +
+         ") were decoded and encoded again in the output's byte order";
+}
+
 }  // namespace
 
 // The one encoder of the writer: `width` bytes of `value` in the output's
@@ -66,26 +83,45 @@ void PageCopier::EmitDirectory() {
   BeginPage();
   std::string problem = PlanDirectory(plan, 0);
   const auto start = static_cast<std::uint64_t>(owner_.OutputPosition);
+  platform::OutputFile& output = session_.Output;
+  // Transcoded image data goes ahead of its directory, as its length is
+  // known only once it is encoded; data that does not decode costs the page.
+  std::uint64_t directoryAt = start;
+  if (problem.empty() && plan.Image.Transcode) {
+    try {
+      OutputSink sink(output);
+      directoryAt = TranscodeImage(plan.Dir, plan.Image, start, sink);
+    } catch (const transcode::TranscodeError& error) {
+      output.TruncateTo(start);
+      problem = error.what();
+    } catch (...) {
+      output.TruncateTo(start);
+      throw;
+    }
+  }
   if (problem.empty()) {
-    LayOut(plan, start);
+    LayOut(plan, directoryAt);
     if (out_.Big && ReachesPast4GiB(plan))
       problem = "its old-style JPEG offsets are LONG and would have to point beyond 4 GiB";
   }
   if (!problem.empty()) {
     // The page cannot be copied without corrupting its pixels: nothing of
     // it is written and the chain goes on with the next directory.
+    output.TruncateTo(start);
     if (session_.CurrentFile != nullptr) session_.CurrentFile->Skipped.push_back({DirectoriesRead - 1, problem});
     return;
   }
 
   const std::uint64_t end = PageEnd(plan);
-  if (!out_.Big && end >= kOffsetLimit) throw PageError("the output would pass 4 GiB");
+  if (!out_.Big && end >= kOffsetLimit) {
+    output.TruncateTo(start);
+    throw PageError("the output would pass 4 GiB");
+  }
 
   // The link: where the next page begins, unless this is the last page of
   // the last file.
   const bool more = fileIndex_ != fileCount_ || NextDirectoryOffset != 0;
   const std::uint64_t link = more ? end : 0;
-  platform::OutputFile& output = session_.Output;
   // An input that fails half-way through the page leaves nothing of it
   // behind; after an output fault the whole output is dropped anyway.
   try {
@@ -106,8 +142,11 @@ void PageCopier::EmitDirectory() {
   }
   owner_.OutputPosition = static_cast<std::int64_t>(end);
   owner_.DirectByteCount = 0;
-  session_.PageWritten(end, start + out_.EntryCountBytes() + plan.EntryBytes * plan.EntriesWritten, link);
+  if (directoryAt != start) session_.LinkTo(directoryAt);
+  session_.PageWritten(end, directoryAt + out_.EntryCountBytes() + plan.EntryBytes * plan.EntriesWritten, link);
   if (session_.CurrentFile != nullptr) {
+    if (plan.Image.Transcode)
+      session_.CurrentFile->Transcoded.push_back({DirectoriesRead - 1, TranscodedNote(*plan.Image.Transcode)});
     for (std::string& what : leftOut_) session_.CurrentFile->LeftOut.push_back({DirectoriesRead - 1, std::move(what)});
   }
 }
@@ -187,6 +226,9 @@ void PageCopier::WriteEntry(const DirectoryPlan& plan, std::size_t row, std::str
         offsets = ImagePieceOffsets(plan);
       }
       WriteOffsets(entry, ImageOffsetsType(), offsets, outOfLinePosition, entries, outOfLine);
+      return;
+    case RowKind::ImageByteCounts:
+      WriteOffsets(entry, ImageOffsetsType(), plan.Image.Lengths, outOfLinePosition, entries, outOfLine);
       return;
     case RowKind::BlockPointers:
       for (const BlockTarget& target : rowPlan.Targets)

@@ -10,6 +10,25 @@
 namespace vellox {
 namespace {
 
+// One piece of the input, read in bounded chunks for the transcoder.
+class InputRange : public transcode::ByteSource {
+ public:
+  InputRange(const platform::InputFile& input, std::uint64_t offset, std::uint64_t length)
+      : input_(input), at_(offset), left_(length) {}
+  std::size_t Read(char* to, std::size_t most) override {
+    const auto step = static_cast<std::size_t>(std::min<std::uint64_t>(left_, most));
+    if (step != 0 && !input_.ReadAt(at_, to, step)) throw PageError("cannot read image data");
+    at_ += step;
+    left_ -= step;
+    return step;
+  }
+
+ private:
+  const platform::InputFile& input_;
+  std::uint64_t at_;
+  std::uint64_t left_;
+};
+
 bool IsIntegerType(std::uint32_t type) {
   return type == field::kByte || type == field::kShort || type == field::kLong || type == field::kSByte ||
          type == field::kSShort || type == field::kSLong;
@@ -49,6 +68,7 @@ ImagePlan PageCopier::PlanImageData(const Directory& directory) const {
   if (rows[0] >= 0 && rows[2] >= 0) throw PageError("a page with both strips and tiles");
   plan.OffsetsRow = rows[0] >= 0 ? rows[0] : rows[2];
   const int countsRow = rows[0] >= 0 ? rows[1] : rows[3];
+  plan.CountsRow = countsRow;
 
   if (plan.OffsetsRow >= 0) {
     if (countsRow < 0) throw PageError("strip or tile offsets without byte counts");
@@ -106,7 +126,7 @@ SampleOrder PageCopier::PlanSampleOrder(const Directory& directory, const ImageP
 
   const auto bits = IntegerValues(directory, tag::kBitsPerSample, 1);
   const auto compression = IntegerValues(directory, tag::kCompression, 1);
-  if (!bits || !compression) return {0, "BitsPerSample or Compression is not an integer"};
+  if (!bits || !compression) return {0, {}, "BitsPerSample or Compression is not an integer"};
 
   const bool byteOrderFree =
       std::all_of(bits->begin(), bits->end(), [](std::uint64_t w) { return w <= 8 || w % 8 != 0; });
@@ -114,19 +134,113 @@ SampleOrder PageCopier::PlanSampleOrder(const Directory& directory, const ImageP
 
   const std::uint64_t width = bits->front();
   const bool uniform = std::all_of(bits->begin(), bits->end(), [width](std::uint64_t w) { return w == width; });
-  if (compression->front() != 1 || !uniform || (width != 16 && width != 32 && width != 64))
-    return {0, "its " + std::to_string(width) + "-bit samples (compression " + std::to_string(compression->front()) +
-                   ") cannot be converted to the output's byte order"};
+  const bool wordSamples = uniform && (width == 16 || width == 32 || width == 64);
+  if (wordSamples && compression->front() != 1) {
+    // Stored bytes that are the same in both byte orders (the floating-point
+    // predictor's byte planes) are copied as they are.
+    const auto predictor = IntegerValues(directory, tag::kPredictor, 1);
+    if (predictor && compression->front() <= UINT32_MAX && predictor->front() <= UINT32_MAX &&
+        !transcode::DependsOnByteOrder(static_cast<std::uint32_t>(compression->front()),
+                                       static_cast<std::uint32_t>(predictor->front()),
+                                       static_cast<std::size_t>(width / 8)))
+      return {};
+    if (auto format = PlanTranscoding(directory, compression->front(), width)) return {0, std::move(format), {}};
+  }
+  if (compression->front() != 1 || !wordSamples)
+    return {0,
+            {},
+            "its " + std::to_string(width) + "-bit samples (compression " + std::to_string(compression->front()) +
+                ") cannot be converted to the output's byte order"};
 
   std::size_t swapWidth = static_cast<std::size_t>(width / 8);
   const auto format = IntegerValues(directory, tag::kSampleFormat, 1);
   if (format && (format->front() == 5 || format->front() == 6)) swapWidth /= 2;  // complex: each half
-  return {swapWidth, {}};
+  return {swapWidth, {}, {}};
+}
+
+// How the pieces of a page with compressed samples of `width` bits are
+// stored, when its codec and predictor can be decoded and encoded again;
+// nothing when they cannot, or the page's dimensions make no sense.
+std::optional<transcode::PieceFormat> PageCopier::PlanTranscoding(const Directory& directory, std::uint64_t compression,
+                                                                  std::uint64_t width) const {
+  const auto predictor = IntegerValues(directory, tag::kPredictor, 1);
+  const auto samples = IntegerValues(directory, tag::kSamplesPerPixel, 1);
+  const auto planar = IntegerValues(directory, tag::kPlanarConfiguration, 1);
+  const auto format = IntegerValues(directory, tag::kSampleFormat, 1);
+  const bool tiled = directory.Find(tag::kTileOffsets).has_value();
+  const auto across = IntegerValues(directory, tiled ? tag::kTileWidth : tag::kImageWidth, 0);
+  if (!predictor || !samples || !planar || !across || !format) return std::nullopt;
+  constexpr std::uint64_t kMaxRowPixels = 1u << 24;  // wider rows than any TIFF reader accepts
+  if (compression > UINT32_MAX || predictor->front() > UINT32_MAX || samples->front() == 0 ||
+      samples->front() > 0xFFFF || across->front() == 0 || across->front() > kMaxRowPixels)
+    return std::nullopt;
+  const auto codec = static_cast<std::uint32_t>(compression);
+  const auto differencing = static_cast<std::uint32_t>(predictor->front());
+  if (!transcode::CanTranscode(codec, differencing)) return std::nullopt;
+
+  transcode::PieceFormat piece;
+  piece.Compression = codec;
+  piece.Predictor = differencing;
+  piece.SampleBytes = static_cast<std::size_t>(width / 8);
+  if (format->front() == 5 || format->front() == 6) piece.SampleBytes /= 2;  // complex: each half
+  const bool chunky = planar->front() != 2;
+  piece.Stride = chunky ? static_cast<std::size_t>(samples->front()) : 1;
+  piece.RowSamples = static_cast<std::size_t>(across->front()) * piece.Stride * (width / 8 / piece.SampleBytes);
+  piece.FromLittleEndian = owner_.InputLittleEndian;
+  piece.ToLittleEndian = owner_.OutputLittleEndian;
+  return piece;
+}
+
+// Rows of piece `piece`: a tile's full height; a strip's rows per strip,
+// fewer in the last strip of each plane.
+std::uint64_t PageCopier::PieceRows(const Directory& directory, std::size_t piece) const {
+  if (directory.Find(tag::kTileOffsets)) {
+    const auto rows = IntegerValues(directory, tag::kTileLength, 0);
+    return rows ? rows->front() : 0;
+  }
+  const auto height = IntegerValues(directory, tag::kImageLength, 0);
+  const auto perStrip = IntegerValues(directory, tag::kRowsPerStrip, UINT32_MAX);
+  if (!height || !perStrip || height->front() == 0 || perStrip->front() == 0) return 0;
+  const std::uint64_t rows = std::min(perStrip->front(), height->front());
+  const std::uint64_t stripsPerPlane = (height->front() + rows - 1) / rows;
+  const std::uint64_t first = (piece % stripsPerPlane) * rows;
+  return std::min(rows, height->front() - first);
+}
+
+// Writes a transcoded page's image data to `sink` from output offset `at`:
+// the input byte before the first piece, then each piece decoded, put in the
+// output's byte order and encoded again, on a word boundary; records where
+// each went and its new length. Returns where the directory then begins.
+std::uint64_t PageCopier::TranscodeImage(const Directory& directory, ImagePlan& image, std::uint64_t at,
+                                         transcode::ByteSink& sink) {
+  const std::string leading = ReadInput(image.Offsets.front() - 1, 1, "image data");
+  sink.Write(leading.data(), leading.size());
+  at += 1;
+  static constexpr char kZeros[8] = {};
+  image.WrittenOffsets.clear();
+  image.TotalBytes = 0;
+  for (std::size_t i = 0; i < image.Offsets.size(); ++i) {
+    const std::uint64_t pad = AlignUp(at, kWordAlignment) - at;
+    sink.Write(kZeros, static_cast<std::size_t>(pad));
+    at += pad;
+    transcode::PieceFormat format = *image.Transcode;
+    format.Rows = PieceRows(directory, i);
+    InputRange source(input_, image.Offsets[i], image.Lengths[i]);
+    const std::uint64_t length = transcode::TranscodePiece(format, source, sink);
+    image.WrittenOffsets.push_back(at);
+    image.Lengths[i] = length;
+    image.TotalBytes += length;
+    at += length;
+  }
+  const std::uint64_t directoryAt = AlignUp(at, out_.DirectoryAlignment());
+  sink.Write(kZeros, static_cast<std::size_t>(directoryAt - at));
+  return directoryAt;
 }
 
 // The output offsets of the strips or tiles copied after the leading byte.
 std::vector<std::uint64_t> PageCopier::ImagePieceOffsets(const DirectoryPlan& plan) const {
   const ImagePlan& image = plan.Image;
+  if (image.Transcode) return image.WrittenOffsets;
   std::vector<std::uint64_t> offsets;
   offsets.reserve(image.Lengths.size());
   std::uint64_t at = plan.EntriesEnd() + plan.OutOfLineLength + 1;
@@ -139,7 +253,7 @@ std::vector<std::uint64_t> PageCopier::ImagePieceOffsets(const DirectoryPlan& pl
 }
 
 void PageCopier::CopyImageData(const ImagePlan& plan) {
-  if (!plan.HasImageData) return;
+  if (!plan.HasImageData || plan.Transcode) return;  // transcoded pieces are written before the directory
   platform::OutputFile& output = session_.Output;
   const std::uint64_t leading = plan.Offsets.front() - 1ull;
 

@@ -26,6 +26,7 @@
 #include "merge/merge_session.hpp"
 #include "platform/files.hpp"
 #include "platform/range.hpp"
+#include "transcode/transcode.hpp"
 #include "vellox/KWVellox.hpp"
 
 namespace vellox {
@@ -39,8 +40,16 @@ class PageError : public InputFault {
 
 // Tags the page copier treats specially.
 namespace tag {
+inline constexpr std::uint32_t kImageWidth = 256;
+inline constexpr std::uint32_t kImageLength = 257;
 inline constexpr std::uint32_t kBitsPerSample = 258;
 inline constexpr std::uint32_t kCompression = 259;
+inline constexpr std::uint32_t kSamplesPerPixel = 277;
+inline constexpr std::uint32_t kRowsPerStrip = 278;
+inline constexpr std::uint32_t kPlanarConfiguration = 284;
+inline constexpr std::uint32_t kPredictor = 317;
+inline constexpr std::uint32_t kTileWidth = 322;
+inline constexpr std::uint32_t kTileLength = 323;
 inline constexpr std::uint32_t kStripOffsets = 273;
 inline constexpr std::uint32_t kStripByteCounts = 279;
 inline constexpr std::uint32_t kFreeOffsets = 288;
@@ -113,6 +122,7 @@ struct BlockTarget {
 // Where a directory's image data comes from and how it is copied.
 struct ImagePlan {
   int OffsetsRow = -1;  // row of StripOffsets / TileOffsets, -1 when none
+  int CountsRow = -1;   // row of their byte counts
   int JpegRow = -1;     // JPEGInterchangeFormat without a length, no strips or tiles: copied like a strip
   std::vector<std::uint64_t> Offsets;
   std::vector<std::uint64_t> Lengths;
@@ -122,21 +132,27 @@ struct ImagePlan {
   std::vector<BlockTarget> InBlocks;         // set when the pieces live inside referenced blocks
   std::uint64_t Alignment = kWordAlignment;  // where a piece that follows no other in the input begins
   std::vector<std::uint64_t> Pads;           // zero bytes before each piece; empty: none
+  // Pieces decoded and encoded again in the output's byte order: how each
+  // is stored (its Rows those of a full piece), and once written, where.
+  std::optional<transcode::PieceFormat> Transcode;
+  std::vector<std::uint64_t> WrittenOffsets;
 };
 
 // Whether a page's samples must be reversed for the output's byte order.
 struct SampleOrder {
-  std::size_t SwapWidth = 0;  // bytes per swapped sample part; 0: copy as is
-  std::string Problem;        // why the page cannot be copied faithfully, or empty
+  std::size_t SwapWidth = 0;                        // bytes per swapped sample part; 0: copy as is
+  std::optional<transcode::PieceFormat> Transcode;  // compressed samples re-encoded in the output's byte order
+  std::string Problem;                              // why the page cannot be copied faithfully, or empty
 };
 
 enum class RowKind {
-  Plain,           // copied as read; out-of-line values relocated
-  ImageOffsets,    // strip or tile offsets: rewritten as LONG
-  JpegStream,      // JPEGInterchangeFormat without a length: mapped into the copied data, SHORT kept if it fits
-  BlockPointers,   // offsets into referenced blocks: rewritten as LONG
-  SubDirectories,  // offsets of sub-directories: rewritten, type kept
-  Dropped,         // not written at all
+  Plain,            // copied as read; out-of-line values relocated
+  ImageOffsets,     // strip or tile offsets: rewritten as LONG
+  ImageByteCounts,  // their byte counts, when transcoding changed them: rewritten as LONG
+  JpegStream,       // JPEGInterchangeFormat without a length: mapped into the copied data, SHORT kept if it fits
+  BlockPointers,    // offsets into referenced blocks: rewritten as LONG
+  SubDirectories,   // offsets of sub-directories: rewritten, type kept
+  Dropped,          // not written at all
 };
 
 struct RowPlan {
@@ -194,6 +210,8 @@ class PageCopier {
   // at `start`, without writing; UINT64_MAX when a page holds a value the
   // output's format cannot hold.
   std::uint64_t Measure(std::uint64_t start);
+  // Bytes of image data that an output in the other byte order would transcode.
+  std::uint64_t BytesToTranscode();
 
  private:
   // Reading (directory_reader.cpp).
@@ -236,6 +254,11 @@ class PageCopier {
                                                           std::uint64_t absent) const;
   std::vector<std::uint64_t> ImagePieceOffsets(const DirectoryPlan& plan) const;
   void CopyImageData(const ImagePlan& plan);
+  std::optional<transcode::PieceFormat> PlanTranscoding(const Directory& directory, std::uint64_t compression,
+                                                        std::uint64_t width) const;
+  std::uint64_t PieceRows(const Directory& directory, std::size_t piece) const;
+  std::uint64_t TranscodeImage(const Directory& directory, ImagePlan& image, std::uint64_t at,
+                               transcode::ByteSink& sink);
 
   // Referenced data (references.cpp).
   void PlanReferences(DirectoryPlan& plan, int depth);

@@ -20,8 +20,23 @@ using TiffHandle = std::unique_ptr<TIFF, TiffCloser>;
 std::uint16_t BitsPerSample(Pixels kind) {
   switch (kind) {
     case Pixels::Bilevel1: return 1;
-    case Pixels::Grey16: return 16;
+    case Pixels::Grey16:
+    case Pixels::Float16: return 16;
+    case Pixels::Int32:
+    case Pixels::Float32: return 32;
+    case Pixels::Grey64:
+    case Pixels::Float64: return 64;
     default: return 8;
+  }
+}
+
+std::uint16_t SampleFormat(Pixels kind) {
+  switch (kind) {
+    case Pixels::Int32: return SAMPLEFORMAT_INT;
+    case Pixels::Float16:
+    case Pixels::Float32:
+    case Pixels::Float64: return SAMPLEFORMAT_IEEEFP;
+    default: return SAMPLEFORMAT_UINT;
   }
 }
 
@@ -45,6 +60,44 @@ std::uint32_t Mix(std::uint32_t x, std::uint32_t y, std::uint32_t s, std::uint32
   h *= 0x2C1B3C6Du;
   h ^= h >> 12;
   return h;
+}
+
+// Writes sample (x, y) of a 32- or 64-bit or floating-point page in the
+// machine's byte order: every byte varies, so a sample in the wrong byte
+// order reads as another number.
+void PutWideSample(unsigned char* to, const PageRecipe& page, std::uint32_t x, std::uint32_t y) {
+  const double smooth = x * 0.75 + y * 1.25 + page.Seed * 3.5 - 40.0;
+  const std::uint64_t noise = std::uint64_t{Mix(x, y, 7, page.Seed)} << 32 | Mix(y, x, 3, page.Seed);
+  switch (page.Kind) {
+    case Pixels::Int32: {
+      const auto value = static_cast<std::int32_t>(static_cast<std::uint32_t>(noise) ^ (x * 65599u + y * 257u));
+      std::memcpy(to, &value, 4);
+      return;
+    }
+    case Pixels::Grey64: std::memcpy(to, &noise, 8); return;
+    case Pixels::Float16: {
+      // A half with a smooth exponent and mantissa: sign 0, exponent 14-17.
+      const auto half = static_cast<std::uint16_t>((14 + (x + y) % 4) << 10 | (noise & 0x3FF));
+      std::memcpy(to, &half, 2);
+      return;
+    }
+    case Pixels::Float32: {
+      const auto value = static_cast<float>(smooth + static_cast<double>(noise & 0xFF) / 64.0);
+      std::memcpy(to, &value, 4);
+      return;
+    }
+    case Pixels::Float64: {
+      const double value = smooth + static_cast<double>(noise & 0xFFFFF) / 1e6;
+      std::memcpy(to, &value, 8);
+      return;
+    }
+    default: return;
+  }
+}
+
+bool IsWide(Pixels kind) {
+  return kind == Pixels::Int32 || kind == Pixels::Grey64 || kind == Pixels::Float16 || kind == Pixels::Float32 ||
+         kind == Pixels::Float64;
 }
 
 // The value of sample `s` of pixel (x, y): a pattern (so the compressors
@@ -83,7 +136,9 @@ std::vector<unsigned char> PlaneImage(const PageRecipe& page, std::uint32_t plan
       for (std::uint32_t i = 0; i < samples; ++i) {
         const std::uint32_t value = SampleValue(page, x, y, page.Separate ? plane : i);
         const std::size_t index = std::size_t{x} * samples + i;
-        if (bits == 1) {
+        if (IsWide(page.Kind)) {
+          PutWideSample(row + bits / 8 * index, page, x, y);
+        } else if (bits == 1) {
           if (value != 0) row[index / 8] = static_cast<unsigned char>(row[index / 8] | (0x80u >> (index % 8)));
         } else if (bits == 16) {
           const auto sample = static_cast<std::uint16_t>(value);
@@ -107,6 +162,8 @@ void SetPageFields(TIFF* tif, const PageRecipe& page, std::size_t pageIndex, std
   Check(TIFFSetField(tif, TIFFTAG_IMAGELENGTH, page.Height) == 1, "length");
   Check(TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, BitsPerSample(page.Kind)) == 1, "bits per sample");
   Check(TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, SamplesPerPixel(page.Kind)) == 1, "samples per pixel");
+  if (SampleFormat(page.Kind) != SAMPLEFORMAT_UINT)
+    Check(TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, SampleFormat(page.Kind)) == 1, "sample format");
   Check(TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, Photometric(page.Kind)) == 1, "photometric");
   Check(TIFFSetField(tif, TIFFTAG_PLANARCONFIG, page.Separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG) == 1,
         "planar configuration");
@@ -125,9 +182,14 @@ void SetPageFields(TIFF* tif, const PageRecipe& page, std::size_t pageIndex, std
         "page number");
   if (pageCount > 1) Check(TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE) == 1, "subfile type");
 
-  if (page.Predictor) {
-    Check(page.Compression == Codec::Lzw || page.Compression == Codec::Deflate, "predictor needs LZW or Deflate");
-    Check(TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) == 1, "predictor");
+  if (page.Predictor || page.FloatPredictor) {
+    Check(page.Compression == Codec::Lzw || page.Compression == Codec::Deflate || page.Compression == Codec::Zstd,
+          "predictor needs LZW, Deflate or Zstd");
+    Check(!page.FloatPredictor || SampleFormat(page.Kind) == SAMPLEFORMAT_IEEEFP,
+          "floating-point predictor needs floats");
+    Check(
+        TIFFSetField(tif, TIFFTAG_PREDICTOR, page.FloatPredictor ? PREDICTOR_FLOATINGPOINT : PREDICTOR_HORIZONTAL) == 1,
+        "predictor");
   }
   if (page.Compression == Codec::G4) Check(page.Kind == Pixels::Bilevel1, "G4 needs a bilevel page");
   if (page.Compression == Codec::Jpeg) {
@@ -238,6 +300,7 @@ std::uint16_t CompressionNumber(Codec codec) {
     case Codec::PackBits: return COMPRESSION_PACKBITS;
     case Codec::G4: return COMPRESSION_CCITTFAX4;
     case Codec::Jpeg: return COMPRESSION_JPEG;
+    case Codec::Zstd: return COMPRESSION_ZSTD;
   }
   return COMPRESSION_NONE;
 }
@@ -247,8 +310,9 @@ bool CodecAvailable(Codec codec) {
 }
 
 std::string FormatName(const PageRecipe& page) {
-  static constexpr const char* kKinds[] = {"grey8", "rgb8", "palette8", "bilevel1", "grey16"};
-  static constexpr const char* kCodecs[] = {"none", "lzw", "deflate", "packbits", "g4", "jpeg"};
+  static constexpr const char* kKinds[] = {"grey8", "rgb8",   "palette8", "bilevel1", "grey16",
+                                           "int32", "grey64", "float16",  "float32",  "float64"};
+  static constexpr const char* kCodecs[] = {"none", "lzw", "deflate", "packbits", "g4", "jpeg", "zstd"};
   std::string name = std::string(kKinds[static_cast<int>(page.Kind)]) + "_" +
                      kCodecs[static_cast<int>(page.Compression)] +
                      (page.Organisation == Layout::Tiles ? "_tiles" : "_strips");
@@ -257,6 +321,7 @@ std::string FormatName(const PageRecipe& page) {
   if (onePiece) name += page.Organisation == Layout::Tiles ? "_one_tile" : "_one_strip";
   if (page.Separate) name += "_planar";
   if (page.Predictor) name += "_predictor";
+  if (page.FloatPredictor) name += "_float_predictor";
   if (page.Exif) name += "_exif";
   if (page.Thumbnail) name += "_thumbnail";
   return name;

@@ -16,9 +16,14 @@ enum class Pixels : std::uint8_t {
   Palette8,  // 8-bit indexes into a 256-entry colour map
   Bilevel1,  // 1-bit, min-is-white (the fax convention)
   Grey16,    // 16-bit, min-is-black
+  Int32,     // signed 32-bit, min-is-black
+  Grey64,    // unsigned 64-bit, min-is-black
+  Float16,   // IEEE half, min-is-black
+  Float32,   // IEEE single, min-is-black
+  Float64,   // IEEE double, min-is-black
 };
 
-enum class Codec : std::uint8_t { None, Lzw, Deflate, PackBits, G4, Jpeg };
+enum class Codec : std::uint8_t { None, Lzw, Deflate, PackBits, G4, Jpeg, Zstd };
 
 enum class Layout : std::uint8_t { Strips, Tiles };
 
@@ -32,6 +37,7 @@ struct PageRecipe {
   std::uint32_t TileSize = 16;  // tile width and length; a multiple of 16
   bool Separate = false;        // one plane per sample (RGB only)
   bool Predictor = false;       // horizontal differencing (LZW and Deflate)
+  bool FloatPredictor = false;  // the floating-point predictor (float pages, LZW and Deflate)
   bool Exif = false;            // an EXIF directory hangs off the page
   bool Thumbnail = false;       // a half-size copy of the page as a sub-directory
   bool Noise = true;            // a little noise on the pattern; off for small files

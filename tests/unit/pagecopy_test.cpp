@@ -282,7 +282,7 @@ TEST_F(PageCopyTest, UncompressedSixteenBitSamplesFollowTheOutputByteOrder) {
   EXPECT_EQ(FileResult(1), kMergeWritten);
 }
 
-TEST_F(PageCopyTest, CompressedWideSamplesInTheOtherByteOrderAreSkipped) {
+TEST_F(PageCopyTest, UndecodableWideSamplesInTheOtherByteOrderAreSkipped) {
   TiffBuilder first(true);
   first.AddGreyPage(2, 2, "abcd");
   TiffBuilder big = SixteenBitPage(false, 5, "lzw-bytes");
