@@ -204,6 +204,25 @@ TEST_P(OtherOrderPages, UndecodableCompressionsAreLeftOut) {
   EXPECT_TRUE(IsMergeOf(merged.Output, {{first, 0}, {mixed, 0}, {mixed, 2}}));
 }
 
+// The auto byte order transcodes the fewest bytes: behind one bilevel page
+// in the other order, 16-bit Deflate pages keep theirs and none is
+// transcoded; the first input's order would transcode them all.
+TEST_P(OtherOrderPages, AutoByteOrderTranscodesTheLeast) {
+  const std::string fax = dir_ / "fax.tif";
+  const std::string wide = dir_ / "wide.tif";
+  WriteTiff(fax, {FirstLittle(), {Page(Pixels::Bilevel1, Codec::G4)}});
+  WriteTiff(wide, {!FirstLittle(), {Page(Pixels::Grey16, Codec::Deflate), Page(Pixels::Grey16, Codec::Lzw)}});
+
+  for (const ByteOrder order : {ByteOrder::Auto, ByteOrder::First}) {
+    const MergeOutcome merged = Merge({fax, wide}, dir_.Path().string(), "merged.tif", {.Order = order});
+    ASSERT_EQ(merged.Result, kMergeWritten);
+    const bool outputLittle = order == ByteOrder::Auto ? !FirstLittle() : FirstLittle();
+    EXPECT_EQ(IsBigEndianTiff(merged.Output), !outputLittle);
+    EXPECT_EQ(merged.Report.Files.at(1).Transcoded.size(), order == ByteOrder::Auto ? 0u : 2u);
+    EXPECT_TRUE(IsMergeOf(merged.Output, PagesOf({fax, wide})));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(BothWays, OtherOrderPages, testing::Values(true, false), OrderName);
 
 }  // namespace
