@@ -16,7 +16,6 @@ constexpr std::uint32_t kLzw = 5;
 constexpr std::uint32_t kDeflate = 8;
 constexpr std::uint32_t kOldDeflate = 32946;
 constexpr std::uint32_t kPackBits = 32773;
-constexpr std::uint32_t kHorizontalPredictor = 2;
 constexpr std::uint32_t kFloatingPointPredictor = 3;
 
 // Decoded bytes per step: a multiple of every sample size, so each chunk
