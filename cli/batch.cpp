@@ -1,7 +1,7 @@
-// `vellox batch JOBS [-j N] [--json] [--sync] [--format F] [--clone C]`: reads
-// every job first (so a bad list runs nothing), then runs the merges on N worker
-// threads, each with its own merger, and prints the results in job order as
-// they come in.
+// `vellox batch JOBS [-j N] [--json] [--sync] [--format F] [--clone C]
+// [--byte-order B]`: reads every job first (so a bad list runs nothing), then
+// runs the merges on N worker threads, each with its own merger, and prints the
+// results in job order as they come in.
 #include "batch.hpp"
 
 #include <algorithm>
@@ -22,6 +22,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "console.hpp"
@@ -413,6 +414,7 @@ class Run {
     mergeOptions.Sync = options_.Sync;
     mergeOptions.Format = options_.Format;
     mergeOptions.Clone = options_.Clone;
+    mergeOptions.Order = options_.Order;
     merger.SetOptions(mergeOptions);
     merger.SetYieldHook([&] {
       live.Pages.store(merger.Report().PagesWritten, std::memory_order_relaxed);
@@ -541,6 +543,26 @@ class Run {
 
 }  // namespace
 
+CLI::Option* AddByteOrderOption(CLI::App& command, ByteOrder& order) {
+  // Names to values through a callback rather than a transformer, whose
+  // messages would print the values, small integers, as bytes.
+  static const std::vector<std::pair<std::string, ByteOrder>> kOrders = {
+      {"first", ByteOrder::First}, {"little", ByteOrder::Little}, {"big", ByteOrder::Big}, {"auto", ByteOrder::Auto}};
+  std::vector<std::string> names;
+  for (const auto& [name, value] : kOrders) names.push_back(name);
+  const auto choose = [&order](const std::string& chosen) {
+    for (const auto& [name, value] : kOrders)
+      if (name == chosen) order = value;
+  };
+  return command
+      .add_option_function<std::string>(
+          "--byte-order", choose,
+          "Output byte order: first (the first input's, the default), little, big, or auto (the order that needs the "
+          "fewest bytes transcoded); pages whose compressed 16/32/64-bit samples are in the other order are "
+          "transcoded")
+      ->transform(CLI::IsMember(names, CLI::ignore_case));  // passes on the name as listed
+}
+
 CLI::App* AddBatchCommand(CLI::App& app, BatchOptions& options) {
   CLI::App* batch = app.add_subcommand(
       "batch",
@@ -564,6 +586,7 @@ CLI::App* AddBatchCommand(CLI::App& app, BatchOptions& options) {
                    "auto: on file systems that share blocks (XFS, btrfs), clone large strips and tiles instead of "
                    "copying them (the default); never: copy every byte")
       ->transform(CLI::CheckedTransformer(clones, CLI::ignore_case));
+  AddByteOrderOption(*batch, options.Order);
   batch->footer(
       "Exit status: 0 every output was written whole; 1 some job wrote nothing; 2 usage error or a bad\n"
       "job list (nothing is run); 3 every output was written, but some input was missing or not copied whole.");

@@ -16,11 +16,16 @@ struct BatchOptions {
   bool Sync = false;
   OutputFormat Format = OutputFormat::Auto;
   CloneMode Clone = CloneMode::Auto;
+  ByteOrder Order = ByteOrder::First;
 };
 
 // The most merges that run at once: the library remembers the hidden
 // outputs of this many merges for removal on a signal.
 constexpr unsigned kMaxWorkers = 64;
+
+// Adds `--byte-order first|little|big|auto` (case-insensitive) to a command
+// that merges, filling `order` when parsed.
+CLI::Option* AddByteOrderOption(CLI::App& command, ByteOrder& order);
 
 // Adds the `batch` subcommand, which fills `options` when parsed.
 CLI::App* AddBatchCommand(CLI::App& app, BatchOptions& options);

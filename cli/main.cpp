@@ -49,9 +49,11 @@ void PrintText(const vellox::MergeReport& report, const std::string& output) {
     else if (report.Result != vellox::kMergeWritten)
       std::cout << " (" << file.Reason << ")";
     std::cout << "\n";
-    for (const vellox::SkippedPage& page : file.Skipped)
+    for (const vellox::PageNote& page : file.Skipped)
       std::cout << "  page " << page.Index << " skipped: " << page.Reason << "\n";
-    for (const vellox::SkippedPage& part : file.LeftOut)
+    for (const vellox::PageNote& page : file.Transcoded)
+      std::cout << "  page " << page.Index << " transcoded: " << page.Reason << "\n";
+    for (const vellox::PageNote& part : file.LeftOut)
       std::cout << "  page " << part.Index << ": " << part.Reason << "\n";
   }
   if (report.Result == vellox::kMergeWritten)
@@ -91,7 +93,7 @@ class ProgressLine {
 };
 
 int RunMerge(const std::string& outputPath, const std::vector<std::string>& inputs, bool json, bool sync,
-             vellox::OutputFormat format, vellox::CloneMode clone) {
+             vellox::OutputFormat format, vellox::CloneMode clone, vellox::ByteOrder order) {
   std::string list;
   for (const std::string& input : inputs) {
     if (input.find(',') != std::string::npos) {
@@ -113,6 +115,7 @@ int RunMerge(const std::string& outputPath, const std::vector<std::string>& inpu
   options.Sync = sync;
   options.Format = format;
   options.Clone = clone;
+  options.Order = order;
   merger.SetOptions(options);
   ProgressLine progress(merger);
   merger.SetYieldHook([&progress] { progress.Update(); });
@@ -140,7 +143,8 @@ int Main(int argc, char** argv) {
   bool json = false;
   CLI::App* merge = app.add_subcommand(
       "merge",
-      "Merge the pages of every input, in order, into one TIFF file in the byte order of the first input.\n"
+      "Merge the pages of every input, in order, into one TIFF file, in the byte order of the first input\n"
+      "unless --byte-order says otherwise.\n"
       "Warning: input files that are empty (0 bytes) are DELETED from disk.");
   merge->add_option("-o,--output", outputPath, "The TIFF file to write (replaced if it exists)")->required();
   merge->add_option("inputs", inputs, "Input TIFF files")->required();
@@ -148,18 +152,21 @@ int Main(int argc, char** argv) {
   bool sync = false;
   merge->add_flag("--sync", sync, "Flush the output to the disk before it replaces the target (durable, slower)");
   vellox::OutputFormat format = vellox::OutputFormat::Auto;
-  const std::map<std::string, vellox::OutputFormat> formats = {
-      {"classic", vellox::OutputFormat::Classic}, {"bigtiff", vellox::OutputFormat::BigTiff},
-      {"auto", vellox::OutputFormat::Auto}};
+  const std::map<std::string, vellox::OutputFormat> formats = {{"classic", vellox::OutputFormat::Classic},
+                                                               {"bigtiff", vellox::OutputFormat::BigTiff},
+                                                               {"auto", vellox::OutputFormat::Auto}};
   merge->add_option("--format", format, "Output format: classic, bigtiff, or auto (classic when it fits, the default)")
       ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case));
   vellox::CloneMode clone = vellox::CloneMode::Auto;
   const std::map<std::string, vellox::CloneMode> clones = {{"auto", vellox::CloneMode::Auto},
                                                            {"never", vellox::CloneMode::Never}};
-  merge->add_option("--clone", clone,
-                    "auto: on file systems that share blocks (XFS, btrfs), clone large strips and tiles instead of "
-                    "copying them (the default); never: copy every byte")
+  merge
+      ->add_option("--clone", clone,
+                   "auto: on file systems that share blocks (XFS, btrfs), clone large strips and tiles instead of "
+                   "copying them (the default); never: copy every byte")
       ->transform(CLI::CheckedTransformer(clones, CLI::ignore_case));
+  vellox::ByteOrder order = vellox::ByteOrder::First;
+  vellox::cli::AddByteOrderOption(*merge, order);
   merge->footer(
       "Exit status: 0 every input was copied whole; 1 no output was written; 2 usage error;\n"
       "3 the output was written, but an input was missing, had no pages, or could not be copied whole.");
@@ -197,7 +204,7 @@ int Main(int argc, char** argv) {
     std::cout << result << "\n" << fileNames << "\n";
     return kExitOk;
   }
-  return RunMerge(outputPath, inputs, json, sync, format, clone);
+  return RunMerge(outputPath, inputs, json, sync, format, clone, order);
 }
 
 }  // namespace

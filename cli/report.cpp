@@ -36,7 +36,7 @@ std::size_t Utf8SequenceAt(const std::string& text, std::size_t at) {
   return length;
 }
 
-void WritePages(std::ostream& out, const std::vector<SkippedPage>& pages) {
+void WritePages(std::ostream& out, const std::vector<PageNote>& pages) {
   out << "[";
   for (std::size_t i = 0; i < pages.size(); ++i)
     out << (i == 0 ? "" : ", ") << "{\"page\": " << pages[i].Index << ", \"reason\": \"" << JsonEscape(pages[i].Reason)
@@ -51,6 +51,8 @@ void WriteFile(std::ostream& out, const FileReport& file) {
   WritePages(out, file.Skipped);
   out << ", \"left_out\": ";
   WritePages(out, file.LeftOut);
+  out << ", \"transcoded\": ";
+  WritePages(out, file.Transcoded);
   out << "}";
 }
 

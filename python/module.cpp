@@ -36,43 +36,54 @@ const char* FateName(vellox::InputFate fate) {
   return "unknown";
 }
 
-py::list PageList(const std::vector<vellox::SkippedPage>& pages) {
+py::list PageList(const std::vector<vellox::PageNote>& pages) {
   py::list list;
-  for (const vellox::SkippedPage& page : pages) list.append(py::make_tuple(page.Index, py::bytes(page.Reason)));
+  for (const vellox::PageNote& page : pages) list.append(py::make_tuple(page.Index, py::bytes(page.Reason)));
   return list;
 }
 
-// (result, reason, pages, bytes, [(path, fate, result, pages, reason, skipped, left_out)...], bigtiff)
+// (result, reason, pages, bytes, [(path, fate, result, pages, reason, skipped, left_out, transcoded)...], bigtiff)
 py::tuple ReportTuple(const vellox::MergeReport& report) {
   py::list files;
   for (const vellox::FileReport& file : report.Files)
     files.append(py::make_tuple(py::bytes(file.Path), FateName(file.Fate), file.Result, file.Pages,
-                                py::bytes(file.Reason), PageList(file.Skipped), PageList(file.LeftOut)));
+                                py::bytes(file.Reason), PageList(file.Skipped), PageList(file.LeftOut),
+                                PageList(file.Transcoded)));
   return py::make_tuple(report.Result, py::bytes(report.Reason), report.PagesWritten, report.BytesWritten, files,
                         report.BigTiff);
 }
 
+vellox::OutputFormat FormatNamed(const std::string& format) {
+  if (format == "classic") return vellox::OutputFormat::Classic;
+  if (format == "bigtiff") return vellox::OutputFormat::BigTiff;
+  if (format == "auto") return vellox::OutputFormat::Auto;
+  throw py::value_error("format must be 'auto', 'classic' or 'bigtiff'");
+}
+
+vellox::CloneMode CloneModeNamed(const std::string& clone) {
+  if (clone == "auto") return vellox::CloneMode::Auto;
+  if (clone == "never") return vellox::CloneMode::Never;
+  throw py::value_error("clone must be 'auto' or 'never'");
+}
+
+vellox::ByteOrder ByteOrderNamed(const std::string& order) {
+  if (order == "first") return vellox::ByteOrder::First;
+  if (order == "little") return vellox::ByteOrder::Little;
+  if (order == "big") return vellox::ByteOrder::Big;
+  if (order == "auto") return vellox::ByteOrder::Auto;
+  throw py::value_error("byte_order must be 'first', 'little', 'big' or 'auto'");
+}
+
 // One Tiff_Merge call: returns (result, the list as the call left it, report).
 py::tuple Merge(std::string list, std::string directory, std::string name, bool sync, const std::string& format,
-                const std::string& clone, const py::object& progress, bool checkSignals,
+                const std::string& clone, const std::string& byteOrder, const py::object& progress, bool checkSignals,
                 const std::shared_ptr<CancelToken>& cancel) {
   vellox::KWVellox merger;
   vellox::MergeOptions options;
   options.Sync = sync;
-  if (format == "classic")
-    options.Format = vellox::OutputFormat::Classic;
-  else if (format == "bigtiff")
-    options.Format = vellox::OutputFormat::BigTiff;
-  else if (format == "auto")
-    options.Format = vellox::OutputFormat::Auto;
-  else
-    throw py::value_error("format must be 'auto', 'classic' or 'bigtiff'");
-  if (clone == "auto")
-    options.Clone = vellox::CloneMode::Auto;
-  else if (clone == "never")
-    options.Clone = vellox::CloneMode::Never;
-  else
-    throw py::value_error("clone must be 'auto' or 'never'");
+  options.Format = FormatNamed(format);
+  options.Clone = CloneModeNamed(clone);
+  options.Order = ByteOrderNamed(byteOrder);
   merger.SetOptions(options);
   std::unique_ptr<py::error_already_set> pending;  // raised in the hook, raised again at the end
   const bool report = !progress.is_none();
@@ -129,7 +140,8 @@ PYBIND11_MODULE(_vellox, module) {
   module.def("version", &Version, "The component's version, e.g. '1.0.4'.");
   module.def("merge", &Merge, py::arg("file_names"), py::arg("output_dir"), py::arg("new_file_name"),
              py::arg("sync") = false, py::arg("format") = "auto", py::arg("clone") = "never",
-             py::arg("progress") = py::none(), py::arg("check_signals") = false, py::arg("cancel") = nullptr,
+             py::arg("byte_order") = "first", py::arg("progress") = py::none(), py::arg("check_signals") = false,
+             py::arg("cancel") = nullptr,
              "One Tiff_Merge call with the GIL released. Returns (result, file_names as the call left it, "
              "report tuple).");
   module.def(

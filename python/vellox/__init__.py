@@ -1,7 +1,8 @@
 """Vellox: merge TIFF files into one multi-page TIFF by copying their structure.
 
 Every page of every input lands in the output, in order, byte for byte, with
-its offsets rewritten; no pixel is decoded.
+its offsets rewritten; no pixel is decoded, except where compressed 16-, 32-
+or 64-bit samples must change byte order (those pages are transcoded).
 
     import vellox
     report = vellox.merge(["a.tif", "b.tif"], "all.tif")
@@ -44,11 +45,13 @@ MAX_WORKERS = 64
 
 _FORMATS = ("auto", "classic", "bigtiff")
 _CLONES = ("auto", "never")
+_BYTE_ORDERS = ("first", "little", "big", "auto")
 
 
 @dataclass(frozen=True)
 class Page:
-    """A page left out whole (``FileReport.skipped``) or in part (``left_out``)."""
+    """A page left out whole (``FileReport.skipped``) or in part (``left_out``), or copied with its compressed
+    samples decoded and encoded again in the output's byte order (``transcoded``)."""
 
     index: int  #: 0-based position of the page in its file
     reason: str
@@ -72,6 +75,7 @@ class FileReport:
     reason: str
     skipped: tuple[Page, ...]
     left_out: tuple[Page, ...]
+    transcoded: tuple[Page, ...] = ()
 
     @property
     def failed(self) -> bool:
@@ -88,6 +92,8 @@ class FileReport:
             text += f", {len(self.skipped)} skipped"
         if self.left_out:
             text += f", {len(self.left_out)} with parts left out"
+        if self.transcoded:
+            text += f", {len(self.transcoded)} transcoded"
         return text + ")"
 
 
@@ -160,8 +166,9 @@ def _report(raw: tuple, output: str) -> Report:
         pages=pages,
         bytes=size,
         files=tuple(
-            FileReport(os.fsdecode(path), fate, code, count, os.fsdecode(why), _pages(skipped), _pages(left_out))
-            for path, fate, code, count, why, skipped, left_out in files
+            FileReport(os.fsdecode(path), fate, code, count, os.fsdecode(why), _pages(skipped), _pages(left_out),
+                       _pages(transcoded))
+            for path, fate, code, count, why, skipped, left_out, transcoded in files
         ),
         bigtiff=bigtiff,
     )
@@ -215,8 +222,9 @@ def _prepare(inputs: Any, output: Any, what: str = "") -> _Job:
     return _Job(b",".join(names) + b",", directory, name, os.fsdecode(target))
 
 
-def _check_options(format: Any, clone: Any, sync: Any, progress: Any) -> None:
-    for value, what, allowed in ((format, "format", _FORMATS), (clone, "clone", _CLONES)):
+def _check_options(format: Any, clone: Any, byte_order: Any, sync: Any, progress: Any) -> None:
+    for value, what, allowed in ((format, "format", _FORMATS), (clone, "clone", _CLONES),
+                                 (byte_order, "byte_order", _BYTE_ORDERS)):
         if not isinstance(value, str):
             raise TypeError(f"{what} must be a str, not {type(value).__name__}")
         if value not in allowed:
@@ -231,34 +239,40 @@ def _on_main_thread() -> bool:
     return threading.current_thread() is threading.main_thread()
 
 
-def _run(job: _Job, sync: bool, format: str, clone: str, progress: Optional[Callable[[Report], Any]],
+def _run(job: _Job, sync: bool, format: str, clone: str, byte_order: str,
+         progress: Optional[Callable[[Report], Any]],
          cancel: Optional[_vellox.CancelToken] = None) -> Union[Report, MergeError]:
     observe = None
     if progress is not None:
         def observe(raw: tuple) -> None:
             progress(_report(raw, job.output))
-    result, _, raw = _vellox.merge(job.file_names, job.output_dir, job.new_file_name, sync, format, clone, observe,
-                                   _on_main_thread(), cancel)
+    result, _, raw = _vellox.merge(job.file_names, job.output_dir, job.new_file_name, sync, format, clone,
+                                   byte_order, observe, _on_main_thread(), cancel)
     report = _report(raw, job.output)
     return report if result == 1 else MergeError(report)
 
 
 def merge(inputs: Iterable[PathLike], output: PathLike, *, format: str = "auto", sync: bool = False,
-          progress: Optional[Callable[[Report], Any]] = None, clone: str = "auto") -> Report:
+          progress: Optional[Callable[[Report], Any]] = None, clone: str = "auto",
+          byte_order: str = "first") -> Report:
     """Merge the pages of every input, in order, into one TIFF file.
 
     ``inputs`` is a list of paths (``str`` or ``os.PathLike``; relative ones
     are taken from the current folder), ``output`` the file to write; an
-    existing file is replaced only when the merge succeeds. The output takes
-    the byte order of the first input. **Input files that are empty are
-    deleted.**
+    existing file is replaced only when the merge succeeds. **Input files that
+    are empty are deleted.**
 
     ``format``: ``"auto"`` (classic TIFF when the merged file fits in it, up
     to 4 GiB, BigTIFF otherwise), ``"classic"`` or ``"bigtiff"``.
     ``sync=True`` flushes the output to the disk before it replaces the
     target. ``clone``: ``"auto"`` lets large strips and tiles share the
     inputs' blocks on file systems that can (XFS with reflink, btrfs);
-    ``"never"`` copies every byte. ``progress(report)`` is called at each
+    ``"never"`` copies every byte. ``byte_order``: ``"first"`` (the first
+    input's), ``"little"``, ``"big"`` or ``"auto"`` (the order that needs the
+    fewest bytes transcoded; ties go to the first input's). Pages whose
+    compressed 16-, 32- or 64-bit samples are in the other byte order are
+    decoded and encoded again (same values, other compressed bytes) and listed
+    in their file's ``transcoded``. ``progress(report)`` is called at each
     step of the merge (twice per page) with the report so far, on the calling
     thread with the GIL held.
 
@@ -271,9 +285,9 @@ def merge(inputs: Iterable[PathLike], output: PathLike, *, format: str = "auto",
     cancels the merge: nothing is written, an existing target is left as it
     was, and the exception propagates.
     """
-    _check_options(format, clone, sync, progress)
+    _check_options(format, clone, byte_order, sync, progress)
     job = _prepare(inputs, output)
-    outcome = _run(job, sync, format, clone, progress)
+    outcome = _run(job, sync, format, clone, byte_order, progress)
     if isinstance(outcome, MergeError):
         raise outcome
     return outcome
@@ -296,7 +310,7 @@ def tiff_merge(file_names: str, output_dir: PathLike, new_file_name: str) -> tup
     except TypeError:
         raise TypeError(f"output_dir must be str or os.PathLike, not {type(output_dir).__name__}") from None
     result, names, _ = _vellox.merge(os.fsencode(file_names), directory, os.fsencode(new_file_name), False,
-                                     "classic", "never", None, _on_main_thread(), None)
+                                     "classic", "never", "first", None, _on_main_thread(), None)
     return result, os.fsdecode(names)
 
 
@@ -315,7 +329,8 @@ def _job_parts(job: Any, index: int) -> tuple[Any, Any]:
 def merge_many(jobs: Iterable[Union[Mapping[str, Any], tuple[Iterable[PathLike], PathLike]]],
                workers: Optional[int] = None,
                progress: Optional[Callable[[int, int, Union[Report, MergeError]], Any]] = None,
-               *, format: str = "auto", sync: bool = False, clone: str = "auto") -> list[Union[Report, MergeError]]:
+               *, format: str = "auto", sync: bool = False, clone: str = "auto",
+               byte_order: str = "first") -> list[Union[Report, MergeError]]:
     """Run many merges in parallel, one merger per worker thread.
 
     Each job is a mapping ``{"inputs": [...], "output": ...}`` (as in
@@ -324,7 +339,7 @@ def merge_many(jobs: Iterable[Union[Mapping[str, Any], tuple[Iterable[PathLike],
     job may read another's output (they run in any order).
 
     ``workers``: merges at once, 1 to 64 (default: the number of cores).
-    ``format``, ``sync`` and ``clone`` are those of :func:`merge`, for every job.
+    ``format``, ``sync``, ``clone`` and ``byte_order`` are those of :func:`merge`, for every job.
     ``progress(done, total, outcome)`` is called on the calling thread after
     each job ends. Returns one outcome per job, in job order: its
     :class:`Report`, or the :class:`MergeError` of a job that wrote nothing
@@ -340,7 +355,7 @@ def merge_many(jobs: Iterable[Union[Mapping[str, Any], tuple[Iterable[PathLike],
         raise TypeError(f"workers must be an int, not {type(workers).__name__}")
     if not 1 <= workers <= MAX_WORKERS:
         raise ValueError(f"workers must be from 1 to {MAX_WORKERS}, not {workers}")
-    _check_options(format, clone, sync, progress)
+    _check_options(format, clone, byte_order, sync, progress)
     if isinstance(jobs, (str, bytes, Mapping)):
         raise TypeError("jobs must be a list of jobs")
     prepared = []
@@ -365,7 +380,7 @@ def merge_many(jobs: Iterable[Union[Mapping[str, Any], tuple[Iterable[PathLike],
                     index = next(next_job, None)
                 if index is None:
                     return
-                finished.put((index, _run(prepared[index], sync, format, clone, None, cancel)))
+                finished.put((index, _run(prepared[index], sync, format, clone, byte_order, None, cancel)))
         except BaseException as error:  # handed to the calling thread, raised there
             finished.put((None, error))
 

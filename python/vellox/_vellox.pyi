@@ -2,7 +2,7 @@
 from typing import Any, Callable, Optional
 
 _PageTuple = tuple[int, bytes]
-_FileTuple = tuple[bytes, str, int, int, bytes, list[_PageTuple], list[_PageTuple]]
+_FileTuple = tuple[bytes, str, int, int, bytes, list[_PageTuple], list[_PageTuple], list[_PageTuple]]
 _ReportTuple = tuple[int, bytes, int, int, list[_FileTuple], bool]
 
 class CancelToken:
@@ -19,6 +19,7 @@ def merge(
     sync: bool = False,
     format: str = "auto",
     clone: str = "never",
+    byte_order: str = "first",
     progress: Optional[Callable[[_ReportTuple], Any]] = None,
     check_signals: bool = False,
     cancel: Optional[CancelToken] = None,

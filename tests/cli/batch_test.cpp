@@ -102,6 +102,12 @@ TEST_F(BatchTest, JsonCarriesEveryReportAndPathBytesBothWays) {
       << run.out;
 }
 
+TEST_F(BatchTest, ByteOrderAppliesToEveryJob) {
+  Tiff("a.tif");  // little-endian
+  EXPECT_EQ(Batch("--byte-order big jobs", "x.tif\ta.tif\ny.tif\ta.tif\n").exitCode, 0);
+  EXPECT_EQ(test::ReadFile(dir / "x.tif").substr(0, 2) + test::ReadFile(dir / "y.tif").substr(0, 2), "MMMM");
+}
+
 TEST_F(BatchTest, ManyJobsOnManyWorkersEachGetTheirOwnPages) {
   std::string jobs;
   for (int i = 0; i < 48; ++i) {

@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
+#include <utility>
 
 #include "cli/cli_run.hpp"
+#include "support/libtiff_fixtures.hpp"
 #include "support/temp_dir.hpp"
 #include "support/tiff_builder.hpp"
 #include "support/tiff_reader.hpp"
@@ -14,6 +17,7 @@ namespace {
 using test::CliRun;
 using test::TempDir;
 using test::Vellox;
+using namespace std::string_literals;
 
 class CliTest : public ::testing::Test {
  protected:
@@ -115,6 +119,27 @@ TEST_F(CliTest, FormatChoosesTheOutputsVersion) {
       "1\n");
   for (const char* name : {"classic.tif", "auto.tif", "component.tif"}) EXPECT_EQ(version(name), std::string("*\0", 2));
   EXPECT_EQ(Vellox("merge --format huge -o huge.tif a.tif", at).exitCode, 2);
+}
+
+// --byte-order takes first, little, big or auto in any case. A page of
+// compressed 16-bit samples merged into the other byte order is listed as
+// transcoded, in text and in JSON. Any other value is a usage error.
+TEST_F(CliTest, ByteOrderChoosesTheOutputsOrderAndReportsTranscodedPages) {
+  test::PageRecipe page{.Kind = test::Pixels::Grey16, .Compression = test::Codec::Deflate, .Noise = false};
+  test::WriteTiff(dir / "deflate16.tif", {.LittleEndian = true, .Pages = {page}});
+  const std::string at = dir.Path().string();
+  for (const auto& [value, head] : {std::pair{"first", "II"}, {"Little", "II"}, {"BIG", "MM"}, {"auto", "II"}}) {
+    const CliRun run = Vellox(std::string("merge --byte-order ") + value + " -o out.tif deflate16.tif", at);
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_EQ(test::ReadFile(dir / "out.tif").substr(0, 2), head) << value;
+    EXPECT_EQ(run.out.find("deflate16.tif: 1 page\n  page 0 transcoded: ") != std::string::npos, head == "MM"s)
+        << run.out;
+  }
+  CliRun run = Vellox("merge --json --byte-order big -o out.tif deflate16.tif", at);
+  EXPECT_NE(run.out.find("\"transcoded\": [{\"page\": 0, \"reason\": \""), std::string::npos) << run.out;
+  run = Vellox("merge --byte-order native -o out.tif deflate16.tif", at);
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_NE(run.out.find("--byte-order: native not in {first,little,big,auto}"), std::string::npos) << run.out;
 }
 
 TEST_F(CliTest, HelpWarnsThatEmptyInputsAreDeleted) {

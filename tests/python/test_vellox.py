@@ -56,6 +56,26 @@ def test_format_chooses_classic_or_bigtiff(samples, tmp_path, format, bigtiff):
     assert (tmp_path / "out.tif").read_bytes()[2] == (43 if bigtiff else 42)
 
 
+@pytest.mark.parametrize("byte_order, head, transcoded", [
+    ("first", b"MM", 1), ("little", b"II", 0), ("big", b"MM", 1), ("auto", b"II", 0)])
+def test_byte_order_chooses_the_output_order_and_transcoded_pages_are_reported(
+        samples, tmp_path, byte_order, head, transcoded):
+    # Big-endian uncompressed 16-bit samples (swapped, never transcoded), then little-endian deflated ones.
+    import numpy
+    import tifffile
+
+    values = (numpy.arange(24 * 16, dtype=numpy.uint16) * 163).reshape(24, 16)
+    tifffile.imwrite(tmp_path / "deflate16.tif", values, byteorder="<", compression="zlib", photometric="minisblack")
+    inputs = [samples["grey16"], tmp_path / "deflate16.tif"]
+    report = vellox.merge(inputs, tmp_path / "out.tif", byte_order=byte_order)
+    many = vellox.merge_many([(inputs, tmp_path / "many.tif")], byte_order=byte_order)[0]
+
+    assert (tmp_path / "out.tif").read_bytes()[:2] == head and report.complete and many.files == report.files
+    assert [len(f.transcoded) for f in report.files] == [0, transcoded]
+    assert ("1 transcoded" in repr(report)) == bool(transcoded)
+    numpy.testing.assert_array_equal(tifffile.imread(tmp_path / "out.tif", key=1), values)
+
+
 def test_paths_that_are_not_utf8_come_back_as_given(samples, tmp_path):
     odd = os.fsdecode(os.fsencode(str(tmp_path)) + b"/\xff\xfe.tif")
     os.rename(samples["fax"], odd)
@@ -93,11 +113,14 @@ def test_a_merge_that_writes_nothing_raises(samples, tmp_path, inputs, output_na
     (lambda p, e, o: vellox.merge([e, p], o, format=43), TypeError),
     (lambda p, e, o: vellox.merge([e, p], o, format="tiff"), ValueError),
     (lambda p, e, o: vellox.merge([e, p], o, clone="always"), ValueError),
+    (lambda p, e, o: vellox.merge([e, p], o, byte_order="native"), ValueError),
+    (lambda p, e, o: vellox.merge([e, p], o, byte_order=None), TypeError),
     (lambda p, e, o: vellox.merge([e, p], o, sync="yes"), TypeError),
     (lambda p, e, o: vellox.merge([e, p], o, progress=5), TypeError),
     (lambda p, e, o: vellox.merge_many([([e, p], o)], workers=0), ValueError),
     (lambda p, e, o: vellox.merge_many([([e, p], o)], workers=65), ValueError),
     (lambda p, e, o: vellox.merge_many([{"inputs": [e, p]}]), ValueError),
+    (lambda p, e, o: vellox.merge_many([([e, p], o)], byte_order="BIG"), ValueError),
     (lambda p, e, o: vellox.merge_many([([e], o), ([p], o)]), ValueError),  # same output twice
     (lambda p, e, o: vellox.merge_many([([e], o), ([o], p)]), ValueError),  # reads another job's output
     (lambda p, e, o: vellox.tiff_merge([str(p)], str(o.parent), "x.tif"), TypeError),
