@@ -6,8 +6,8 @@
 # only), then per workload times both builds in rounds, one run of each per
 # round, the order swapped every round so that load that drifts over the run
 # falls on both alike, and prints medians, new/old ratios, the spread
-# (min..max) of each, the output sizes and a page-by-page libtiff check of
-# the working tree's output.
+# (min..max) of each, the output sizes and page counts and a page-by-page
+# libtiff check of the working tree's output.
 #
 #   bench/compare.sh REV [options]    REV: the revision to compare against (default HEAD)
 #   bench/compare.sh 2132390          all defaults: about 3 minutes on a busy 2-core machine once
@@ -17,24 +17,28 @@
 # Options:
 #   --runs N      timed rounds per workload (default 21 for W1 and W4, which take
 #                 milliseconds, 9 for the others)
-#   --scale F     W3 (and W5) height scale, 0 < F <= 1 (default 1)
+#   --scale F     W3 (and W5, W7) height scale, 0 < F <= 1 (default 1)
 #   --only LIST   workloads, e.g. W1,W6 (default W1,W2,W3,W4,W6; W5, a 4.8 GB BigTIFF
-#                 that needs ~15 GB free, only when asked for); W6 always runs last
+#                 that needs ~15 GB free, and W7, a 16-bit page to transcode, only when
+#                 asked for); W6 always runs last
 #   --docs N      W6 documents of 5 single-page inputs each (default 500)
 #   --dir DIR     scratch folder (default ${TMPDIR:-/tmp}/vellox-bench, shared with
 #                 bench/run.sh and bench/batch.sh: workloads are generated once)
 #   --build DIR   build folder of the working tree (default build/bench)
 #
-# W1-W5 are the workloads of bench/run.sh, each timed as one `vellox merge
-# --format auto -o OUT INPUTS...`; W6 those of bench/batch.sh, timed as one
-# `vellox batch -j 1 JOBS`. Every timed run starts with the outputs of
+# W1-W5 and W7 are the workloads of bench/run.sh, each timed as one `vellox
+# merge --format auto -o OUT INPUTS...`; W6 those of bench/batch.sh, timed as
+# one `vellox batch -j 1 JOBS`. A merge that exits with status 3 (output
+# written, but an input not copied whole: a revision from before transcoding
+# leaves W7's 16-bit page out) is timed all the same and noted under the
+# table; the page counts of both outputs show what it left out. Every timed run starts with the outputs of
 # earlier runs gone (W6's moved aside and deleted at the end, as ext4 makes
 # file creation slow for a minute after many deletions) and a `sync`; the
 # page cache is warm (one untimed run of each build first, whose outputs
-# give the sizes and are checked). Times are wall times of the command alone
+# give the sizes and page counts and are checked). Times are wall times of the command alone
 # (bash's $EPOCHREALTIME, microseconds). The script never fails on time: it
-# exits non-zero only when a build fails, a merge fails or the check finds a
-# page that differs.
+# exits non-zero only when a build fails, a merge fails (status 3 excepted,
+# as above) or the check finds a page that differs.
 set -euo pipefail
 export LC_ALL=C
 
@@ -57,7 +61,7 @@ while [[ $# -gt 0 ]]; do
     --docs) DOCS=$2; shift 2 ;;
     --dir) SCRATCH=$2; shift 2 ;;
     --build) BUILD=$2; shift 2 ;;
-    -h | --help) sed -n '2,37p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d'; exit 0 ;;
     -*) echo "unknown option: $1 (see --help)" >&2; exit 2 ;;
     *)
       [[ -z $REV ]] || { echo "one revision only: $REV, $1" >&2; exit 2; }
@@ -73,9 +77,9 @@ awk -v s="$SCALE" 'BEGIN { exit !(s > 0 && s <= 1) }' || { echo "--scale: 0 < F 
 MERGES=() W6=false
 for w in ${ONLY//,/ }; do
   case $w in
-    W[1-5]) MERGES+=("$w") ;;
+    W[1-57]) MERGES+=("$w") ;;
     W6) W6=true ;;
-    *) echo "--only: W1 to W6, not $w" >&2; exit 2 ;;
+    *) echo "--only: W1 to W7, not $w" >&2; exit 2 ;;
   esac
 done
 OLD_SHA=$(git -C "$ROOT" rev-parse --verify --quiet "$REV^{commit}") || { echo "not a revision: $REV" >&2; exit 2; }
@@ -134,11 +138,28 @@ mkdir -p "$OUT" "$WORK/aside"
 
 # The workload's command for build $1 (old or new), writing its outputs:
 # KIND merge writes $OUT/$1.tif from INPUTS, KIND batch the documents of
-# $WORK/jobs-$1.tsv into $WORK/w6-$1.
+# $WORK/jobs-$1.tsv into $WORK/w6-$1. A merge's exit status 3 (the output
+# written, an input not copied whole) counts as done; PARTIAL_EXIT notes it
+# (in the shell that ran it: the untimed first run).
+declare -A PARTIAL_EXIT=()
 run_build() {
+  local rc=0
   case $KIND in
-    merge) "${BIN[$1]}" merge --format auto -o "$OUT/$1.tif" "${INPUTS[@]}" >/dev/null ;;
-    batch) "${BIN[$1]}" batch -j 1 "$WORK/jobs-$1.tsv" >/dev/null ;;
+    merge) "${BIN[$1]}" merge --format auto -o "$OUT/$1.tif" "${INPUTS[@]}" >/dev/null || rc=$? ;;
+    batch) "${BIN[$1]}" batch -j 1 "$WORK/jobs-$1.tsv" >/dev/null || rc=$? ;;
+  esac
+  if [[ $KIND == merge && $rc -eq 3 ]]; then
+    PARTIAL_EXIT[$1]=1
+    return 0
+  fi
+  return $rc
+}
+
+# Pages in the last output of build $1 (merges; "-" for W6).
+output_pages() {
+  case $KIND in
+    merge) tiffinfo "$OUT/$1.tif" 2>/dev/null | grep -c '^TIFF Directory at' || true ;;
+    batch) echo - ;;
   esac
 }
 
@@ -218,18 +239,26 @@ stats() {
 
 STATUS=0
 ROWS=()
+NOTES=()
 # Times workload $1 (KIND and INPUTS or the job lists set) in $2 rounds and
 # adds its row to ROWS.
 measure() {
-  local w=$1 runs=$2 i which t old_bytes new_bytes
+  local w=$1 runs=$2 i which t old_bytes new_bytes old_pages new_pages
   local -A times=([old]= [new]=)
   echo "$w: warm-up, check, $runs rounds of old and new" >&2
   clear_outputs
+  PARTIAL_EXIT=()
   for which in old new; do
     run_build "$which" || { echo "$w: the $which build's run failed" >&2; exit 1; }
   done
   old_bytes=$(output_bytes old)
   new_bytes=$(output_bytes new)
+  old_pages=$(output_pages old)
+  new_pages=$(output_pages new)
+  for which in old new; do
+    [[ -z ${PARTIAL_EXIT[$which]:-} ]] ||
+      NOTES+=("$w: the $which build exited with status 3 (output written, an input not copied whole); pages in its output: $(output_pages "$which")")
+  done
   check_new || STATUS=1
   for ((i = 0; i < runs; i++)); do
     for which in $( ((i % 2 == 0)) && echo old new || echo new old); do
@@ -241,15 +270,16 @@ measure() {
   read -r om omin omax <<<"$(printf '%s' "${times[old]}" | stats)"
   read -r nm nmin nmax <<<"$(printf '%s' "${times[new]}" | stats)"
   ROWS+=("$(awk -v w="$w" -v r="$runs" -v om="$om" -v omin="$omin" -v omax="$omax" -v nm="$nm" -v nmin="$nmin" \
-    -v nmax="$nmax" -v ob="$old_bytes" -v nb="$new_bytes" -v p="$PAGES" -v v="${VERDICT// /_}" 'BEGIN {
-      printf "%s %d %.1f %.1f %.3f %.1f..%.1f %.1f..%.1f %s %d %d %+d %+.1f %s\n", w, r, om, nm, nm / om,
-        omin, omax, nmin, nmax, (nm >= omin && nm <= omax ? "yes" : "no"), ob, nb, nb - ob, (nb - ob) / p, v }')")
+    -v nmax="$nmax" -v ob="$old_bytes" -v nb="$new_bytes" -v p="$PAGES" -v pg="$old_pages/$new_pages" \
+    -v v="${VERDICT// /_}" 'BEGIN {
+      printf "%s %d %.1f %.1f %.3f %.1f..%.1f %.1f..%.1f %s %d %d %+d %+.1f %s %s\n", w, r, om, nm, nm / om,
+        omin, omax, nmin, nmax, (nm >= omin && nm <= omax ? "yes" : "no"), ob, nb, nb - ob, (nb - ob) / p, pg, v }')")
 }
 
 KIND=merge
 for w in "${MERGES[@]}"; do
   scale=1
-  [[ $w == W3 || $w == W5 ]] && scale=$SCALE
+  [[ $w == W3 || $w == W5 || $w == W7 ]] && scale=$SCALE
   generate "$w" "$scale"
   INPUTS=("$SCRATCH/${w,,}"/*.tif)
   runs=$RUNS
@@ -272,10 +302,11 @@ fi
 echo
 echo "Vellox, new: $NEW_NAME; old: $OLD_NAME"
 echo "$(date -u +%Y-%m-%d), $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), page cache warm"
-echo "rounds of one run of each build, order swapped every round, sync before every run; W3/W5 scale $SCALE; W6 $DOCS documents, batch -j 1"
+echo "rounds of one run of each build, order swapped every round, sync before every run; W3/W5/W7 scale $SCALE; W6 $DOCS documents, batch -j 1"
 echo "load at start: ${LOAD_START#*load average: }; at end: $(uptime | sed 's/.*load average: //')"
 {
-  echo "workload rounds old_ms new_ms new/old old_min..max new_min..max new_in_old_range old_bytes new_bytes new-old_bytes per_page verify_new"
+  echo "workload rounds old_ms new_ms new/old old_min..max new_min..max new_in_old_range old_bytes new_bytes new-old_bytes per_page pages_old/new verify_new"
   printf '%s\n' "${ROWS[@]}"
 } | column -t
+[[ ${#NOTES[@]} -eq 0 ]] || printf '%s\n' "${NOTES[@]}"
 exit $STATUS

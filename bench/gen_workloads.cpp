@@ -1,7 +1,7 @@
 // Generates the benchmark workloads with libtiff, reproducibly (fixed seed,
 // no time stamps), so that every machine measures the same bytes.
 //
-//   vellox_bench_gen DIR [--only W1,W2,W3,W4,W5] [--scale F] [--seed N]
+//   vellox_bench_gen DIR [--only W1,W2,W3,W4,W5,W7] [--scale F] [--seed N]
 //
 //   W1  200 single-page CCITT G4 files, 1728x2200, text-like strokes
 //   W2  50 files x 10 pages, 8-bit grey LZW 1700x2200, every third file
@@ -11,8 +11,12 @@
 //   W4  20 tiled (256x256) Deflate RGB files, 2048x2048
 //   W5  3 single-page uncompressed RGB files of about 1.6 GB each, 16-row
 //       strips: together past 4 GiB; --scale shrinks their height too
+//   W7  a tiny little-endian 8-bit grey page, then one big-endian 16-bit grey
+//       page of 4000x4000, Deflate with horizontal differencing, 64-row
+//       strips: merged in the first file's byte order, the big page is
+//       transcoded; --scale shrinks its height
 //
-// Files go to DIR/w1 ... DIR/w5 as NNN.tif, in merge order.
+// Files go to DIR/w1 ... DIR/w7 as NNN.tif, in merge order.
 #include <tiffio.h>
 
 #include <algorithm>
@@ -203,6 +207,11 @@ class SmoothField {
   int At(std::uint32_t x, std::uint32_t y) const {
     return static_cast<int>(128.0f + 50.0f * columns_[x] + 40.0f * rows_[y] + 20.0f * columns_[x] * rows_[y]);
   }
+  // The same wave on a 16-bit scale without At's rounding to 8 bits, so that
+  // 16-bit samples change smoothly rather than in steps of 256.
+  int At16(std::uint32_t x, std::uint32_t y) const {
+    return static_cast<int>(256.0 * (128.0 + 50.0 * columns_[x] + 40.0 * rows_[y] + 20.0 * columns_[x] * rows_[y]));
+  }
 
  private:
   std::vector<float> columns_, rows_;
@@ -344,8 +353,85 @@ void GenerateW4(const fs::path& dir, std::uint64_t seed) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// W7: a page that must be transcoded. The first file, a small little-endian
+// 8-bit page, sets the output's byte order; the second holds one big-endian
+// page of 16-bit samples, Deflate-compressed after horizontal differencing,
+// whose samples a merge into a little-endian file must decode, swap and
+// encode again. Its content is a smooth wave plus 6 bits of noise (about
+// what a 16-bit scanner or camera records), so that Deflate has work to do.
+
+void GenerateW7(const fs::path& dir, std::uint64_t seed, double scale) {
+  {
+    constexpr std::uint32_t kSmall = 64;
+    Random random(FileSeed(seed, 7, 0));
+    const std::vector<SmoothField> fields{SmoothField(random, kSmall, kSmall)};
+    std::vector<std::uint8_t> image(std::size_t{kSmall} * kSmall);
+    for (std::uint32_t y = 0; y < kSmall; ++y) FillRow(image.data() + y * kSmall, kSmall, 1, y, fields, random, 2);
+    Tiff tiff(FileName(dir, 0), false);
+    TIFF* t = tiff.get();
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kSmall);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, kSmall);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, kSmall);
+    if (TIFFWriteEncodedStrip(t, 0, image.data(), static_cast<tmsize_t>(image.size())) < 0)
+      throw std::runtime_error("cannot write a strip");
+    tiff.Close();
+  }
+
+  constexpr std::uint32_t kWidth = 4000, kFullHeight = 4000, kRowsPerStrip = 64;
+  constexpr int kNoiseBits = 6;
+  const auto height = std::max<std::uint32_t>(kRowsPerStrip, static_cast<std::uint32_t>(kFullHeight * scale));
+  Random random(FileSeed(seed, 7, 1));
+  const SmoothField field(random, kWidth, height);
+  Tiff tiff(FileName(dir, 1), true);
+  TIFF* t = tiff.get();
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kWidth);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 16);
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT);
+  TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+  TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, kRowsPerStrip);
+  TIFFSetField(t, TIFFTAG_XRESOLUTION, 300.0);
+  TIFFSetField(t, TIFFTAG_YRESOLUTION, 300.0);
+  TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+  // Samples in the machine's order: libtiff differences and swaps them (in
+  // this buffer, which is why every strip is filled anew).
+  std::vector<std::uint16_t> strip(std::size_t{kWidth} * kRowsPerStrip);
+  constexpr std::uint64_t kMask = (1u << kNoiseBits) - 1;
+  const std::uint32_t strips = (height + kRowsPerStrip - 1) / kRowsPerStrip;
+  for (std::uint32_t s = 0; s < strips; ++s) {
+    const std::uint32_t first = s * kRowsPerStrip;
+    const std::uint32_t rows = std::min(kRowsPerStrip, height - first);
+    std::uint64_t pool = 0;
+    int poolBits = 0;
+    for (std::uint32_t r = 0; r < rows; ++r)
+      for (std::uint32_t x = 0; x < kWidth; ++x) {
+        if (poolBits < kNoiseBits) {
+          pool = random.Next();
+          poolBits = 64;
+        }
+        const int noise = static_cast<int>(pool & kMask) - static_cast<int>(kMask >> 1);
+        pool >>= kNoiseBits;
+        poolBits -= kNoiseBits;
+        strip[std::size_t{r} * kWidth + x] =
+            static_cast<std::uint16_t>(std::clamp(field.At16(x, first + r) + noise, 0, 65535));
+      }
+    if (TIFFWriteEncodedStrip(t, s, strip.data(), static_cast<tmsize_t>(std::size_t{rows} * kWidth * 2)) < 0)
+      throw std::runtime_error("cannot write a strip");
+  }
+  tiff.Close();
+}
+
 [[noreturn]] void Usage() {
-  std::fprintf(stderr, "usage: vellox_bench_gen DIR [--only W1,W2,W3,W4,W5] [--scale F] [--seed N]\n");
+  std::fprintf(stderr, "usage: vellox_bench_gen DIR [--only W1,W2,W3,W4,W5,W7] [--scale F] [--seed N]\n");
   std::exit(2);
 }
 
@@ -354,7 +440,7 @@ void GenerateW4(const fs::path& dir, std::uint64_t seed) {
 int main(int argc, char** argv) {
   if (argc < 2) Usage();
   const fs::path root = argv[1];
-  std::string only = "W1,W2,W3,W4,W5";
+  std::string only = "W1,W2,W3,W4,W5,W7";
   double scale = 1.0;
   std::uint64_t seed = 20240611;
   for (int i = 2; i < argc; ++i) {
@@ -382,6 +468,7 @@ int main(int argc, char** argv) {
         {"W3", [](const fs::path& d, std::uint64_t s, double f) { GenerateW3(d, s, f); }},
         {"W4", [](const fs::path& d, std::uint64_t s, double) { GenerateW4(d, s); }},
         {"W5", [](const fs::path& d, std::uint64_t s, double f) { GenerateW5(d, s, f); }},
+        {"W7", [](const fs::path& d, std::uint64_t s, double f) { GenerateW7(d, s, f); }},
     };
     for (const Workload& w : workloads) {
       if (only.find(w.Name) == std::string::npos) continue;
