@@ -185,7 +185,8 @@ std::optional<transcode::PieceFormat> PageCopier::PlanTranscoding(const Director
   if (format->front() == 5 || format->front() == 6) piece.SampleBytes /= 2;  // complex: each half
   const bool chunky = planar->front() != 2;
   piece.Stride = chunky ? static_cast<std::size_t>(samples->front()) : 1;
-  piece.RowSamples = static_cast<std::size_t>(across->front()) * piece.Stride * (width / 8 / piece.SampleBytes);
+  piece.RowSamples = static_cast<std::size_t>(across->front()) * piece.Stride *
+                     (static_cast<std::size_t>(width / 8) / piece.SampleBytes);
   piece.FromLittleEndian = owner_.InputLittleEndian;
   piece.ToLittleEndian = owner_.OutputLittleEndian;
   return piece;
