@@ -185,8 +185,12 @@ std::optional<transcode::PieceFormat> PageCopier::PlanTranscoding(const Director
   if (format->front() == 5 || format->front() == 6) piece.SampleBytes /= 2;  // complex: each half
   const bool chunky = planar->front() != 2;
   piece.Stride = chunky ? static_cast<std::size_t>(samples->front()) : 1;
-  piece.RowSamples = static_cast<std::size_t>(across->front()) * piece.Stride *
-                     (static_cast<std::size_t>(width / 8) / piece.SampleBytes);
+  // A row's samples counted in 64 bits, and refused when a row would not
+  // fit in memory on a 32-bit machine.
+  const std::uint64_t rowSamples = across->front() * piece.Stride * (width / 8 / piece.SampleBytes);
+  constexpr std::uint64_t kMaxRowSamples = 1u << 28;
+  if (rowSamples > kMaxRowSamples) return std::nullopt;
+  piece.RowSamples = static_cast<std::size_t>(rowSamples);
   piece.FromLittleEndian = owner_.InputLittleEndian;
   piece.ToLittleEndian = owner_.OutputLittleEndian;
   return piece;
