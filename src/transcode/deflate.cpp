@@ -12,9 +12,11 @@
 namespace vellox::transcode {
 namespace {
 
-// A moderate level: the result need not match the input's bytes, only
-// decode to the same samples.
-constexpr int kLevel = 6;
+// The result need not match the input's bytes, only decode to the same
+// samples. Level 3 encodes differenced 16-bit samples about twice as fast as
+// zlib's default 6, for about 1 % more bytes (measured on the W7 bench page:
+// 1.0-1.3 s against 2.2-2.6 s for the whole merge, 20.43 MB against 20.19).
+constexpr int kLevel = 3;
 
 uInt ZlibCount(std::size_t count) {
   return static_cast<uInt>(std::min<std::size_t>(count, UINT_MAX));
