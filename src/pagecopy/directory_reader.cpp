@@ -51,24 +51,34 @@ PageCopier::PageCopier(KWVellox& owner, MergeSession& session, const platform::I
       fileIndex_(fileIndex),
       out_(session.Layout) {}
 
-std::uint64_t KWVellox::MeasurePages(const platform::InputFile& input, const TiffLayout& layout, std::uint64_t start,
-                                     std::size_t cloneBlock) {
-  std::copy(kFieldTypeSizes.begin(), kFieldTypeSizes.end(), TypeSizes.begin());
-  TypeCount = 12;
+namespace {
+
+// Runs `work` on a page copier of `input` that writes nothing: a session
+// with an output never opened and a report thrown away.
+template <typename Work>
+std::uint64_t Survey(KWVellox& owner, std::array<std::int16_t, 14>& typeSizes, std::int16_t& typeCount,
+                     const platform::InputFile& input, const TiffLayout& layout, std::size_t cloneBlock, Work work) {
+  std::copy(kFieldTypeSizes.begin(), kFieldTypeSizes.end(), typeSizes.begin());
+  typeCount = 12;
   platform::OutputFile unused;
   MergeReport scratch;
   MergeSession measuring(unused, scratch, layout);
   measuring.CloneBlock = cloneBlock;
-  return PageCopier(*this, measuring, input, 1, 1).Measure(start);
+  PageCopier copier(owner, measuring, input, 1, 1);
+  return work(copier);
+}
+
+}  // namespace
+
+std::uint64_t KWVellox::MeasurePages(const platform::InputFile& input, const TiffLayout& layout, std::uint64_t start,
+                                     std::size_t cloneBlock) {
+  return Survey(*this, TypeSizes, TypeCount, input, layout, cloneBlock,
+                [start](PageCopier& copier) { return copier.Measure(start); });
 }
 
 std::uint64_t KWVellox::BytesToTranscode(const platform::InputFile& input) {
-  std::copy(kFieldTypeSizes.begin(), kFieldTypeSizes.end(), TypeSizes.begin());
-  TypeCount = 12;
-  platform::OutputFile unused;
-  MergeReport scratch;
-  MergeSession measuring(unused, scratch, TiffLayout{});
-  return PageCopier(*this, measuring, input, 1, 1).BytesToTranscode();
+  return Survey(*this, TypeSizes, TypeCount, input, TiffLayout{}, 0,
+                [](PageCopier& copier) { return copier.BytesToTranscode(); });
 }
 
 // The compressed image bytes of the pages whose samples would have to be
