@@ -29,8 +29,8 @@ constexpr int kExitMergeFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitSomeInputsFailed = 3;
 
+using vellox::SomeInputFailed;
 using vellox::cli::ResultMessage;
-using vellox::cli::SomeInputFailed;
 
 // One line per input: what it contributed, or why it contributed nothing.
 void PrintText(const vellox::MergeReport& report, const std::string& output) {

@@ -137,12 +137,4 @@ void WriteJsonLine(std::ostream& out, const MergeReport& report, const std::stri
   out << "]}";
 }
 
-bool SomeInputFailed(const MergeReport& report) {
-  for (const FileReport& file : report.Files) {
-    if (file.Fate == InputFate::DroppedMissing) return true;
-    if (file.Fate == InputFate::Copied && (file.Result != kMergeWritten || file.Pages == 0)) return true;
-  }
-  return false;
-}
-
 }  // namespace vellox::cli

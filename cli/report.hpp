@@ -27,8 +27,4 @@ const char* ResultMessage(std::int32_t code);
 void WriteJson(std::ostream& out, const MergeReport& report, const std::string& output);
 void WriteJsonLine(std::ostream& out, const MergeReport& report, const std::string& output, const std::string& prefix);
 
-// True when a listed file that was not empty contributed nothing, was not
-// found, or failed part-way.
-bool SomeInputFailed(const MergeReport& report);
-
 }  // namespace vellox::cli

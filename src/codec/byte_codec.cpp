@@ -7,7 +7,7 @@
 
 #include "codec/endian.hpp"
 #include "merge/merge_session.hpp"
-#include "vellox/KWVellox.hpp"
+#include "merge/merger.hpp"
 
 namespace vellox {
 namespace {
@@ -33,12 +33,12 @@ int HexValue(char c) {
 
 }  // namespace
 
-std::string KWVellox::HexDigit(std::int16_t Digit) {
+std::string Merger::HexDigit(std::int16_t Digit) {
   if (Digit < 0 || Digit > 15) return {};
   return std::string(1, "0123456789ABCDEF"[Digit]);
 }
 
-std::string KWVellox::ToHexDigits(double Value) {
+std::string Merger::ToHexDigits(double Value) {
   if (std::isnan(Value)) throw std::overflow_error("not a number");
   const double rounded = std::nearbyint(Value);  // ties to even
   if (rounded < 0.0 || rounded > kLargestValue) throw std::overflow_error("number out of range");
@@ -51,7 +51,7 @@ std::string KWVellox::ToHexDigits(double Value) {
   return digits;
 }
 
-void KWVellox::EncodeNumber(const std::string& ValueText, std::int16_t ByteCount, bool ToBuffer,
+void Merger::EncodeNumber(const std::string& ValueText, std::int16_t ByteCount, bool ToBuffer,
                             std::int32_t ZeroCount) {
   // Every check comes before the first byte is emitted, so a failed call
   // leaves the output and PendingBytes untouched.
@@ -87,7 +87,7 @@ void KWVellox::EncodeNumber(const std::string& ValueText, std::int16_t ByteCount
   DirectByteCount += static_cast<std::int64_t>(bytes.size());
 }
 
-std::uint32_t KWVellox::DecodeNumber(std::string_view Bytes, std::int16_t& ByteCount) {
+std::uint32_t Merger::DecodeNumber(std::string_view Bytes, std::int16_t& ByteCount) {
   if (ByteCount == 0) ByteCount = 4;
   if (ByteCount < 0 || ByteCount > 4) throw std::invalid_argument("byte count out of range");
   const auto n = static_cast<std::size_t>(ByteCount);
@@ -100,7 +100,7 @@ std::uint32_t KWVellox::DecodeNumber(std::string_view Bytes, std::int16_t& ByteC
   return value;
 }
 
-std::string KWVellox::SwapGroups(std::string_view Bytes, std::int32_t GroupSize) {
+std::string Merger::SwapGroups(std::string_view Bytes, std::int32_t GroupSize) {
   if (GroupSize == 0) throw std::domain_error("group size 0");
   if (GroupSize < 0) throw std::invalid_argument("negative group size");
   std::string result(Bytes);

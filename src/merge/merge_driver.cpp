@@ -6,51 +6,26 @@
 // output ends the whole merge; a fault of one input ends only that input.
 #include <array>
 #include <exception>
+#include <memory>
 #include <string_view>
 #include <vector>
 
 #include "codec/endian.hpp"
+#include "merge/listed_input.hpp"
 #include "merge/merge_session.hpp"
+#include "merge/merger.hpp"
 #include "platform/files.hpp"
-#include "vellox/KWVellox.hpp"
 
 namespace vellox {
 namespace {
 
 constexpr unsigned char kTrailerByte = 0xA0;
 
-std::vector<std::string> SplitList(const std::string& list) {
-  std::vector<std::string> entries;
-  std::size_t start = 0;
-  for (std::size_t comma = list.find(','); comma != std::string::npos; comma = list.find(',', start)) {
-    entries.push_back(list.substr(start, comma - start));
-    start = comma + 1;
-  }
-  entries.push_back(list.substr(start));  // the end marker: always empty here
-  return entries;
-}
-
 std::string WithTrailingSeparator(std::string directory) {
   if (directory.empty() || !platform::IsSeparator(directory.back()))
     directory.push_back(platform::PreferredSeparator());
   return directory;
 }
-
-// Marks the object busy and forgets the session however the merge ends.
-class MergeScope {
- public:
-  MergeScope(bool& merging, MergeSession*& session) : merging_(merging), session_(session) { merging_ = true; }
-  ~MergeScope() {
-    session_ = nullptr;
-    merging_ = false;
-  }
-  MergeScope(const MergeScope&) = delete;
-  MergeScope& operator=(const MergeScope&) = delete;
-
- private:
-  bool& merging_;
-  MergeSession*& session_;
-};
 
 // After a merge that wrote nothing, no entry may look copied without
 // saying why it did not reach the output.
@@ -61,12 +36,6 @@ void ExplainUnwrittenFiles(MergeReport& report) {
       file.Reason = "copied, but the merge failed, so no output was written";
   }
 }
-
-// The outcome of opening one listed input for the page copier.
-struct Intake {
-  std::int32_t Result = kMergeWritten;  // the per-file result when the input cannot be copied
-  std::string Reason;
-};
 
 enum class HeaderKind {
   NotTiff,
@@ -94,12 +63,6 @@ HeaderKind ReadHeaderKind(const platform::InputFile& input, bool& littleEndian) 
   return offsetSize == 8 && head[6] == 0 && head[7] == 0 ? HeaderKind::Big : HeaderKind::BadBig;
 }
 
-// A BigTIFF's first bytes, in either byte order.
-bool IsBigTiffHead(const std::array<char, 4>& head) {
-  return std::string_view(head.data(), 4) == std::string_view("II+\0", 4) ||
-         std::string_view(head.data(), 4) == std::string_view("MM\0+", 4);
-}
-
 // Inputs that together are smaller than this cannot make a classic output
 // pass 4 GiB unless their pages repeat data many times over; an input
 // that does fails on its own, as in a classic merge. Larger ones are
@@ -110,66 +73,132 @@ constexpr std::uint64_t kSurelyClassicBytes = 1ull << 30;
 // trailer byte, which nothing points at, may be the file's last byte.
 constexpr std::uint64_t kClassicFileBytes = 1ull << 32;
 
-// Opens a listed input and checks what the copier needs of it: a full
-// path, an existing regular file, a TIFF header. An input emptied since
-// the removal pass is deleted by the same rule.
-Intake OpenInput(const std::string& path, platform::InputFile& input) {
-  if (path.empty()) return {kNoInputLeft, "empty path"};
-  if (!platform::ContainsSeparator(path)) return {kFailed, "not a full path"};
-  switch (input.Open(path)) {
-    case platform::InputFile::OpenResult::Ok: break;
-    case platform::InputFile::OpenResult::Missing: return {kNotTiff, "no such file"};
-    case platform::InputFile::OpenResult::Failed: return {kFailed, "cannot open the file"};
-  }
-  if (input.Size() == 0) {
-    input.Close();
-    const bool deleted = platform::RemoveIfEmpty(path).Kind == platform::Removal::Deleted;
-    return {kNotTiff, deleted ? "empty file (deleted)" : "empty file"};
-  }
-  if (input.Size() < 4) return {kFailed, "shorter than a TIFF header"};
+// Checks what the copier needs of an opened input: a full path and a TIFF
+// header.
+Intake CheckOpened(const std::string& path, const platform::InputFile& input) {
+  if (!platform::ContainsSeparator(path)) return {kFailed, "not a full path", Status::InvalidRequest};
+  if (input.Size() < 4) return {kFailed, "shorter than a TIFF header", Status::Damaged};
   bool littleEndian = false;
   switch (ReadHeaderKind(input, littleEndian)) {
-    case HeaderKind::NotTiff: return {kNotTiff, "not a TIFF file"};
+    case HeaderKind::NotTiff: return {kNotTiff, "not a TIFF file", Status::NotTiff};
     case HeaderKind::BadBig:
-      if (input.Size() < 16) return {kFailed, "shorter than a BigTIFF header"};
-      return {kFailed, "a BigTIFF header with an offset size other than 8 or a reserved field other than 0"};
-    case HeaderKind::Classic: return input.Size() < 8 ? Intake{kFailed, "shorter than a TIFF header"} : Intake{};
+      if (input.Size() < 16) return {kFailed, "shorter than a BigTIFF header", Status::Damaged};
+      return {kFailed, "a BigTIFF header with an offset size other than 8 or a reserved field other than 0",
+              Status::Damaged};
+    case HeaderKind::Classic:
+      return input.Size() < 8 ? Intake{kFailed, "shorter than a TIFF header", Status::Damaged} : Intake{};
     case HeaderKind::Big: return {};
   }
   return {};
 }
 
+// Opens a listed input again that the removal pass had to close (see
+// ListedInput). An input emptied since is deleted by the same rule.
+Intake Reopen(const std::string& path, platform::InputFile& input) {
+  switch (input.Open(path)) {
+    case platform::InputFile::OpenResult::Ok: break;
+    case platform::InputFile::OpenResult::Missing: return {kNotTiff, "no such file", Status::Missing};
+    case platform::InputFile::OpenResult::Failed:
+      return {kFailed, "cannot open the file: " + input.Error(), Status::CannotOpen};
+  }
+  if (input.Size() == 0) {
+    input.Close();
+    const bool deleted = platform::RemoveIfEmpty(path).Kind == platform::Removal::Deleted;
+    return {kNotTiff, deleted ? "empty file (deleted)" : "empty file", Status::DeletedEmpty};
+  }
+  return {};
+}
+
+// What a file's outcome is called, from what the merge did with it.
+Status FileStatusOf(const FileReport& file) {
+  switch (file.Fate) {
+    case InputFate::DeletedEmpty: return Status::DeletedEmpty;
+    case InputFate::DroppedMissing: return Status::Missing;
+    case InputFate::KeptEmpty: return Status::KeptEmpty;
+    case InputFate::NotReached: return Status::NotReached;
+    case InputFate::Copied: break;
+  }
+  if (file.Result == kMergeWritten) return Status::Ok;
+  if (file.Result == kNotTiff) return Status::NotTiff;
+  const bool someCopied = file.Pages != 0 || !file.Skipped.empty() || !file.LeftOut.empty();
+  return someCopied ? Status::PartlyCopied : Status::Damaged;
+}
+
+Status StatusOfFailure(FailureSource source) {
+  switch (source) {
+    case FailureSource::Output: return Status::OutputFailed;
+    case FailureSource::Input: return Status::CannotOpen;
+    case FailureSource::Arguments: return Status::InvalidRequest;
+    case FailureSource::Cancelled: return Status::Cancelled;
+  }
+  return Status::InternalError;
+}
+
 }  // namespace
 
-bool KWVellox::DirectoryExists(const std::string& Path) {
+const platform::InputFile* ListedInput::Open(const std::string& path, Intake& intake) {
+  if (File == nullptr) {
+    File = std::make_unique<platform::InputFile>();
+    intake = Reopen(path, *File);
+    if (intake.Result != kMergeWritten) {
+      File.reset();
+      return nullptr;
+    }
+  }
+  intake = CheckOpened(path, *File);
+  return intake.Result == kMergeWritten ? File.get() : nullptr;
+}
+
+std::int32_t ResultCodeOf(Status status) noexcept {
+  switch (status) {
+    case Status::Ok: return kMergeWritten;
+    case Status::NothingToMerge: return kNoInputLeft;
+    case Status::NotTiff: return kNotTiff;
+    case Status::OutputFolderMissing: return kOutputDirMissing;
+    default: return kFailed;
+  }
+}
+
+bool Merger::DirectoryExists(const std::string& Path) {
   return platform::IsDirectory(Path);
 }
 
-std::int32_t KWVellox::Tiff_Merge(std::string& FileNamess, std::string& OutputDir, std::string& NewFileName) {
-  // A call from the yield hook while this object merges changes nothing.
-  if (Merging) return kFailed;
-  MergeScope scope(Merging, Session);
-  LastReport = MergeReport{};
-  std::int32_t result = kFailed;
+std::int32_t Merger::Run(const std::vector<std::string>& list, const std::string& OutputDir,
+                         const std::string& NewFileName) {
+  Report = MergeReport{};
+  Status status = Status::InternalError;
   try {
-    result = RunMerge(FileNamess, OutputDir, NewFileName);
+    for (const std::string& path : list) {
+      FileReport file;
+      file.Path = path;
+      Report.Files.push_back(std::move(file));
+    }
+    status = RunMerge(list, OutputDir, NewFileName);
+  } catch (const Failure& failure) {
+    status = StatusOfFailure(failure.Source());
+    Report.Reason = failure.what();
   } catch (const std::bad_alloc&) {
-    LastReport.Reason = "out of memory";
+    status = Status::OutOfMemory;
+    Report.Reason = "out of memory";
   } catch (const std::exception& error) {
-    LastReport.Reason = error.what();
+    Report.Reason = error.what();
   } catch (...) {
-    LastReport.Reason = "unexpected failure";
+    Report.Reason = "unexpected failure";
   }
-  LastReport.Result = result;
-  if (result != kMergeWritten) {
-    LastReport.PagesWritten = 0;
-    LastReport.BytesWritten = 0;
-    ExplainUnwrittenFiles(LastReport);
+  Session = nullptr;
+  Report.Status = status;
+  Report.Result = ResultCodeOf(status);
+  if (status != Status::Ok) {
+    Report.PagesWritten = 0;
+    Report.BytesWritten = 0;
+    ExplainUnwrittenFiles(Report);
   }
-  return result;
+  for (FileReport& file : Report.Files)
+    if (file.Status == Status::NotReached) file.Status = FileStatusOf(file);
+  return Report.Result;
 }
 
-std::size_t KWVellox::CloneBlockFor(platform::OutputFile& output, const platform::InputFile& input) const {
+std::size_t Merger::CloneBlockFor(platform::OutputFile& output, const platform::InputFile& input) const {
   const bool mayClone = Options.Clone == CloneMode::Auto && input.Size() >= kCloneMinBytes;
   return mayClone ? output.CloneBlockSize(input) : 0;
 }
@@ -180,25 +209,25 @@ std::size_t KWVellox::CloneBlockFor(platform::OutputFile& output, const platform
 // word boundaries, and for cloning into `output`); a measured page holding
 // a value classic TIFF cannot hold makes it BigTIFF too, rather than lose
 // the page. Of small merges (see kSurelyClassicBytes) only the BigTIFF
-// inputs are measured, as only they hold such values: many small classic
-// inputs cost no extra opens.
-bool KWVellox::ChooseBigTiff(const std::vector<std::string>& list, const std::vector<std::size_t>& kept,
-                             const std::vector<std::size_t>& bigInputs, std::uint64_t inputBytes,
-                             platform::OutputFile& output) {
+// inputs are measured, as only they hold such values.
+bool Merger::ChooseBigTiff(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept,
+                           std::uint64_t inputBytes, platform::OutputFile& output) {
   if (Options.Format != OutputFormat::Auto) return Options.Format == OutputFormat::BigTiff;
   std::uint64_t end = TiffLayout{}.HeaderBytes();  // where the next page would begin
-  for (const std::size_t i : inputBytes < kSurelyClassicBytes ? bigInputs : kept) {
-    platform::InputFile input;
-    if (OpenInput(list[i], input).Result != kMergeWritten) continue;
-    end = MeasurePages(input, TiffLayout{}, end, CloneBlockFor(output, input));
+  for (const std::size_t i : kept) {
+    if (inputBytes < kSurelyClassicBytes && !inputs[i].Big) continue;
+    Intake intake;
+    const platform::InputFile* input = inputs[i].Open(Report.Files[i].Path, intake);
+    if (input == nullptr) continue;
+    end = MeasurePages(*input, TiffLayout{}, end, CloneBlockFor(output, *input));
     // The trailer byte, which nothing points at, may be the file's last.
     if (end >= kClassicFileBytes) return true;  // also UINT64_MAX: a value without a classic form
   }
   return false;
 }
 
-bool KWVellox::ChooseLittleEndian(const std::vector<std::string>& list, const std::vector<std::size_t>& kept,
-                                  bool firstLittle) {
+bool Merger::ChooseLittleEndian(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept,
+                                bool firstLittle) {
   switch (Options.Order) {
     case ByteOrder::First: return firstLittle;
     case ByteOrder::Little: return true;
@@ -208,54 +237,59 @@ bool KWVellox::ChooseLittleEndian(const std::vector<std::string>& list, const st
   // What each output byte order would transcode: the other order's pages.
   std::uint64_t intoLittle = 0, intoBig = 0;
   for (const std::size_t i : kept) {
-    platform::InputFile input;
+    Intake intake;
+    const platform::InputFile* input = inputs[i].Open(Report.Files[i].Path, intake);
     bool little = false;
-    if (OpenInput(list[i], input).Result != kMergeWritten) continue;
-    if (ReadHeaderKind(input, little) == HeaderKind::NotTiff) continue;
-    (little ? intoBig : intoLittle) += BytesToTranscode(input);
+    if (input == nullptr || ReadHeaderKind(*input, little) == HeaderKind::NotTiff) continue;
+    (little ? intoBig : intoLittle) += BytesToTranscode(*input);
   }
   if (intoLittle == intoBig) return firstLittle;
   return intoLittle < intoBig;
 }
 
-std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& OutputDir, const std::string& NewFileName) {
-  auto stop = [this](std::int32_t code, std::string reason) {
-    LastReport.Reason = std::move(reason);
-    return code;
+Status Merger::RunMerge(const std::vector<std::string>& list, const std::string& OutputDir,
+                        const std::string& NewFileName) {
+  auto stop = [this](Status status, std::string reason) {
+    Report.Reason = std::move(reason);
+    return status;
   };
-  if (FileNamess.empty() || FileNamess.back() != ',') FileNamess.push_back(',');
-  std::vector<std::string> list = SplitList(FileNamess);
-  for (std::size_t i = 0; i + 1 < list.size(); ++i) {
-    FileReport report;
-    report.Path = list[i];
-    LastReport.Files.push_back(std::move(report));
-  }
 
   // Removal pass: empty files are deleted and dropped, and so are paths
   // that name no file in an existing folder. This comes before every other
   // check, so empty inputs are deleted whatever the result.
-  std::vector<std::size_t> kept;       // indexes into LastReport.Files
-  std::vector<std::size_t> bigInputs;  // those of them that start as a BigTIFF
-  std::uint64_t inputBytes = 0;        // their sizes as this pass found them
-  const auto keep = [&](std::size_t i, const platform::Probe& probe) {
+  std::vector<ListedInput> inputs(list.size());
+  std::vector<std::size_t> kept;  // indexes into Report.Files
+  std::uint64_t inputBytes = 0;   // their sizes as this pass found them
+  const std::size_t budget = platform::InputHandleBudget();
+  const auto keep = [&](std::size_t i, std::unique_ptr<platform::InputFile> file) {
+    std::array<char, 4> head{};
+    if (!file->ReadAt(0, head.data(), head.size())) head.fill(0);
+    const std::string_view start(head.data(), head.size());
+    inputs[i].Big = start == std::string_view("II+\0", 4) || start == std::string_view("MM\0+", 4);
+    inputBytes += file->Size();
+    if (kept.size() < budget) inputs[i].File = std::move(file);
     kept.push_back(i);
-    if (IsBigTiffHead(probe.Head)) bigInputs.push_back(i);
-    inputBytes += probe.Size;
   };
-  for (std::size_t i = 0; i + 1 < list.size(); ++i) {
-    FileReport& report = LastReport.Files[i];
-    const platform::Probe probe = platform::ProbeInput(list[i]);
-    if (probe.Kind == platform::ProbeKind::Unusable)
-      return stop(kFailed, list[i].empty() ? "the list holds an empty entry" : "cannot open " + list[i]);
-    if (probe.Kind == platform::ProbeKind::Missing) {
-      report.Fate = InputFate::DroppedMissing;
-      report.Reason = "no such file";
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    FileReport& report = Report.Files[i];
+    if (list[i].empty()) return stop(Status::InvalidRequest, "the list holds an empty entry");
+    auto file = std::make_unique<platform::InputFile>();
+    switch (file->Open(list[i])) {
+      case platform::InputFile::OpenResult::Ok: break;
+      case platform::InputFile::OpenResult::Missing:
+        report.Fate = InputFate::DroppedMissing;
+        report.Reason = "no such file";
+        continue;
+      case platform::InputFile::OpenResult::Failed:
+        report.Status = Status::CannotOpen;
+        report.Reason = "cannot open the file: " + file->Error();
+        return stop(Status::CannotOpen, "cannot open " + list[i] + ": " + file->Error());
+    }
+    if (file->Size() != 0) {
+      keep(i, std::move(file));
       continue;
     }
-    if (probe.Size != 0) {
-      keep(i, probe);
-      continue;
-    }
+    file->Close();
     const platform::RemovalOutcome removal = platform::RemoveIfEmpty(list[i]);
     const std::string detail = removal.Detail.empty() ? "" : " (" + removal.Detail + ")";
     switch (removal.Kind) {
@@ -267,7 +301,11 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
         report.Fate = InputFate::DeletedEmpty;
         report.Reason = "symbolic link to an empty file: the link was deleted, the file kept";
         break;
-      case platform::Removal::NoLongerEmpty: keep(i, platform::ProbeInput(list[i])); break;
+      case platform::Removal::NoLongerEmpty:
+        if (file->Open(list[i]) != platform::InputFile::OpenResult::Ok)
+          return stop(Status::CannotOpen, "cannot open " + list[i] + ": " + file->Error());
+        keep(i, std::move(file));
+        break;
       case platform::Removal::InUse:
         report.Fate = InputFate::KeptEmpty;
         report.Reason = "empty, but open in another program: not deleted" + detail;
@@ -277,37 +315,43 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
         report.Reason = "no such file";
         break;
       case platform::Removal::Failed:
-        return stop(kFailed, "cannot delete the empty file " + list[i] + ": " + removal.Detail);
+        report.Status = Status::CannotOpen;
+        report.Reason = "empty file, but it cannot be deleted: " + removal.Detail;
+        return stop(Status::CannotOpen, "cannot delete the empty file " + list[i] + ": " + removal.Detail);
     }
   }
-  if (kept.empty()) return stop(kNoInputLeft, "nothing to merge: every listed file was missing or empty");
+  if (kept.empty()) return stop(Status::NothingToMerge, "nothing to merge: every listed file was missing or empty");
 
   const std::string& first = list[kept.front()];
-  if (!platform::ContainsSeparator(first)) return stop(kFailed, "not a full path: " + first);
+  if (!platform::ContainsSeparator(first)) return stop(Status::InvalidRequest, "not a full path: " + first);
   const std::string directory = WithTrailingSeparator(OutputDir);
-  if (!DirectoryExists(directory)) return stop(kOutputDirMissing, "the output directory does not exist: " + OutputDir);
+  if (!DirectoryExists(directory))
+    return stop(Status::OutputFolderMissing, "the output directory does not exist: " + OutputDir);
 
   // The first file sets the output's byte order unless the options choose
   // another. Only the magic byte is tested; the header written is the
   // canonical one for that byte order.
   bool littleEndian = false;
   {
-    platform::InputFile input;
-    if (input.Open(first) != platform::InputFile::OpenResult::Ok) return stop(kFailed, "cannot open " + first);
-    const HeaderKind kind = ReadHeaderKind(input, littleEndian);
-    if (kind == HeaderKind::NotTiff || kind == HeaderKind::BadBig) return stop(kNotTiff, first + " is not a TIFF file");
+    ListedInput& input = inputs[kept.front()];
+    Intake intake;
+    if (input.File == nullptr) input.Open(first, intake);
+    if (input.File == nullptr) return stop(Status::CannotOpen, first + ": " + intake.Reason);
+    const HeaderKind kind = ReadHeaderKind(*input.File, littleEndian);
+    if (kind == HeaderKind::NotTiff || kind == HeaderKind::BadBig)
+      return stop(Status::NotTiff, first + " is not a TIFF file");
   }
-  littleEndian = ChooseLittleEndian(list, kept, littleEndian);
+  littleEndian = ChooseLittleEndian(inputs, kept, littleEndian);
   InputLittleEndian = littleEndian;
   OutputLittleEndian = littleEndian;
   // Created first, as where the inputs' data can be cloned to decides how
   // much room their pages take.
   platform::OutputFile output;
   output.Create(directory + NewFileName, Options.Sync);
-  const TiffLayout layout{ChooseBigTiff(list, kept, bigInputs, inputBytes, output)};
-  LastReport.BigTiff = layout.Big;
+  const TiffLayout layout{ChooseBigTiff(inputs, kept, inputBytes, output)};
+  Report.BigTiff = layout.Big;
 
-  MergeSession session(output, LastReport, layout, OutputLittleEndian);
+  MergeSession session(output, Report, layout, OutputLittleEndian);
   Session = &session;
 
   if (layout.Big) {
@@ -324,18 +368,19 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
 
   const auto fileCount = static_cast<std::int32_t>(kept.size());
   for (std::size_t i = 0; i < kept.size(); ++i) {
-    FileReport& report = LastReport.Files[kept[i]];
+    FileReport& report = Report.Files[kept[i]];
     report.Fate = InputFate::Copied;
-    platform::InputFile input;
-    const Intake intake = OpenInput(list[kept[i]], input);
-    if (intake.Result != kMergeWritten) {
+    Intake intake;
+    const platform::InputFile* input = inputs[kept[i]].Open(list[kept[i]], intake);
+    if (input == nullptr) {
       report.Result = intake.Result;
       report.Reason = intake.Reason;
+      report.Status = intake.Kind;
       continue;
     }
     session.CurrentFile = &report;
-    session.Input = &input;
-    session.CloneBlock = CloneBlockFor(output, input);
+    session.Input = input;
+    session.CloneBlock = CloneBlockFor(output, *input);
     std::int32_t fileResult = kFailed;
     try {
       CopyPages(list[kept[i]], fileCount, static_cast<std::int32_t>(i) + 1, fileResult);
@@ -348,14 +393,24 @@ std::int32_t KWVellox::RunMerge(std::string& FileNamess, const std::string& Outp
     report.Result = fileResult;
     session.CurrentFile = nullptr;
     session.Input = nullptr;
+    inputs[kept[i]].File.reset();  // done with: closed now, not at the end
   }
 
-  if (LastReport.PagesWritten == 0) return stop(kFailed, "no page of any input could be copied");
+  if (Report.PagesWritten == 0) return stop(Status::NothingCopied, "no page of any input could be copied");
   session.EndChain();
   output.AppendByte(kTrailerByte);
-  LastReport.BytesWritten = output.Position();
+  Report.BytesWritten = output.Position();
   output.Commit();
-  return kMergeWritten;
+  return Status::Ok;
+}
+
+}  // namespace vellox
+
+namespace vellox {
+
+void Merger::YieldToHost() {
+  if (Session != nullptr) Session->Report.BytesWritten = Session->Output.Position();
+  if (YieldHook && !YieldHook()) throw Failure(FailureSource::Cancelled, "cancelled");
 }
 
 }  // namespace vellox

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
+#include "merge/merger.hpp"
 #include "merge/tiff_layout.hpp"
 #include "platform/files.hpp"
-#include "vellox/KWVellox.hpp"
 
 namespace vellox {
 

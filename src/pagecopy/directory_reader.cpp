@@ -32,7 +32,7 @@ class DiscardingSink : public transcode::ByteSink {
 
 }  // namespace
 
-void KWVellox::CopyPages(const std::string& path, std::int32_t fileCount, std::int32_t fileIndex,
+void Merger::CopyPages(const std::string& path, std::int32_t fileCount, std::int32_t fileIndex,
                          std::int32_t& result) {
   std::copy(kFieldTypeSizes.begin(), kFieldTypeSizes.end(), TypeSizes.begin());
   TypeCount = 12;
@@ -42,7 +42,7 @@ void KWVellox::CopyPages(const std::string& path, std::int32_t fileCount, std::i
   result = copier.Run();
 }
 
-PageCopier::PageCopier(KWVellox& owner, MergeSession& session, const platform::InputFile& input, std::int32_t fileCount,
+PageCopier::PageCopier(Merger& owner, MergeSession& session, const platform::InputFile& input, std::int32_t fileCount,
                        std::int32_t fileIndex)
     : owner_(owner),
       session_(session),
@@ -56,7 +56,7 @@ namespace {
 // Runs `work` on a page copier of `input` that writes nothing: a session
 // with an output never opened and a report thrown away.
 template <typename Work>
-std::uint64_t Survey(KWVellox& owner, std::array<std::int16_t, 14>& typeSizes, std::int16_t& typeCount,
+std::uint64_t Survey(Merger& owner, std::array<std::int16_t, 14>& typeSizes, std::int16_t& typeCount,
                      const platform::InputFile& input, const TiffLayout& layout, std::size_t cloneBlock, Work work) {
   std::copy(kFieldTypeSizes.begin(), kFieldTypeSizes.end(), typeSizes.begin());
   typeCount = 12;
@@ -70,13 +70,13 @@ std::uint64_t Survey(KWVellox& owner, std::array<std::int16_t, 14>& typeSizes, s
 
 }  // namespace
 
-std::uint64_t KWVellox::MeasurePages(const platform::InputFile& input, const TiffLayout& layout, std::uint64_t start,
+std::uint64_t Merger::MeasurePages(const platform::InputFile& input, const TiffLayout& layout, std::uint64_t start,
                                      std::size_t cloneBlock) {
   return Survey(*this, TypeSizes, TypeCount, input, layout, cloneBlock,
                 [start](PageCopier& copier) { return copier.Measure(start); });
 }
 
-std::uint64_t KWVellox::BytesToTranscode(const platform::InputFile& input) {
+std::uint64_t Merger::BytesToTranscode(const platform::InputFile& input) {
   return Survey(*this, TypeSizes, TypeCount, input, TiffLayout{}, 0,
                 [](PageCopier& copier) { return copier.BytesToTranscode(); });
 }

@@ -27,7 +27,7 @@
 #include "platform/files.hpp"
 #include "platform/range.hpp"
 #include "transcode/transcode.hpp"
-#include "vellox/KWVellox.hpp"
+#include "merge/merger.hpp"
 
 namespace vellox {
 
@@ -202,7 +202,7 @@ class PageCopier {
  public:
   // Copies the pages of `input`, which the driver has opened and found to
   // be a TIFF file of at least a header's length.
-  PageCopier(KWVellox& owner, MergeSession& session, const platform::InputFile& input, std::int32_t fileCount,
+  PageCopier(Merger& owner, MergeSession& session, const platform::InputFile& input, std::int32_t fileCount,
              std::int32_t fileIndex);
   std::int32_t Run();
   // Bytes the input's pages would take in the output, without writing.
@@ -273,7 +273,7 @@ class PageCopier {
   std::size_t TypeSize(std::uint32_t type) const;        // in the input
   std::size_t OutputTypeSize(std::uint32_t type) const;  // in the output
 
-  KWVellox& owner_;
+  Merger& owner_;
   MergeSession& session_;
   const platform::InputFile& input_;
   const std::int32_t fileCount_;

@@ -86,6 +86,7 @@ class InputFile {
 
   std::intptr_t NativeHandle() const noexcept { return handle_; }
   const std::string& Path() const noexcept { return path_; }
+  const std::string& Error() const noexcept { return path_; }  // TEMP until the platform split lands
 
  private:
   std::intptr_t handle_ = -1;
@@ -183,6 +184,8 @@ class OutputFile {
 // Removes the hidden files of outputs in progress in this process. Safe to
 // call from a signal handler; for a process that ends on a signal.
 void RemoveTemporaryFiles() noexcept;
+
+inline std::size_t InputHandleBudget() noexcept { return 200; }  // TEMP
 
 // Size of the chunks in which image data is moved through user space.
 inline constexpr std::size_t kCopyChunkBytes = 1u << 20;

@@ -150,9 +150,7 @@ TEST(BigTiffAuto, ClassicExactlyWhenEverythingFits) {
     WriteSparseTiff(large, static_cast<std::uint32_t>(c.FileBytes - overhead), 1, false, "large");
     std::vector<std::string> inputs{large};
     inputs.insert(inputs.end(), c.Others.begin(), c.Others.end());
-    KWVellox merger;
-    merger.SetOptions({.Format = OutputFormat::Auto});
-    EXPECT_EQ(KWVelloxInternals(merger).ChooseBigTiff(inputs, true), c.Big)
+    EXPECT_EQ(MergerInternals({.Format = OutputFormat::Auto}).ChooseBigTiff(inputs, true), c.Big)
         << c.FileBytes << " bytes, " << inputs.back();
   }
 }

@@ -138,9 +138,7 @@ TEST(CloneAutoFormat, CountsThePaddingOfClonedStrips) {
   WriteSparseTiff(a, 1u << 31, 1, false, "first");
   auto fitsClassic = [&](CloneMode clone, std::uint32_t width) {
     WriteSparseTiff(b, width, 1, false, "second");
-    KWVellox merger;
-    merger.SetOptions({.Format = OutputFormat::Auto, .Clone = clone});
-    return !KWVelloxInternals(merger).ChooseBigTiff({a, b}, true);
+    return !MergerInternals({.Format = OutputFormat::Auto, .Clone = clone}).ChooseBigTiff({a, b}, true);
   };
   std::uint32_t fits = 1u << 30, tooWide = 1u << 31;  // the widest second strip that fits without cloning
   while (tooWide - fits > 1) {

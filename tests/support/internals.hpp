@@ -5,15 +5,17 @@
 #include <filesystem>
 #include <string_view>
 
+#include "merge/listed_input.hpp"
 #include "merge/merge_session.hpp"
+#include "merge/merger.hpp"
 #include "platform/files.hpp"
-#include "vellox/KWVellox.hpp"
 
 namespace vellox {
 
-class KWVelloxInternals {
+// A merger of its own, with these options, and its state laid open.
+class MergerInternals {
  public:
-  explicit KWVelloxInternals(KWVellox& merger) : m(merger) {}
+  explicit MergerInternals(const MergeOptions& options = {}) : m(options, report) {}
 
   void EncodeNumber(const std::string& text, std::int16_t n, bool toBuffer, std::int32_t zeros) {
     m.EncodeNumber(text, n, toBuffer, zeros);
@@ -26,20 +28,27 @@ class KWVelloxInternals {
   // The output format the options choose for these inputs (all kept), as a
   // merge whose first input is in the given byte order would.
   bool ChooseBigTiff(const std::vector<std::string>& inputs, bool littleEndian) {
-    std::vector<std::size_t> kept(inputs.size()), big;
+    std::vector<std::size_t> kept(inputs.size());
+    std::vector<ListedInput> listed(inputs.size());
     std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < kept.size(); ++i) {
       kept[i] = i;
-      const platform::Probe probe = platform::ProbeInput(inputs[i]);
-      bytes += probe.Size;
-      const std::string_view head(probe.Head.data(), probe.Head.size());
-      if (head == std::string_view("II+\0", 4) || head == std::string_view("MM\0+", 4)) big.push_back(i);
+      listed[i].File = std::make_unique<platform::InputFile>();
+      if (listed[i].File->Open(inputs[i]) != platform::InputFile::OpenResult::Ok) continue;
+      bytes += listed[i].File->Size();
+      char head[4] = {};
+      if (listed[i].File->ReadAt(0, head, 4))
+        listed[i].Big = std::string_view(head, 4) == std::string_view("II+\0", 4) ||
+                        std::string_view(head, 4) == std::string_view("MM\0+", 4);
+      FileReport file;
+      file.Path = inputs[i];
+      report.Files.push_back(file);
     }
     m.InputLittleEndian = m.OutputLittleEndian = littleEndian;
     // An unnamed output beside the first input, discarded unnamed.
     platform::OutputFile output;
     output.Create((std::filesystem::path(inputs.front()).parent_path() / "choice.tif").string(), false);
-    return m.ChooseBigTiff(inputs, kept, big, bytes, output);
+    return m.ChooseBigTiff(listed, kept, bytes, output);
   }
 
   std::string& PendingBytes() { return m.PendingBytes; }
@@ -56,7 +65,8 @@ class KWVelloxInternals {
   void SetSession(MergeSession* session) { m.Session = session; }
 
  private:
-  KWVellox& m;
+  MergeReport report;
+  Merger m;
 };
 
 }  // namespace vellox

@@ -18,8 +18,7 @@ std::string Bytes(std::initializer_list<int> values) {
 
 class CodecTest : public ::testing::Test {
  protected:
-  KWVellox merger;
-  KWVelloxInternals in{merger};
+  MergerInternals in;
 
   std::string Buffered(const std::string& text, std::int16_t n, bool little, std::int32_t zeros = 0) {
     in.OutputLittleEndian() = little;
@@ -150,14 +149,13 @@ TEST_F(CodecTest, SwapGroupsReversesEachGroupAndKeepsAPartialTail) {
 }
 
 TEST(MergerState, ANewObjectStartsEmpty) {
-  KWVellox merger;
-  KWVelloxInternals in(merger);
+  MergerInternals in;
   EXPECT_EQ(in.TypeCount(), 0);
   for (const auto size : in.TypeSizes()) EXPECT_EQ(size, 0);
   EXPECT_TRUE(in.PendingBytes().empty());
   EXPECT_EQ(in.OutputPosition(), 0);
   EXPECT_FALSE(in.InputLittleEndian());
-  EXPECT_EQ(merger.Version(), "1.0.4");
+  EXPECT_EQ(Version(), "1.0.4");
 }
 
 }  // namespace

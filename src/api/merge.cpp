@@ -1,0 +1,147 @@
+// vellox::Merge, vellox::CheckJobs and vellox::MergeMany: the library's own
+// merge calls, which every front end uses.
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "merge/merger.hpp"
+#include "platform/file_identity.hpp"
+#include "vellox/vellox.hpp"
+
+namespace vellox {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The most merges MergeMany runs at once: the library remembers the hidden
+// outputs of this many merges for removal on a signal.
+constexpr unsigned kMaxWorkers = 64;
+
+// Ends `report` before the merge began, for a request that cannot run.
+MergeReport Refused(const MergeRequest& request, Status status, std::string reason) {
+  MergeReport report;
+  report.Status = status;
+  report.Result = ResultCodeOf(status);
+  report.Reason = std::move(reason);
+  for (const Input& input : request.Inputs) {
+    FileReport file;
+    file.Path = Utf8Of(input.Path);
+    file.Reason = "not copied: the merge did not start";
+    report.Files.push_back(std::move(file));
+  }
+  return report;
+}
+
+// A path joined to the current folder as it is, not normalised: "link/.."
+// means what the file system says it means.
+std::string AbsoluteText(const fs::path& path) {
+  if (path.empty()) return {};
+  return Utf8Of(path.is_absolute() ? path : fs::absolute(path));
+}
+
+}  // namespace
+
+MergeReport Merge(const MergeRequest& request, const ProgressCallback& progress, std::stop_token stop) {
+  try {
+    if (request.Output.empty() || !request.Output.has_filename())
+      return Refused(request, Status::InvalidRequest,
+                     "the output must name a file, not \"" + Utf8Of(request.Output) + "\"");
+    std::vector<std::string> list;
+    list.reserve(request.Inputs.size());
+    for (const Input& input : request.Inputs) list.push_back(AbsoluteText(input.Path));
+    const fs::path output = fs::absolute(request.Output);
+
+    MergeReport report;
+    Merger merger(request.Options, report, [&] {
+      if (stop.stop_requested()) return false;
+      return !progress || progress(report);
+    });
+    merger.Run(list, Utf8Of(output.parent_path()), Utf8Of(output.filename()));
+    return report;
+  } catch (const std::bad_alloc&) {
+    return Refused(request, Status::OutOfMemory, "out of memory");
+  } catch (const std::exception& error) {
+    // fs::absolute fails when the current folder is gone.
+    return Refused(request, Status::InvalidRequest, error.what());
+  }
+}
+
+std::vector<std::string> CheckJobs(const std::vector<MergeRequest>& requests) {
+  std::vector<std::string> problems(requests.size());
+  // Every output's identity and the first job that writes it.
+  std::map<std::tuple<std::uint64_t, std::uint64_t, std::string>, std::size_t> writers;
+  const auto key = [](const platform::FileIdentity& id) { return std::make_tuple(id.Device, id.Node, id.Name); };
+  std::vector<platform::FileIdentity> outputs(requests.size());
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    outputs[i] = platform::IdentityOf(Utf8Of(requests[i].Output));
+    if (!outputs[i].Known) continue;  // its folder is missing: the merge itself says so
+    const auto [at, added] = writers.emplace(key(outputs[i]), i);
+    if (!added)
+      problems[i] = "job " + std::to_string(i + 1) + " writes " + Utf8Of(requests[i].Output) + ", the file that job " +
+                    std::to_string(at->second + 1) + " also writes (as " + Utf8Of(requests[at->second].Output) + ")";
+  }
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    if (!problems[i].empty()) continue;
+    for (const Input& input : requests[i].Inputs) {
+      const platform::FileIdentity id = platform::IdentityOf(Utf8Of(input.Path));
+      if (!id.Known) continue;
+      const auto writer = writers.find(key(id));
+      if (writer == writers.end() || writer->second == i) continue;
+      problems[i] = "job " + std::to_string(i + 1) + " reads " + Utf8Of(input.Path) + ", which job " +
+                    std::to_string(writer->second + 1) + " writes (as " + Utf8Of(requests[writer->second].Output) +
+                    "): jobs run in any order, so what it would read is undefined";
+      break;
+    }
+  }
+  return problems;
+}
+
+std::vector<MergeReport> MergeMany(const std::vector<MergeRequest>& requests, const MergeManyOptions& options) {
+  std::vector<MergeReport> reports(requests.size());
+  const std::vector<std::string> problems = CheckJobs(requests);
+  if (std::any_of(problems.begin(), problems.end(), [](const std::string& p) { return !p.empty(); })) {
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+      reports[i] = Refused(requests[i], Status::InvalidRequest,
+                           problems[i].empty() ? "not run: another job in the list clashes with one" : problems[i]);
+      if (options.Finished) options.Finished(i, reports[i]);
+    }
+    return reports;
+  }
+
+  unsigned workers = options.Workers != 0 ? options.Workers : std::max(1u, std::thread::hardware_concurrency());
+  workers = static_cast<unsigned>(std::min<std::size_t>({workers, kMaxWorkers, requests.size()}));
+  std::atomic<std::size_t> next{0};
+  std::mutex finishing;
+  std::exception_ptr callbackError;  // the first exception of a Finished callback
+  std::atomic<bool> stopFeeding{false};
+  const auto work = [&] {
+    for (;;) {
+      const std::size_t i = next.fetch_add(1);
+      if (i >= requests.size() || stopFeeding) return;
+      ProgressCallback progress;
+      if (options.Progress) progress = [&, i](const MergeReport& report) { return options.Progress(i, report); };
+      reports[i] = Merge(requests[i], progress, options.Stop);
+      if (!options.Finished) continue;
+      std::lock_guard lock(finishing);
+      try {
+        options.Finished(i, reports[i]);
+      } catch (...) {
+        if (!callbackError) callbackError = std::current_exception();
+        stopFeeding = true;
+      }
+    }
+  };
+  {
+    std::vector<std::jthread> pool;
+    for (unsigned w = 1; w < workers; ++w) pool.emplace_back(work);
+    work();  // the calling thread is one of the workers
+  }
+  if (callbackError) std::rethrow_exception(callbackError);
+  return reports;
+}
+
+}  // namespace vellox

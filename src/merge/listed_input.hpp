@@ -1,0 +1,38 @@
+// One listed input of a merge, as the driver holds it from the removal pass
+// to its copy.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/files.hpp"
+#include "vellox/vellox.hpp"
+
+namespace vellox {
+
+// The outcome of checking one listed input for the page copier.
+struct Intake {
+  std::int32_t Result = kMergeWritten;  // the per-file result when the input cannot be copied
+  std::string Reason;
+  Status Kind = Status::Ok;  // the file's status when it cannot be copied
+};
+
+// The removal pass opens each listed input, and every later step (the
+// header, the choice of byte order and format, the copy) reads through
+// that one handle: the file copied is the file that was checked, and no
+// file is opened twice. A merge holds at most platform::InputHandleBudget()
+// inputs open at once; those past it are closed after the removal pass and
+// opened again when their turn comes.
+class ListedInput {
+ public:
+  std::unique_ptr<platform::InputFile> File;  // open, or empty when closed
+  bool Big = false;                           // starts as a BigTIFF
+
+  // The open file, checked for the copier, or for a closed one the file
+  // opened again and checked; nullptr, with `intake` saying why, when it
+  // cannot be copied.
+  const platform::InputFile* Open(const std::string& path, Intake& intake);
+};
+
+}  // namespace vellox

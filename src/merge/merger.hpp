@@ -1,0 +1,101 @@
+// The merger: the state and steps of one merge, behind every front end
+// (vellox::Merge, the component's Tiff_Merge). The driver (merge_driver.cpp)
+// runs the list from the removal pass to the finished file; the byte codec
+// (codec/) and the page copier (pagecopy/) work on the state held here.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vellox/vellox.hpp"
+
+namespace vellox {
+
+struct MergeSession;
+struct TiffLayout;
+class ListedInput;
+namespace platform {
+class InputFile;
+class OutputFile;
+}  // namespace platform
+
+class Merger {
+ public:
+  // `yield` is called at every step (twice per page) and stops the merge
+  // by returning false; `report` receives the outcome as the merge runs.
+  Merger(const MergeOptions& options, MergeReport& report, std::function<bool()> yield = {})
+      : Options(options), Report(report), YieldHook(std::move(yield)) {}
+  Merger(const Merger&) = delete;
+  Merger& operator=(const Merger&) = delete;
+
+  // Merges the listed paths (UTF-8, as listed: the component's list
+  // without its end marker) into OutputDir/NewFileName. Never throws: the
+  // outcome is in the report, and the component's result code is returned.
+  std::int32_t Run(const std::vector<std::string>& list, const std::string& OutputDir, const std::string& NewFileName);
+
+ private:
+  friend class MergerInternals;  // white-box access for the test suite
+  friend class PageCopier;       // the page copier's working half
+
+  // --- Merger state -------------------------------------------------------
+  std::vector<std::string> HexPairs;
+  std::string OutOfLineData;
+  std::array<std::int16_t, 14> TypeSizes{};
+  std::string PendingBytes;
+  bool InputLittleEndian = false;
+  bool OutputLittleEndian = false;
+  std::int64_t OutputPosition = 0;
+  std::int64_t DirectByteCount = 0;
+  std::int16_t TypeCount = 0;
+  std::vector<std::vector<std::string>> ValueTable;
+  std::vector<std::vector<std::string>> EntryTable;
+
+  // --- Byte codec ----------------------------------------------------------
+  void EncodeNumber(const std::string& ValueText, std::int16_t ByteCount, bool ToBuffer, std::int32_t ZeroCount);
+  std::uint32_t DecodeNumber(std::string_view Bytes, std::int16_t& ByteCount);
+  std::string SwapGroups(std::string_view Bytes, std::int32_t GroupSize);
+  std::string ToHexDigits(double Value);
+  std::string HexDigit(std::int16_t Digit);
+
+  // --- Merge driver --------------------------------------------------------
+  bool DirectoryExists(const std::string& Path);
+  Status RunMerge(const std::vector<std::string>& list, const std::string& OutputDir, const std::string& NewFileName);
+  bool ChooseBigTiff(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept, std::uint64_t inputBytes,
+                     platform::OutputFile& output);
+  // Whether the output is little-endian, as the options say, given the first
+  // input's byte order.
+  bool ChooseLittleEndian(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept, bool firstLittle);
+  // Bytes of the input's pages that would be transcoded if the output were
+  // in the other byte order than the input's.
+  std::uint64_t BytesToTranscode(const platform::InputFile& input);
+  // How the input's large pieces are placed in the output: in blocks of
+  // this size where they can be cloned, else 0.
+  std::size_t CloneBlockFor(platform::OutputFile& output, const platform::InputFile& input) const;
+
+  // --- Page copier ---------------------------------------------------------
+  void CopyPages(const std::string& path, std::int32_t fileCount, std::int32_t fileIndex, std::int32_t& result);
+  // Where the pages of an opened input would end in an output of `layout`
+  // if they began at `start`, padding included (UINT64_MAX: a value the
+  // format cannot hold).
+  std::uint64_t MeasurePages(const platform::InputFile& input, const TiffLayout& layout, std::uint64_t start,
+                             std::size_t cloneBlock);
+
+  // Lets the caller run (the yield hook) while a merge copies directories.
+  void YieldToHost();
+
+  // The merge in progress: its output, the chain's last link and the report
+  // of the file being copied; owned by the driver for one call.
+  MergeSession* Session = nullptr;
+  const MergeOptions Options;
+  MergeReport& Report;
+  std::function<bool()> YieldHook;
+};
+
+// The component's result code for a merge's status.
+std::int32_t ResultCodeOf(Status status) noexcept;
+
+}  // namespace vellox
