@@ -70,6 +70,10 @@ enum class InputFate : std::uint8_t {
   KeptEmpty,       // empty, but held open by another program: dropped, not deleted
 };
 
+// The stable name of a fate: "copied", "deleted-empty", "missing",
+// "not-reached", "kept-empty".
+const char* ToString(InputFate fate) noexcept;
+
 // A note on one page of an input file.
 struct PageNote {
   std::uint32_t Index = 0;  // 0-based position of the page in its file
@@ -96,6 +100,7 @@ struct MergeReport {
   vellox::Status Status = vellox::Status::InternalError;
   std::int32_t Result = 0;        // the same outcome as the component's result code
   std::string Reason;             // why the merge ended as it did, whenever Status is not Ok
+  std::string Output;             // the output's path as the merger wrote it (UTF-8)
   std::vector<FileReport> Files;  // one per listed entry, in list order
   std::uint64_t PagesWritten = 0;
   std::uint64_t BytesWritten = 0;  // bytes in the output file so far

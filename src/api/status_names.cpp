@@ -73,7 +73,17 @@ constexpr std::pair<CloneMode, const char*> kClones[] = {{CloneMode::Never, "nev
 constexpr std::pair<ByteOrder, const char*> kOrders[] = {
     {ByteOrder::First, "first"}, {ByteOrder::Little, "little"}, {ByteOrder::Big, "big"}, {ByteOrder::Auto, "auto"}};
 
+constexpr std::pair<InputFate, const char*> kFates[] = {{InputFate::Copied, "copied"},
+                                                      {InputFate::DeletedEmpty, "deleted-empty"},
+                                                      {InputFate::DroppedMissing, "missing"},
+                                                      {InputFate::NotReached, "not-reached"},
+                                                      {InputFate::KeptEmpty, "kept-empty"}};
+
 }  // namespace
+
+const char* ToString(InputFate fate) noexcept {
+  return NameIn(fate, kFates);
+}
 
 const char* ToString(Status status) noexcept {
   return TextOf(status).Name;

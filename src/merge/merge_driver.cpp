@@ -168,6 +168,7 @@ std::int32_t Merger::Run(const std::vector<std::string>& list, const std::string
   Report = MergeReport{};
   Status status = Status::InternalError;
   try {
+    Report.Output = WithTrailingSeparator(OutputDir) + NewFileName;
     for (const std::string& path : list) {
       FileReport file;
       file.Path = path;
