@@ -6,8 +6,9 @@
 #  2. builds packaging/consumer three ways: find_package(vellox CONFIG)
 #     against that prefix, pkg-config against it, and add_subdirectory of
 #     this source tree (which must not look up GTest, CLI11 or libtiff);
-#  3. merges the samples with each consumer and with the installed `vellox`
-#     CLI: all four outputs must be the same bytes;
+#  3. merges the samples with each consumer (vellox::Merge, then
+#     vellox::MergeMany over two requests) and with the installed `vellox`
+#     CLI: all ten outputs must be the same bytes;
 #  4. makes the Debian package with CPack and runs lintian on it (any error
 #     or warning fails);
 #  5. with --install-deb (as root or through sudo, only when no vellox
@@ -68,8 +69,8 @@ merge_copies() {  # merge_copies NAME COMMAND...: merges fresh copies of the sam
 merge_copies cli "$WORK/prefix/bin/vellox" merge -o "$WORK/cli.tif" >/dev/null
 for consumer in find-package pkg-config add-subdirectory; do
   echo -n "$consumer: "
-  merge_copies "$consumer" "$WORK/$consumer/vellox_consumer" "$WORK" "$consumer.tif"
-  cmp "$WORK/cli.tif" "$WORK/$consumer.tif"
+  merge_copies "$consumer" "$WORK/$consumer/vellox_consumer" "$WORK/$consumer.tif"
+  for output in "$WORK/$consumer.tif" "$WORK/$consumer.tif".{1,2}.tif; do cmp "$WORK/cli.tif" "$output"; done
 done
 
 step "Debian package"

@@ -202,11 +202,11 @@ struct MergeManyOptions {
   unsigned Workers = 0;  // merges at once; 0: one per core (at most 64)
   // Called as each merge ends, with its index in the request list; calls
   // come from the worker threads, one at a time.
-  std::function<void(std::size_t index, const MergeReport& report)> Finished;
+  std::function<void(std::size_t index, const MergeReport& report)> Finished = {};
   // Called at every step of every merge, from its worker thread (possibly
   // several at once); returning false stops that merge.
-  std::function<bool(std::size_t index, const MergeReport& report)> Progress;
-  std::stop_token Stop;  // stops every merge not yet ended
+  std::function<bool(std::size_t index, const MergeReport& report)> Progress = {};
+  std::stop_token Stop = {};  // stops every merge not yet ended
 };
 
 // Why each request cannot run beside the others, or "" where it can: no two

@@ -1,21 +1,32 @@
-// Merges the given TIFF files through the library's Tiff_Merge and reports
-// the result: exit 0 when the output was written.
-//   vellox_consumer OUTPUTDIR NAME INPUT...   (inputs given as full paths)
-#include <cstdint>
+// Merges the given TIFF files through the library's API and reports the
+// outcome: exit 0 when every output was written.
+//   vellox_consumer OUTPUT INPUT...
+// writes OUTPUT with vellox::Merge, then OUTPUT.1.tif and OUTPUT.2.tif, the
+// same inputs again, with vellox::MergeMany over two requests.
 #include <iostream>
-#include <string>
-#include <vellox/KWVellox.hpp>
+#include <vector>
+#include <vellox/vellox.hpp>
 
 int main(int argc, char** argv) {
-  if (argc < 4) {
-    std::cerr << "usage: vellox_consumer OUTPUTDIR NAME INPUT...\n";
+  if (argc < 3) {
+    std::cerr << "usage: vellox_consumer OUTPUT INPUT...\n";
     return 2;
   }
-  std::string outputDir = argv[1], name = argv[2], list;
-  for (int i = 3; i < argc; ++i) list += std::string(argv[i]) + ",";
-  vellox::KWVellox merger;
-  const std::int32_t result = merger.Tiff_Merge(list, outputDir, name);
-  std::cout << "vellox " << merger.Version() << ": result " << result << ", "
-            << merger.Report().PagesWritten << " pages\n";
-  return result == vellox::kMergeWritten ? 0 : 1;
+  vellox::MergeRequest request;
+  for (int i = 2; i < argc; ++i) request.Inputs.push_back(argv[i]);
+  request.Output = argv[1];
+  vellox::MergeReport report = vellox::Merge(request);
+  std::cout << "vellox " << vellox::Version() << ": " << vellox::ToString(report.Status) << ", "
+            << report.PagesWritten << " pages\n";
+  if (report.Status != vellox::Status::Ok) return 1;
+
+  std::vector<vellox::MergeRequest> requests(2, request);
+  requests[0].Output = std::string(argv[1]) + ".1.tif";
+  requests[1].Output = std::string(argv[1]) + ".2.tif";
+  std::vector<vellox::MergeReport> reports = vellox::MergeMany(requests, {.Workers = 2});
+  for (const vellox::MergeReport& each : reports) {
+    std::cout << each.Output << ": " << vellox::ToString(each.Status) << ", " << each.PagesWritten << " pages\n";
+    if (each.Status != vellox::Status::Ok) return 1;
+  }
+  return 0;
 }
