@@ -37,11 +37,22 @@ MergeReport Refused(const MergeRequest& request, Status status, std::string reas
 }
 
 // A path joined to the current folder as it is, not normalised: "link/.."
-// means what the file system says it means.
-std::string AbsoluteText(const fs::path& path) {
-  if (path.empty()) return {};
-  return Utf8Of(path.is_absolute() ? path : fs::absolute(path));
-}
+// means what the file system says it means. The folder is looked up once
+// per merge, not once per input.
+class Absolute {
+ public:
+  std::string Text(const fs::path& path) {
+    if (path.empty()) return {};
+    if (path.is_absolute()) return Utf8Of(path);
+    // Windows' "C:x" and "\\x" are relative to more than the current folder.
+    if (path.has_root_name() || path.has_root_directory()) return Utf8Of(fs::absolute(path));
+    if (current_.empty()) current_ = fs::current_path();
+    return Utf8Of(current_ / path);
+  }
+
+ private:
+  fs::path current_;
+};
 
 }  // namespace
 
@@ -52,7 +63,8 @@ MergeReport Merge(const MergeRequest& request, const ProgressCallback& progress,
                      "the output must name a file, not \"" + Utf8Of(request.Output) + "\"");
     std::vector<std::string> list;
     list.reserve(request.Inputs.size());
-    for (const Input& input : request.Inputs) list.push_back(AbsoluteText(input.Path));
+    Absolute absolute;
+    for (const Input& input : request.Inputs) list.push_back(absolute.Text(input.Path));
     const fs::path output = fs::absolute(request.Output);
 
     MergeReport report;

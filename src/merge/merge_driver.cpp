@@ -339,8 +339,11 @@ Status Merger::RunMerge(const std::vector<std::string>& list, const std::string&
     if (input.File == nullptr) input.Open(first, intake);
     if (input.File == nullptr) return stop(Status::CannotOpen, first + ": " + intake.Reason);
     const HeaderKind kind = ReadHeaderKind(*input.File, littleEndian);
-    if (kind == HeaderKind::NotTiff || kind == HeaderKind::BadBig)
+    if (kind == HeaderKind::NotTiff || kind == HeaderKind::BadBig) {
+      Report.Files[kept.front()].Status = Status::NotTiff;
+      Report.Files[kept.front()].Reason = "not a TIFF file";
       return stop(Status::NotTiff, first + " is not a TIFF file");
+    }
   }
   littleEndian = ChooseLittleEndian(inputs, kept, littleEndian);
   InputLittleEndian = littleEndian;
