@@ -1,128 +1,358 @@
-// vellox._vellox: the merger for Python. Paths and texts cross as bytes (the
-// package turns them into str with os.fsdecode); reports cross as tuples
-// that the package wraps in its own classes.
+// vellox._vellox: the library's merge calls for Python, and its reports as
+// the classes Report, FileReport and Page. Paths cross into the library as
+// bytes (the package encodes them with os.fsencode) and come back as str
+// decoded as os.fsdecode does, so names that are not UTF-8 round-trip.
 //
-// A merge runs with the GIL released, so merges in several threads run at
-// once. At each yield the merge may stop: when its cancel token is set (no
-// GIL needed), when a signal handler raises (KeyboardInterrupt on the main
-// thread), or when the progress callback raises; the error is raised again
-// once the merge has ended cleanly.
+// Merges run with the GIL released, so merges in several threads run at
+// once. A merge stops at its next step when a signal handler raises
+// (KeyboardInterrupt on the main thread) or a callback raises; the error is
+// raised again once the merge has ended cleanly.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
-#include <atomic>
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <stop_token>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "vellox/KWVellox.hpp"
 
 namespace py = pybind11;
+using vellox::FileReport;
+using vellox::MergeReport;
+using vellox::PageNote;
 
 namespace {
 
-// Shared by the merges of one merge_many call: set, every merge using it
-// stops at its next yield.
-struct CancelToken {
-  std::atomic<bool> Cancelled{false};
+// Bytes from the library as str, the way os.fsdecode turns them.
+py::str Text(const std::string& bytes) {
+  PyObject* text = PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
+std::string TypeName(const py::handle& value) {
+  return Py_TYPE(value.ptr())->tp_name;
+}
+
+template <class Item>
+py::tuple TupleOf(const std::vector<Item>& items) {
+  py::tuple tuple(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) tuple[i] = py::cast(items[i]);
+  return tuple;
+}
+
+bool FileFailed(const FileReport& file) {
+  return file.Fate == vellox::InputFate::DroppedMissing ||
+         (file.Fate == vellox::InputFate::Copied && (file.Result != vellox::kMergeWritten || file.Pages == 0));
+}
+
+// The reports as plain tuples (strings as bytes): their pickled state and
+// what equality compares.
+py::tuple PagesState(const std::vector<PageNote>& pages) {
+  py::tuple state(pages.size());
+  for (std::size_t i = 0; i < pages.size(); ++i) state[i] = py::make_tuple(pages[i].Index, py::bytes(pages[i].Reason));
+  return state;
+}
+
+std::vector<PageNote> PagesFrom(const py::tuple& state) {
+  std::vector<PageNote> pages;
+  for (const py::handle& item : state) {
+    const auto page = item.cast<py::tuple>();
+    pages.push_back({page[0].cast<std::uint32_t>(), page[1].cast<std::string>()});
+  }
+  return pages;
+}
+
+py::tuple FileState(const FileReport& file) {
+  return py::make_tuple(py::bytes(file.Path), static_cast<int>(file.Status), static_cast<int>(file.Fate), file.Result,
+                        file.Pages, py::bytes(file.Reason), PagesState(file.Skipped), PagesState(file.LeftOut),
+                        PagesState(file.Transcoded));
+}
+
+FileReport FileFrom(const py::tuple& state) {
+  FileReport file;
+  file.Path = state[0].cast<std::string>();
+  file.Status = static_cast<vellox::Status>(state[1].cast<int>());
+  file.Fate = static_cast<vellox::InputFate>(state[2].cast<int>());
+  file.Result = state[3].cast<std::int32_t>();
+  file.Pages = state[4].cast<std::uint32_t>();
+  file.Reason = state[5].cast<std::string>();
+  file.Skipped = PagesFrom(state[6].cast<py::tuple>());
+  file.LeftOut = PagesFrom(state[7].cast<py::tuple>());
+  file.Transcoded = PagesFrom(state[8].cast<py::tuple>());
+  return file;
+}
+
+py::tuple ReportState(const MergeReport& report) {
+  py::tuple files(report.Files.size());
+  for (std::size_t i = 0; i < report.Files.size(); ++i) files[i] = FileState(report.Files[i]);
+  return py::make_tuple(static_cast<int>(report.Status), report.Result, py::bytes(report.Reason),
+                        py::bytes(report.Output), files, report.PagesWritten, report.BytesWritten, report.BigTiff);
+}
+
+MergeReport ReportFrom(const py::tuple& state) {
+  MergeReport report;
+  report.Status = static_cast<vellox::Status>(state[0].cast<int>());
+  report.Result = state[1].cast<std::int32_t>();
+  report.Reason = state[2].cast<std::string>();
+  report.Output = state[3].cast<std::string>();
+  for (const py::handle& file : state[4].cast<py::tuple>()) report.Files.push_back(FileFrom(file.cast<py::tuple>()));
+  report.PagesWritten = state[5].cast<std::uint64_t>();
+  report.BytesWritten = state[6].cast<std::uint64_t>();
+  report.BigTiff = state[7].cast<bool>();
+  return report;
+}
+
+py::str FileRepr(const FileReport& file) {
+  const char* fate = vellox::ToString(file.Fate);
+  std::string text = py::str("FileReport({!r}, {}, {} page{}")
+                         .format(Text(file.Path), fate, file.Pages, file.Pages == 1 ? "" : "s")
+                         .cast<std::string>();
+  if (file.Result != vellox::kMergeWritten && file.Fate == vellox::InputFate::Copied)
+    text += ", result " + std::to_string(file.Result);
+  if (!file.Reason.empty()) text += ", " + py::repr(Text(file.Reason)).cast<std::string>();
+  if (!file.Skipped.empty()) text += ", " + std::to_string(file.Skipped.size()) + " skipped";
+  if (!file.LeftOut.empty()) text += ", " + std::to_string(file.LeftOut.size()) + " with parts left out";
+  if (!file.Transcoded.empty()) text += ", " + std::to_string(file.Transcoded.size()) + " transcoded";
+  return text + ")";
+}
+
+py::str ReportRepr(const MergeReport& report) {
+  std::string files;
+  for (const FileReport& file : report.Files)
+    files += (files.empty() ? "" : ", ") + FileRepr(file).cast<std::string>();
+  std::string text = "Report(status=" + std::string(vellox::ToString(report.Status)) +
+                     ", result=" + std::to_string(report.Result);
+  if (!report.Reason.empty()) text += ", reason=" + py::repr(Text(report.Reason)).cast<std::string>();
+  text += ", output=" + py::repr(Text(report.Output)).cast<std::string>() +
+          ", pages=" + std::to_string(report.PagesWritten) + ", bytes=" + std::to_string(report.BytesWritten);
+  if (report.BigTiff) text += ", bigtiff=True";
+  return text + ", files=[" + files + "])";
+}
+
+// An option's value from its name, through the library's names; `all` lists
+// the values for the message about a name that is none of them.
+template <class Value, std::size_t N>
+Value Named(const py::handle& name, const char* what, const std::array<Value, N>& all) {
+  if (!py::isinstance<py::str>(name))
+    throw py::type_error(std::string(what) + " must be a str, not " + TypeName(name));
+  Value value{};
+  if (vellox::FromString(name.cast<std::string>(), value)) return value;
+  std::string names;
+  for (Value each : all) names += (names.empty() ? "'" : ", '") + std::string(vellox::ToString(each)) + "'";
+  throw py::value_error(std::string(what) + " must be one of " + names + ", not " +
+                        py::repr(name).cast<std::string>());
+}
+
+vellox::MergeOptions OptionsFrom(const py::handle& sync, const py::handle& format, const py::handle& clone,
+                                 const py::handle& order) {
+  using F = vellox::OutputFormat;
+  using C = vellox::CloneMode;
+  using B = vellox::ByteOrder;
+  if (!py::isinstance<py::bool_>(sync)) throw py::type_error("sync must be a bool, not " + TypeName(sync));
+  vellox::MergeOptions options;
+  options.Sync = sync.cast<bool>();
+  options.Format = Named(format, "format", std::array{F::Auto, F::Classic, F::BigTiff});
+  options.Clone = Named(clone, "clone", std::array{C::Auto, C::Never});
+  options.Order = Named(order, "byte_order", std::array{B::First, B::Little, B::Big, B::Auto});
+  return options;
+}
+
+void CheckCallable(const py::handle& callback, const char* what) {
+  if (!callback.is_none() && PyCallable_Check(callback.ptr()) == 0)
+    throw py::type_error(std::string(what) + " must be callable or None, not " + TypeName(callback));
+}
+
+using Paths = std::vector<std::string>;  // encoded by os.fsencode
+
+vellox::MergeRequest Request(const Paths& inputs, const std::string& output, const vellox::MergeOptions& options) {
+  vellox::MergeRequest request;
+  request.Inputs.reserve(inputs.size());
+  for (const std::string& input : inputs) request.Inputs.emplace_back(vellox::PathFromUtf8(input));
+  request.Output = vellox::PathFromUtf8(output);
+  request.Options = options;
+  return request;
+}
+
+// The first exception raised by Python code that a running merge calls,
+// kept until the merge has ended and then raised again. Used with the GIL
+// held.
+class PendingError {
+ public:
+  // Runs `call`; returns false (the merge should stop) when it raised.
+  template <class Call>
+  bool Run(Call&& call) {
+    try {
+      call();
+      return true;
+    } catch (py::error_already_set& error) {
+      Keep(std::move(error));
+    } catch (const std::exception& error) {
+      // A C++ exception out of a callback (a pybind11 cast): kept as a Python one.
+      PyErr_SetString(PyExc_RuntimeError, error.what());
+      Keep(py::error_already_set());
+    }
+    return false;
+  }
+
+  void RaiseIfAny() {
+    if (error_) throw std::move(*error_);
+  }
+
+ private:
+  void Keep(py::error_already_set&& error) {
+    if (!error_) error_ = std::make_unique<py::error_already_set>(std::move(error));
+  }
+
+  std::unique_ptr<py::error_already_set> error_;
 };
 
-const char* FateName(vellox::InputFate fate) {
-  switch (fate) {
-    case vellox::InputFate::Copied: return "copied";
-    case vellox::InputFate::DeletedEmpty: return "deleted-empty";
-    case vellox::InputFate::DroppedMissing: return "missing";
-    case vellox::InputFate::NotReached: return "not-reached";
-    case vellox::InputFate::KeptEmpty: return "kept-empty";
+void RaiseOnSignal() {
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+MergeReport Merge(const Paths& inputs, const std::string& output, const py::object& sync, const py::object& format,
+                  const py::object& clone, const py::object& byteOrder, const py::object& progress,
+                  bool checkSignals) {
+  CheckCallable(progress, "progress");
+  const vellox::MergeRequest request = Request(inputs, output, OptionsFrom(sync, format, clone, byteOrder));
+  PendingError pending;
+  vellox::ProgressCallback step;
+  if (checkSignals || !progress.is_none())
+    step = [&](const MergeReport& report) {
+      py::gil_scoped_acquire gil;
+      return pending.Run([&] {
+        if (checkSignals) RaiseOnSignal();
+        if (!progress.is_none()) progress(report);
+      });
+    };
+  MergeReport report;
+  {
+    py::gil_scoped_release release;
+    report = vellox::Merge(request, step);
   }
-  return "unknown";
+  pending.RaiseIfAny();
+  return report;
 }
 
-py::list PageList(const std::vector<vellox::PageNote>& pages) {
-  py::list list;
-  for (const vellox::PageNote& page : pages) list.append(py::make_tuple(page.Index, py::bytes(page.Reason)));
-  return list;
-}
+// Thrown by MergeMany's Finished callback once the merges must stop: the
+// library then starts no more of them.
+struct Stopped {};
 
-// (result, reason, pages, bytes, [(path, fate, result, pages, reason, skipped, left_out, transcoded)...], bigtiff)
-py::tuple ReportTuple(const vellox::MergeReport& report) {
-  py::list files;
-  for (const vellox::FileReport& file : report.Files)
-    files.append(py::make_tuple(py::bytes(file.Path), FateName(file.Fate), file.Result, file.Pages,
-                                py::bytes(file.Reason), PageList(file.Skipped), PageList(file.LeftOut),
-                                PageList(file.Transcoded)));
-  return py::make_tuple(report.Result, py::bytes(report.Reason), report.PagesWritten, report.BytesWritten, files,
-                        report.BigTiff);
-}
+std::vector<MergeReport> MergeMany(const std::vector<std::pair<Paths, std::string>>& jobs, unsigned workers,
+                                   const py::object& sync, const py::object& format, const py::object& clone,
+                                   const py::object& byteOrder, const py::object& finished, bool checkSignals) {
+  CheckCallable(finished, "finished");
+  const vellox::MergeOptions options = OptionsFrom(sync, format, clone, byteOrder);
+  std::vector<vellox::MergeRequest> requests;
+  requests.reserve(jobs.size());
+  for (const auto& [inputs, output] : jobs) requests.push_back(Request(inputs, output, options));
 
-vellox::OutputFormat FormatNamed(const std::string& format) {
-  if (format == "classic") return vellox::OutputFormat::Classic;
-  if (format == "bigtiff") return vellox::OutputFormat::BigTiff;
-  if (format == "auto") return vellox::OutputFormat::Auto;
-  throw py::value_error("format must be 'auto', 'classic' or 'bigtiff'");
-}
+  // The library's check by file identity, here too so that a clash is an
+  // error before anything runs.
+  std::vector<std::string> problems;
+  {
+    py::gil_scoped_release release;
+    problems = vellox::CheckJobs(requests);
+  }
+  std::string clashes;
+  for (const std::string& problem : problems)
+    if (!problem.empty()) clashes += (clashes.empty() ? "" : "; ") + problem;
+  if (!clashes.empty()) throw py::value_error(clashes);
 
-vellox::CloneMode CloneModeNamed(const std::string& clone) {
-  if (clone == "auto") return vellox::CloneMode::Auto;
-  if (clone == "never") return vellox::CloneMode::Never;
-  throw py::value_error("clone must be 'auto' or 'never'");
-}
-
-vellox::ByteOrder ByteOrderNamed(const std::string& order) {
-  if (order == "first") return vellox::ByteOrder::First;
-  if (order == "little") return vellox::ByteOrder::Little;
-  if (order == "big") return vellox::ByteOrder::Big;
-  if (order == "auto") return vellox::ByteOrder::Auto;
-  throw py::value_error("byte_order must be 'first', 'little', 'big' or 'auto'");
-}
-
-// One Tiff_Merge call: returns (result, the list as the call left it, report).
-py::tuple Merge(std::string list, std::string directory, std::string name, bool sync, const std::string& format,
-                const std::string& clone, const std::string& byteOrder, const py::object& progress, bool checkSignals,
-                const std::shared_ptr<CancelToken>& cancel) {
-  vellox::KWVellox merger;
-  vellox::MergeOptions options;
-  options.Sync = sync;
-  options.Format = FormatNamed(format);
-  options.Clone = CloneModeNamed(clone);
-  options.Order = ByteOrderNamed(byteOrder);
-  merger.SetOptions(options);
-  std::unique_ptr<py::error_already_set> pending;  // raised in the hook, raised again at the end
-  const bool report = !progress.is_none();
-  merger.SetYieldHook([&]() -> bool {
-    if (cancel && cancel->Cancelled.load(std::memory_order_relaxed)) return false;
-    if (!checkSignals && !report) return true;
-    py::gil_scoped_acquire gil;
-    try {
-      if (checkSignals && PyErr_CheckSignals() != 0) throw py::error_already_set();
-      if (report) progress(ReportTuple(merger.Report()));
-    } catch (py::error_already_set& error) {
-      pending = std::make_unique<py::error_already_set>(std::move(error));
-      return false;
-    } catch (...) {
-      // A C++ exception out of a callback (pybind11 casts): kept as a Python one.
-      try {
-        throw;
-      } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
-      } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown failure in the progress callback");
-      }
-      pending = std::make_unique<py::error_already_set>();
-      return false;
+  PendingError pending;
+  std::stop_source stop;
+  vellox::MergeManyOptions run;
+  run.Workers = workers;
+  run.Stop = stop.get_token();
+  run.Finished = [&](std::size_t index, const MergeReport& report) {
+    if (!finished.is_none()) {
+      py::gil_scoped_acquire gil;
+      if (!pending.Run([&] { finished(index, report); })) stop.request_stop();
     }
-    return true;
-  });
+    if (stop.stop_requested()) throw Stopped{};
+  };
+
+  std::vector<MergeReport> reports;
+  std::exception_ptr failure;
+  {
+    py::gil_scoped_release release;
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    std::thread runner([&] {
+      try {
+        reports = vellox::MergeMany(requests, run);
+      } catch (const Stopped&) {
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      std::lock_guard lock(mutex);
+      done = true;
+      ended.notify_one();
+    });
+    // Python handles signals on the main thread only, so that thread watches
+    // for them while the workers merge, and stops every merge on one.
+    std::unique_lock lock(mutex);
+    while (!ended.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; })) {
+      if (!checkSignals || stop.stop_requested()) continue;
+      lock.unlock();
+      {
+        py::gil_scoped_acquire gil;
+        if (!pending.Run(RaiseOnSignal)) stop.request_stop();
+      }
+      lock.lock();
+    }
+    lock.unlock();
+    runner.join();
+  }
+  pending.RaiseIfAny();
+  if (failure) std::rethrow_exception(failure);
+  return reports;
+}
+
+// One Tiff_Merge call of the component: (result, the list as the call left it).
+py::tuple TiffMerge(std::string list, std::string directory, std::string name, bool checkSignals) {
+  vellox::KWVellox merger;
+  PendingError pending;
+  if (checkSignals)
+    merger.SetYieldHook([&]() -> bool {
+      py::gil_scoped_acquire gil;
+      return pending.Run(RaiseOnSignal);
+    });
   std::int32_t result = 0;
   {
     py::gil_scoped_release release;
     result = merger.Tiff_Merge(list, directory, name);
   }
-  if (pending) throw std::move(*pending);
-  return py::make_tuple(result, py::bytes(list), ReportTuple(merger.Report()));
+  pending.RaiseIfAny();
+  return py::make_tuple(result, py::bytes(list));
 }
 
-std::string Version() {
-  vellox::KWVellox merger;
-  return merger.Version();
+template <class Class, class T>
+void Comparable(Class& type, py::tuple (*state)(const T&), T (*from)(const py::tuple&)) {
+  type.def("__eq__", [state](const T& a, const py::object& b) -> py::object {
+        if (!py::isinstance<T>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        return py::bool_(state(a).equal(state(b.cast<const T&>())));
+      })
+      .def("__hash__", [state](const T& a) { return py::hash(state(a)); })
+      .def(py::pickle([state](const T& a) { return state(a); }, [from](const py::tuple& s) { return from(s); }));
+}
+
+py::tuple PageState(const PageNote& page) {
+  return py::make_tuple(page.Index, py::bytes(page.Reason));
+}
+
+PageNote PageFrom(const py::tuple& state) {
+  return {state[0].cast<std::uint32_t>(), state[1].cast<std::string>()};
 }
 
 }  // namespace
@@ -130,20 +360,63 @@ std::string Version() {
 PYBIND11_MODULE(_vellox, module) {
   module.doc() = "The native merger of the vellox package; use the functions of `vellox` instead.";
 
-  py::class_<CancelToken, std::shared_ptr<CancelToken>>(module, "CancelToken",
-                                                        "Stops every merge that holds it at its next yield.")
-      .def(py::init<>())
-      .def(
-          "cancel", [](CancelToken& token) { token.Cancelled = true; }, "Ask the merges to stop.")
-      .def_property_readonly("cancelled", [](const CancelToken& token) { return token.Cancelled.load(); });
+  py::class_<PageNote> page(module, "Page",
+                            "A page left out whole (FileReport.skipped) or in part (left_out), or copied with its "
+                            "compressed samples decoded and encoded again in the output's byte order (transcoded).");
+  page.def_readonly("index", &PageNote::Index, "0-based position of the page in its file")
+      .def_property_readonly("reason", [](const PageNote& p) { return Text(p.Reason); })
+      .def("__repr__", [](const PageNote& p) { return py::str("Page({}, {!r})").format(p.Index, Text(p.Reason)); });
+  Comparable(page, &PageState, &PageFrom);
 
-  module.def("version", &Version, "The component's version, e.g. '1.0.4'.");
-  module.def("merge", &Merge, py::arg("file_names"), py::arg("output_dir"), py::arg("new_file_name"),
-             py::arg("sync") = false, py::arg("format") = "auto", py::arg("clone") = "never",
-             py::arg("byte_order") = "first", py::arg("progress") = py::none(), py::arg("check_signals") = false,
-             py::arg("cancel") = nullptr,
-             "One Tiff_Merge call with the GIL released. Returns (result, file_names as the call left it, "
-             "report tuple).");
+  py::class_<FileReport> file(module, "FileReport",
+                              "What became of one input: status and fate (stable names such as 'ok', 'missing', "
+                              "'copied'), the per-file result code, its pages in the output, and why when not whole.");
+  file.def_property_readonly("path", [](const FileReport& f) { return Text(f.Path); })
+      .def_property_readonly("status", [](const FileReport& f) { return vellox::ToString(f.Status); })
+      .def_property_readonly("fate", [](const FileReport& f) { return vellox::ToString(f.Fate); })
+      .def_readonly("result", &FileReport::Result)
+      .def_readonly("pages", &FileReport::Pages)
+      .def_property_readonly("reason", [](const FileReport& f) { return Text(f.Reason); })
+      .def_property_readonly("skipped", [](const FileReport& f) { return TupleOf(f.Skipped); })
+      .def_property_readonly("left_out", [](const FileReport& f) { return TupleOf(f.LeftOut); })
+      .def_property_readonly("transcoded", [](const FileReport& f) { return TupleOf(f.Transcoded); })
+      .def_property_readonly("failed", &FileFailed,
+                             "True when the file was missing, or was copied without all of its pages.")
+      .def("__repr__", &FileRepr);
+  Comparable(file, &FileState, &FileFrom);
+
+  py::class_<MergeReport> report(module, "Report",
+                                 "The report of one merge: its status ('ok' when the output was written) and result "
+                                 "code, the reason when not ok, the output, its pages and bytes, one FileReport per "
+                                 "input, and whether the output is BigTIFF.");
+  report.def_property_readonly("status", [](const MergeReport& r) { return vellox::ToString(r.Status); })
+      .def_readonly("result", &MergeReport::Result)
+      .def_property_readonly("reason", [](const MergeReport& r) { return Text(r.Reason); })
+      .def_property_readonly("output", [](const MergeReport& r) { return Text(r.Output); })
+      .def_readonly("pages", &MergeReport::PagesWritten)
+      .def_readonly("bytes", &MergeReport::BytesWritten)
+      .def_property_readonly("files", [](const MergeReport& r) { return TupleOf(r.Files); })
+      .def_readonly("bigtiff", &MergeReport::BigTiff)
+      .def_property_readonly(
+          "complete",
+          [](const MergeReport& r) { return r.Result == vellox::kMergeWritten && !vellox::SomeInputFailed(r); },
+          "True when the output was written and every input went in whole.")
+      .def("__repr__", &ReportRepr);
+  Comparable(report, &ReportState, &ReportFrom);
+
+  module.def("version", &vellox::Version, "The library's version, e.g. '1.0.4'.");
+  module.def("merge", &Merge, py::arg("inputs"), py::arg("output"), py::arg("sync") = false,
+             py::arg("format") = "auto", py::arg("clone") = "never", py::arg("byte_order") = "first",
+             py::arg("progress") = py::none(), py::arg("check_signals") = false,
+             "vellox::Merge with the GIL released; paths as bytes. Returns the Report.");
+  module.def("merge_many", &MergeMany, py::arg("jobs"), py::arg("workers") = 0, py::arg("sync") = false,
+             py::arg("format") = "auto", py::arg("clone") = "never", py::arg("byte_order") = "first",
+             py::arg("finished") = py::none(), py::arg("check_signals") = false,
+             "vellox::MergeMany with the GIL released; jobs as (inputs, output) pairs of bytes. Raises ValueError "
+             "when jobs clash. finished(index, report) is called as each merge ends, from its worker thread.");
+  module.def("tiff_merge", &TiffMerge, py::arg("file_names"), py::arg("output_dir"), py::arg("new_file_name"),
+             py::arg("check_signals") = false,
+             "One Tiff_Merge call with the GIL released. Returns (result, file_names as the call left it).");
   module.def(
       "remove_temporary_files", [] { vellox::RemoveTemporaryFiles(); },
       "Remove the hidden temporary outputs of merges running in this process (for a process about to end).");

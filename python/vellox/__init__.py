@@ -15,13 +15,12 @@ Merges release the GIL, so merges in several threads run at the same time;
 from __future__ import annotations
 
 import os
-import queue
 import threading
-from collections.abc import Callable, Iterable, Mapping
-from dataclasses import dataclass
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, Optional, Union
 
 from . import _vellox
+from ._vellox import FileReport, Page, Report
 
 __version__: str = _vellox.version()
 
@@ -43,96 +42,16 @@ PathLike = Union[str, "os.PathLike[str]", bytes, "os.PathLike[bytes]"]
 #: names of this many hidden outputs for removal when the process is told to end).
 MAX_WORKERS = 64
 
-_FORMATS = ("auto", "classic", "bigtiff")
-_CLONES = ("auto", "never")
-_BYTE_ORDERS = ("first", "little", "big", "auto")
-
-
-@dataclass(frozen=True)
-class Page:
-    """A page left out whole (``FileReport.skipped``) or in part (``left_out``), or copied with its compressed
-    samples decoded and encoded again in the output's byte order (``transcoded``)."""
-
-    index: int  #: 0-based position of the page in its file
-    reason: str
-
-
-@dataclass(frozen=True, repr=False)
-class FileReport:
-    """What became of one input.
-
-    ``fate`` is ``"copied"``, ``"deleted-empty"`` (an empty file, deleted),
-    ``"missing"`` (no such file), ``"not-reached"`` (the merge stopped before
-    it) or ``"kept-empty"`` (empty but held open by another program, so not
-    deleted). ``result`` is the per-file code (1 copied whole, -1 failed,
-    -2 not a TIFF file); ``reason`` says why whenever it is not 1.
-    """
-
-    path: str
-    fate: str
-    result: int
-    pages: int
-    reason: str
-    skipped: tuple[Page, ...]
-    left_out: tuple[Page, ...]
-    transcoded: tuple[Page, ...] = ()
-
-    @property
-    def failed(self) -> bool:
-        """True when the file was missing, or was copied without all of its pages."""
-        return self.fate == "missing" or (self.fate == "copied" and (self.result != 1 or self.pages == 0))
-
-    def __repr__(self) -> str:
-        text = f"FileReport({self.path!r}, {self.fate}, {self.pages} page{'' if self.pages == 1 else 's'}"
-        if self.result != 1 and self.fate == "copied":
-            text += f", result {self.result}"
-        if self.reason:
-            text += f", {self.reason!r}"
-        if self.skipped:
-            text += f", {len(self.skipped)} skipped"
-        if self.left_out:
-            text += f", {len(self.left_out)} with parts left out"
-        if self.transcoded:
-            text += f", {len(self.transcoded)} transcoded"
-        return text + ")"
-
-
-@dataclass(frozen=True, repr=False)
-class Report:
-    """The report of one merge.
-
-    ``result`` is the merge's code: 1 the output was written; 0 every input was
-    missing or empty; -1 a step failed; -2 the first input is not a TIFF file;
-    -3 the output folder does not exist. ``reason`` says why whenever it is not
-    1. ``pages`` and ``bytes`` are what the output holds (so far, in a progress
-    callback); ``files`` has one :class:`FileReport` per input, in order;
-    ``bigtiff`` tells whether the output is (being) written as BigTIFF.
-    """
-
-    result: int
-    reason: str
-    output: str
-    pages: int
-    bytes: int
-    files: tuple[FileReport, ...]
-    bigtiff: bool = False
-
-    @property
-    def complete(self) -> bool:
-        """True when the output was written and every input went in whole."""
-        return self.result == 1 and not any(file.failed for file in self.files)
-
-    def __repr__(self) -> str:
-        files = ", ".join(repr(file) for file in self.files)
-        reason = f", reason={self.reason!r}" if self.reason else ""
-        bigtiff = ", bigtiff=True" if self.bigtiff else ""
-        return (f"Report(result={self.result}{reason}, output={self.output!r}, pages={self.pages}, "
-                f"bytes={self.bytes}{bigtiff}, files=[{files}])")
+# Report (status, result, reason, output, pages, bytes, files, bigtiff,
+# complete), FileReport (path, status, fate, result, pages, reason, skipped,
+# left_out, transcoded, failed) and Page (index, reason) are the library's
+# reports, read-only; they compare equal by value and pickle. Statuses are
+# the library's stable names: "ok", "missing", "not-tiff", ...
 
 
 class MergeError(Exception):
-    """A merge that wrote nothing. ``result`` is its code (0, -1, -2 or -3),
-    ``reason`` says why, ``report`` is the whole :class:`Report`."""
+    """A merge that wrote nothing. ``status`` names why (e.g. ``"not-tiff"``),
+    ``result`` is its code (0, -1, -2 or -3), ``reason`` says why in words, ``report`` is the whole :class:`Report`."""
 
     def __init__(self, report: Report) -> None:
         super().__init__(report)
@@ -146,6 +65,10 @@ class MergeError(Exception):
     def reason(self) -> str:
         return self.report.reason
 
+    @property
+    def status(self) -> str:
+        return self.report.status
+
     def __str__(self) -> str:
         return f"{self.report.reason or 'the merge failed'} (result {self.report.result})"
 
@@ -153,32 +76,11 @@ class MergeError(Exception):
         return f"MergeError(result={self.result}, reason={self.reason!r}, output={self.report.output!r})"
 
 
-def _pages(items: list[tuple[int, bytes]]) -> tuple[Page, ...]:
-    return tuple(Page(index, os.fsdecode(reason)) for index, reason in items)
-
-
-def _report(raw: tuple, output: str) -> Report:
-    result, reason, pages, size, files, bigtiff = raw
-    return Report(
-        result=result,
-        reason=os.fsdecode(reason),
-        output=output,
-        pages=pages,
-        bytes=size,
-        files=tuple(
-            FileReport(os.fsdecode(path), fate, code, count, os.fsdecode(why), _pages(skipped), _pages(left_out),
-                       _pages(transcoded))
-            for path, fate, code, count, why, skipped, left_out, transcoded in files
-        ),
-        bigtiff=bigtiff,
-    )
-
-
 def _path(value: Any, what: str) -> bytes:
     try:
         path = os.fsencode(value)
     except TypeError:
-        raise TypeError(f"{what} must be str or os.PathLike, not {type(value).__name__}") from None
+        raise TypeError(f"{what} must be str, bytes or os.PathLike, not {type(value).__name__}") from None
     if not path:
         raise ValueError(f"{what} is empty")
     if b"\0" in path:
@@ -186,81 +88,41 @@ def _path(value: Any, what: str) -> bytes:
     return path
 
 
-def _absolute(path: bytes) -> bytes:
-    # Joined to the current folder as it is, not normalised: "link/.." means
-    # what the file system says it means.
-    return path if os.path.isabs(path) else os.path.join(os.getcwdb(), path)
-
-
-@dataclass
-class _Job:
-    file_names: bytes
-    output_dir: bytes
-    new_file_name: bytes
-    output: str  # the absolute target, for the report
-
-
-def _prepare(inputs: Any, output: Any, what: str = "") -> _Job:
-    if isinstance(inputs, (str, bytes, os.PathLike)):
-        raise TypeError(f"{what}inputs must be a list of paths, not one path")
-    try:
-        paths = list(inputs)
-    except TypeError:
-        raise TypeError(f"{what}inputs must be a list of paths, not {type(inputs).__name__}") from None
-    if not paths:
+def _job(inputs: Any, output: Any, what: str = "") -> tuple[list[bytes], bytes]:
+    """The inputs and output as the library takes them (bytes), or TypeError/ValueError."""
+    if isinstance(inputs, (str, bytes, bytearray, os.PathLike)):
+        raise TypeError(f"{what}inputs must be a sequence of paths, not one path")
+    if not isinstance(inputs, Sequence):
+        raise TypeError(f"{what}inputs must be an ordered sequence of paths such as a list or tuple, not "
+                        f"{type(inputs).__name__}: the pages are merged in the order of the inputs")
+    if not inputs:
         raise ValueError(f"{what}inputs is empty")
-    names = []
-    for path in paths:
-        name = _path(path, f"{what}an input")
-        if b"," in name:
-            raise ValueError(f"{what}input paths cannot contain ',': {path!r}")
-        names.append(_absolute(name))
-    target = _absolute(_path(output, f"{what}the output"))
-    directory, name = os.path.split(target)
-    if name in (b"", b".", b".."):
+    paths = [_path(path, f"{what}an input") for path in inputs]
+    target = _path(output, f"{what}the output")
+    if os.path.basename(target) in (b"", b".", b".."):
         raise ValueError(f"{what}the output must name a file: {output!r}")
-    return _Job(b",".join(names) + b",", directory, name, os.fsdecode(target))
-
-
-def _check_options(format: Any, clone: Any, byte_order: Any, sync: Any, progress: Any) -> None:
-    for value, what, allowed in ((format, "format", _FORMATS), (clone, "clone", _CLONES),
-                                 (byte_order, "byte_order", _BYTE_ORDERS)):
-        if not isinstance(value, str):
-            raise TypeError(f"{what} must be a str, not {type(value).__name__}")
-        if value not in allowed:
-            raise ValueError(f"{what} must be one of {', '.join(map(repr, allowed))}, not {value!r}")
-    if not isinstance(sync, bool):
-        raise TypeError(f"sync must be a bool, not {type(sync).__name__}")
-    if progress is not None and not callable(progress):
-        raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
+    return paths, target
 
 
 def _on_main_thread() -> bool:
     return threading.current_thread() is threading.main_thread()
 
 
-def _run(job: _Job, sync: bool, format: str, clone: str, byte_order: str,
-         progress: Optional[Callable[[Report], Any]],
-         cancel: Optional[_vellox.CancelToken] = None) -> Union[Report, MergeError]:
-    observe = None
-    if progress is not None:
-        def observe(raw: tuple) -> None:
-            progress(_report(raw, job.output))
-    result, _, raw = _vellox.merge(job.file_names, job.output_dir, job.new_file_name, sync, format, clone,
-                                   byte_order, observe, _on_main_thread(), cancel)
-    report = _report(raw, job.output)
-    return report if result == 1 else MergeError(report)
+def _outcome(report: Report) -> Union[Report, MergeError]:
+    return report if report.result == 1 else MergeError(report)
 
 
-def merge(inputs: Iterable[PathLike], output: PathLike, *, format: str = "auto", sync: bool = False,
+def merge(inputs: Sequence[PathLike], output: PathLike, *, format: str = "auto", sync: bool = False,
           progress: Optional[Callable[[Report], Any]] = None, clone: str = "auto",
           byte_order: str = "first") -> Report:
     """Merge the pages of every input, in order, into one TIFF file.
 
-    ``inputs`` is a list of paths (``str`` or ``os.PathLike``; relative ones
-    are taken from the current folder), ``output`` the file to write; an
-    existing file is replaced only when the merge succeeds. **Input files that
-    are empty are deleted.**
+    ``inputs`` is a list or tuple of paths (``str``, ``bytes`` or
+    ``os.PathLike``; relative ones are taken from the current folder), a
+    sequence in merge order (a set, dict, iterator or single path raises
+    ``TypeError``); ``output`` the file to write; an existing file is
+    replaced only when the merge succeeds. **Input files that are empty are
+    deleted.**
 
     ``format``: ``"auto"`` (classic TIFF when the merged file fits in it, up
     to 4 GiB, BigTIFF otherwise), ``"classic"`` or ``"bigtiff"``.
@@ -269,28 +131,29 @@ def merge(inputs: Iterable[PathLike], output: PathLike, *, format: str = "auto",
     inputs' blocks on file systems that can (XFS with reflink, btrfs);
     ``"never"`` copies every byte. ``byte_order``: ``"first"`` (the first
     input's), ``"little"``, ``"big"`` or ``"auto"`` (the order that needs the
-    fewest bytes transcoded; ties go to the first input's). Pages whose
-    compressed 16-, 32- or 64-bit samples are in the other byte order are
-    decoded and encoded again (same values, other compressed bytes) and listed
-    in their file's ``transcoded``. ``progress(report)`` is called at each
-    step of the merge (twice per page) with the report so far, on the calling
-    thread with the GIL held.
+    fewest bytes transcoded; ties go to the first input's). Option names are
+    matched without regard to case. Pages whose compressed 16-, 32- or 64-bit
+    samples are in the other byte order are decoded and encoded again (same
+    values, other compressed bytes) and listed in their file's
+    ``transcoded``. ``progress(report)`` is called at each step of the merge
+    (twice per page) with the report so far, on the calling thread with the
+    GIL held.
 
-    Returns the :class:`Report` when the output was written, even when some
-    inputs failed (see ``Report.complete`` and each file's ``reason``). Raises
-    :class:`MergeError` when nothing was written, ``TypeError`` or
-    ``ValueError`` for bad arguments before any file is touched.
+    Returns the :class:`Report` when the output was written (``status``
+    ``"ok"``), even when some inputs failed (see ``Report.complete`` and each
+    file's ``status`` and ``reason``). Raises :class:`MergeError` when nothing
+    was written, ``TypeError`` or ``ValueError`` for bad arguments before any
+    file is touched.
 
     Ctrl-C (``KeyboardInterrupt``) or an exception raised by ``progress``
     cancels the merge: nothing is written, an existing target is left as it
     was, and the exception propagates.
     """
-    _check_options(format, clone, byte_order, sync, progress)
-    job = _prepare(inputs, output)
-    outcome = _run(job, sync, format, clone, byte_order, progress)
-    if isinstance(outcome, MergeError):
-        raise outcome
-    return outcome
+    paths, target = _job(inputs, output)
+    report = _vellox.merge(paths, target, sync, format, clone, byte_order, progress, _on_main_thread())
+    if report.result != 1:
+        raise MergeError(report)
+    return report
 
 
 def tiff_merge(file_names: str, output_dir: PathLike, new_file_name: str) -> tuple[int, str]:
@@ -309,113 +172,73 @@ def tiff_merge(file_names: str, output_dir: PathLike, new_file_name: str) -> tup
         directory = os.fsencode(output_dir)
     except TypeError:
         raise TypeError(f"output_dir must be str or os.PathLike, not {type(output_dir).__name__}") from None
-    result, names, _ = _vellox.merge(os.fsencode(file_names), directory, os.fsencode(new_file_name), False,
-                                     "classic", "never", "first", None, _on_main_thread(), None)
+    result, names = _vellox.tiff_merge(os.fsencode(file_names), directory, os.fsencode(new_file_name),
+                                       _on_main_thread())
     return result, os.fsdecode(names)
 
 
-def _job_parts(job: Any, index: int) -> tuple[Any, Any]:
+def _job_parts(job: Any, number: int) -> tuple[Any, Any]:
     if isinstance(job, Mapping):
         missing = {"inputs", "output"} - job.keys()
         if missing:
-            raise ValueError(f"job {index}: no {' or '.join(sorted(missing))!r}")
+            raise ValueError(f"job {number}: no {' or '.join(sorted(missing))!r}")
         return job["inputs"], job["output"]
     if isinstance(job, (tuple, list)) and len(job) == 2:
         return job[0], job[1]
-    raise TypeError(f"job {index} must be a mapping with 'inputs' and 'output' or a pair (inputs, output), "
+    raise TypeError(f"job {number} must be a mapping with 'inputs' and 'output' or a pair (inputs, output), "
                     f"not {type(job).__name__}")
 
 
-def merge_many(jobs: Iterable[Union[Mapping[str, Any], tuple[Iterable[PathLike], PathLike]]],
+def merge_many(jobs: Iterable[Union[Mapping[str, Any], tuple[Sequence[PathLike], PathLike]]],
                workers: Optional[int] = None,
                progress: Optional[Callable[[int, int, Union[Report, MergeError]], Any]] = None,
                *, format: str = "auto", sync: bool = False, clone: str = "auto",
                byte_order: str = "first") -> list[Union[Report, MergeError]]:
-    """Run many merges in parallel, one merger per worker thread.
+    """Run many merges in parallel on the library's pool of worker threads.
 
     Each job is a mapping ``{"inputs": [...], "output": ...}`` (as in
-    ``vellox batch``'s JSON Lines) or a pair ``(inputs, output)``; every job
-    is checked before any runs. No two jobs may write the same file, and no
-    job may read another's output (they run in any order).
+    ``vellox batch``'s JSON Lines) or a pair ``(inputs, output)``, with
+    ``inputs`` as in :func:`merge`; jobs are numbered from 1 in messages.
+    Every job is checked before any runs: no two jobs may write the same
+    file, and no job may read another's output (they run in any order).
+    Files are compared by identity, not by the text of their paths (a link
+    and its target are one file); a clash raises ``ValueError`` with the
+    library's reasons.
 
     ``workers``: merges at once, 1 to 64 (default: the number of cores).
     ``format``, ``sync``, ``clone`` and ``byte_order`` are those of :func:`merge`, for every job.
-    ``progress(done, total, outcome)`` is called on the calling thread after
-    each job ends. Returns one outcome per job, in job order: its
-    :class:`Report`, or the :class:`MergeError` of a job that wrote nothing
-    (returned, not raised).
+    ``progress(done, total, outcome)`` is called after each job ends, from
+    the worker thread that ran it (one call at a time, with the GIL held).
+    Returns one outcome per job, in job order: its :class:`Report`, or the
+    :class:`MergeError` of a job that wrote nothing (returned, not raised); a
+    job that fails does not stop the others.
 
     Ctrl-C or an exception raised by ``progress`` stops every running merge
     (each leaves nothing behind), starts no more, and propagates; outputs of
     jobs that had already ended stay.
     """
     if workers is None:
-        workers = os.cpu_count() or 1
-    if isinstance(workers, bool) or not isinstance(workers, int):
+        workers = 0  # the library's default: one per core
+    elif isinstance(workers, bool) or not isinstance(workers, int):
         raise TypeError(f"workers must be an int, not {type(workers).__name__}")
-    if not 1 <= workers <= MAX_WORKERS:
+    elif not 1 <= workers <= MAX_WORKERS:
         raise ValueError(f"workers must be from 1 to {MAX_WORKERS}, not {workers}")
-    _check_options(format, clone, byte_order, sync, progress)
-    if isinstance(jobs, (str, bytes, Mapping)):
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
+    if isinstance(jobs, (str, bytes, Mapping)) or not isinstance(jobs, Iterable):
         raise TypeError("jobs must be a list of jobs")
-    prepared = []
-    for index, job in enumerate(jobs):
-        inputs, output = _job_parts(job, index)
-        prepared.append(_prepare(inputs, output, f"job {index}: "))
-    _check_independent(prepared)
+    prepared = [_job(*_job_parts(job, number), f"job {number}: ") for number, job in enumerate(jobs, 1)]
 
     total = len(prepared)
-    outcomes: list[Union[Report, MergeError, None]] = [None] * total
-    if total == 0:
-        return []
-    cancel = _vellox.CancelToken()
-    finished: queue.SimpleQueue = queue.SimpleQueue()
-    next_job = iter(range(total))
-    take = threading.Lock()
+    outcomes: dict[int, Union[Report, MergeError]] = {}
 
-    def work() -> None:
-        try:
-            while not cancel.cancelled:
-                with take:
-                    index = next(next_job, None)
-                if index is None:
-                    return
-                finished.put((index, _run(prepared[index], sync, format, clone, byte_order, None, cancel)))
-        except BaseException as error:  # handed to the calling thread, raised there
-            finished.put((None, error))
+    def finished(index: int, report: Report) -> None:
+        outcomes[index] = _outcome(report)
+        progress(len(outcomes), total, outcomes[index])  # type: ignore[misc]
 
-    threads = [threading.Thread(target=work, name=f"vellox-{i}", daemon=True) for i in range(min(workers, total))]
-    for thread in threads:
-        thread.start()
-    try:
-        for done in range(1, total + 1):
-            index, outcome = finished.get()
-            if index is None:
-                raise outcome
-            outcomes[index] = outcome
-            if progress is not None:
-                progress(done, total, outcome)
-    except BaseException:
-        cancel.cancel()
-        raise
-    finally:
-        for thread in threads:
-            thread.join()
-    return outcomes  # type: ignore[return-value]
-
-
-def _check_independent(jobs: list[_Job]) -> None:
-    writers: dict[bytes, int] = {}
-    for index, job in enumerate(jobs):
-        target = os.path.normpath(os.path.join(job.output_dir, job.new_file_name))
-        if target in writers:
-            raise ValueError(f"job {index}: the output {job.output!r} is also written by job {writers[target]}")
-        writers[target] = index
-    for index, job in enumerate(jobs):
-        for name in job.file_names.split(b",")[:-1]:
-            writer = writers.get(os.path.normpath(name))
-            if writer is not None and writer != index:
-                raise ValueError(f"job {index}: the input {os.fsdecode(name)!r} is written by job {writer}")
+    reports = _vellox.merge_many(prepared, workers, sync, format, clone, byte_order,
+                                 finished if progress is not None else None, _on_main_thread())
+    return [outcomes[index] if index in outcomes else _outcome(report) for index, report in enumerate(reports)]
 
 
 def remove_temporary_files() -> None:

@@ -107,7 +107,9 @@ def test_a_merge_that_writes_nothing_raises(samples, tmp_path, inputs, output_na
     (lambda p, e, o: vellox.merge(str(p), o), TypeError),
     (lambda p, e, o: vellox.merge([], o), ValueError),
     (lambda p, e, o: vellox.merge([e, 3], o), TypeError),
-    (lambda p, e, o: vellox.merge([e, p.parent / "a,b.tif"], o), ValueError),
+    (lambda p, e, o: vellox.merge({e: 1, p: 2}, o), TypeError),  # no merge order: dict, set, iterator
+    (lambda p, e, o: vellox.merge({e, p}, o), TypeError),
+    (lambda p, e, o: vellox.merge(iter([e, p]), o), TypeError),
     (lambda p, e, o: vellox.merge([e, p], str(o.parent) + "/"), ValueError),
     (lambda p, e, o: vellox.merge([e, p], None), TypeError),
     (lambda p, e, o: vellox.merge([e, p], o, format=43), TypeError),
@@ -120,7 +122,7 @@ def test_a_merge_that_writes_nothing_raises(samples, tmp_path, inputs, output_na
     (lambda p, e, o: vellox.merge_many([([e, p], o)], workers=0), ValueError),
     (lambda p, e, o: vellox.merge_many([([e, p], o)], workers=65), ValueError),
     (lambda p, e, o: vellox.merge_many([{"inputs": [e, p]}]), ValueError),
-    (lambda p, e, o: vellox.merge_many([([e, p], o)], byte_order="BIG"), ValueError),
+    (lambda p, e, o: vellox.merge_many([([e, p], o)], byte_order="middle"), ValueError),
     (lambda p, e, o: vellox.merge_many([([e], o), ([p], o)]), ValueError),  # same output twice
     (lambda p, e, o: vellox.merge_many([([e], o), ([o], p)]), ValueError),  # reads another job's output
     (lambda p, e, o: vellox.tiff_merge([str(p)], str(o.parent), "x.tif"), TypeError),
@@ -132,6 +134,31 @@ def test_bad_arguments_raise_before_anything_is_touched(samples, tmp_path, call,
     with pytest.raises(error):
         call(samples["fax"], empty, tmp_path / "out.tif")
     assert listing(tmp_path) == before  # the empty input is still there
+
+
+def test_commas_in_paths_merge_and_statuses_are_named(samples, tmp_path):
+    comma = samples["grey"].rename(tmp_path / "a,b.tif")
+    (tmp_path / "text.tif").write_text("not a tiff")
+    report = vellox.merge([samples["fax"], comma, tmp_path / "absent.tif"], tmp_path / "out,1.tif")
+    assert (report.status, report.pages, pages(tmp_path / "out,1.tif")) == ("ok", 3, 3)
+    assert [f.status for f in report.files] == ["ok", "ok", "missing"]
+
+    # One worker: the failed first job runs before the other, which still merges.
+    failed, written = vellox.merge_many([([tmp_path / "text.tif"], tmp_path / "x.tif"),
+                                         ([comma], tmp_path / "y,2.tif")], workers=1)
+    assert (failed.status, failed.result) == ("not-tiff", -2)
+    assert written.status == "ok" and pages(tmp_path / "y,2.tif") == 2
+
+
+def test_merge_many_refuses_jobs_that_write_one_file_through_a_link(samples, tmp_path):
+    (tmp_path / "real").mkdir()
+    (tmp_path / "lnk").symlink_to(tmp_path / "real")
+    empty = tmp_path / "empty.tif"
+    empty.write_bytes(b"")
+    jobs = [([empty, samples["fax"]], tmp_path / "real" / "x.tif"), ([samples["grey"]], tmp_path / "lnk" / "x.tif")]
+    with pytest.raises(ValueError, match="job 2 writes .*lnk/x.tif.* job 1 also writes"):
+        vellox.merge_many(jobs)
+    assert listing(tmp_path / "real") == [] and empty.exists()
 
 
 def test_tiff_merge_is_the_literal_call(samples, tmp_path):
