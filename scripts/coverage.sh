@@ -14,6 +14,6 @@ ctest --test-dir build/coverage -j2 --output-on-failure "$@" >build/coverage/cte
   tail -50 build/coverage/ctest.log
   exit 1
 }
-filters=(-r . --filter 'src/' --exclude 'src/platform/files_win32.cpp')
+filters=(-r . --filter 'src/' --exclude 'src/platform/.*_win32.cpp')
 gcovr "${filters[@]}" build/coverage
 gcovr "${filters[@]}" --branches --exclude-unreachable-branches --exclude-throw-branches build/coverage

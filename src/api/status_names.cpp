@@ -74,10 +74,10 @@ constexpr std::pair<ByteOrder, const char*> kOrders[] = {
     {ByteOrder::First, "first"}, {ByteOrder::Little, "little"}, {ByteOrder::Big, "big"}, {ByteOrder::Auto, "auto"}};
 
 constexpr std::pair<InputFate, const char*> kFates[] = {{InputFate::Copied, "copied"},
-                                                      {InputFate::DeletedEmpty, "deleted-empty"},
-                                                      {InputFate::DroppedMissing, "missing"},
-                                                      {InputFate::NotReached, "not-reached"},
-                                                      {InputFate::KeptEmpty, "kept-empty"}};
+                                                        {InputFate::DeletedEmpty, "deleted-empty"},
+                                                        {InputFate::DroppedMissing, "missing"},
+                                                        {InputFate::NotReached, "not-reached"},
+                                                        {InputFate::KeptEmpty, "kept-empty"}};
 
 }  // namespace
 

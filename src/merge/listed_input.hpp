@@ -21,18 +21,32 @@ struct Intake {
 // The removal pass opens each listed input, and every later step (the
 // header, the choice of byte order and format, the copy) reads through
 // that one handle: the file copied is the file that was checked, and no
-// file is opened twice. A merge holds at most platform::InputHandleBudget()
-// inputs open at once; those past it are closed after the removal pass and
-// opened again when their turn comes.
+// file is opened twice. The merges of a process hold at most
+// platform::InputHandleBudget() inputs open at once, all together; an input
+// past that is closed after the removal pass and opened again when its turn
+// comes.
 class ListedInput {
  public:
+  ListedInput() = default;
+  ~ListedInput() { Close(); }
+  ListedInput(const ListedInput&) = delete;
+  ListedInput& operator=(const ListedInput&) = delete;
+
   std::unique_ptr<platform::InputFile> File;  // open, or empty when closed
   bool Big = false;                           // starts as a BigTIFF
+
+  // Keeps `file` open for the later steps when the process's budget of
+  // held inputs allows, else lets it close.
+  void Hold(std::unique_ptr<platform::InputFile> file);
+  void Close() noexcept;
 
   // The open file, checked for the copier, or for a closed one the file
   // opened again and checked; nullptr, with `intake` saying why, when it
   // cannot be copied.
   const platform::InputFile* Open(const std::string& path, Intake& intake);
+
+ private:
+  bool counted_ = false;  // File holds one of the budget's places
 };
 
 }  // namespace vellox

@@ -5,6 +5,7 @@
 // leaves a partial file and never harms an existing one. A fault of the
 // output ends the whole merge; a fault of one input ends only that input.
 #include <array>
+#include <atomic>
 #include <exception>
 #include <memory>
 #include <string_view>
@@ -136,6 +137,26 @@ Status StatusOfFailure(FailureSource source) {
 
 }  // namespace
 
+namespace {
+// Inputs held open by all merges of this process.
+std::atomic<std::size_t> heldInputs{0};
+}  // namespace
+
+void ListedInput::Hold(std::unique_ptr<platform::InputFile> file) {
+  if (heldInputs.fetch_add(1) < platform::InputHandleBudget()) {
+    counted_ = true;
+    File = std::move(file);
+    return;
+  }
+  heldInputs.fetch_sub(1);
+}
+
+void ListedInput::Close() noexcept {
+  File.reset();
+  if (counted_) heldInputs.fetch_sub(1);
+  counted_ = false;
+}
+
 const platform::InputFile* ListedInput::Open(const std::string& path, Intake& intake) {
   if (File == nullptr) {
     File = std::make_unique<platform::InputFile>();
@@ -218,9 +239,11 @@ bool Merger::ChooseBigTiff(std::vector<ListedInput>& inputs, const std::vector<s
   for (const std::size_t i : kept) {
     if (inputBytes < kSurelyClassicBytes && !inputs[i].Big) continue;
     Intake intake;
+    const bool held = inputs[i].File != nullptr;
     const platform::InputFile* input = inputs[i].Open(Report.Files[i].Path, intake);
     if (input == nullptr) continue;
     end = MeasurePages(*input, TiffLayout{}, end, CloneBlockFor(output, *input));
+    if (!held) inputs[i].Close();  // opened again for this alone: the budget holds
     // The trailer byte, which nothing points at, may be the file's last.
     if (end >= kClassicFileBytes) return true;  // also UINT64_MAX: a value without a classic form
   }
@@ -239,10 +262,12 @@ bool Merger::ChooseLittleEndian(std::vector<ListedInput>& inputs, const std::vec
   std::uint64_t intoLittle = 0, intoBig = 0;
   for (const std::size_t i : kept) {
     Intake intake;
+    const bool held = inputs[i].File != nullptr;
     const platform::InputFile* input = inputs[i].Open(Report.Files[i].Path, intake);
     bool little = false;
-    if (input == nullptr || ReadHeaderKind(*input, little) == HeaderKind::NotTiff) continue;
-    (little ? intoBig : intoLittle) += BytesToTranscode(*input);
+    if (input != nullptr && ReadHeaderKind(*input, little) != HeaderKind::NotTiff)
+      (little ? intoBig : intoLittle) += BytesToTranscode(*input);
+    if (!held) inputs[i].Close();  // opened again for this alone: the budget holds
   }
   if (intoLittle == intoBig) return firstLittle;
   return intoLittle < intoBig;
@@ -261,14 +286,13 @@ Status Merger::RunMerge(const std::vector<std::string>& list, const std::string&
   std::vector<ListedInput> inputs(list.size());
   std::vector<std::size_t> kept;  // indexes into Report.Files
   std::uint64_t inputBytes = 0;   // their sizes as this pass found them
-  const std::size_t budget = platform::InputHandleBudget();
   const auto keep = [&](std::size_t i, std::unique_ptr<platform::InputFile> file) {
     std::array<char, 4> head{};
     if (!file->ReadAt(0, head.data(), head.size())) head.fill(0);
     const std::string_view start(head.data(), head.size());
     inputs[i].Big = start == std::string_view("II+\0", 4) || start == std::string_view("MM\0+", 4);
     inputBytes += file->Size();
-    if (kept.size() < budget) inputs[i].File = std::move(file);
+    inputs[i].Hold(std::move(file));
     kept.push_back(i);
   };
   for (std::size_t i = 0; i < list.size(); ++i) {
@@ -397,7 +421,7 @@ Status Merger::RunMerge(const std::vector<std::string>& list, const std::string&
     report.Result = fileResult;
     session.CurrentFile = nullptr;
     session.Input = nullptr;
-    inputs[kept[i]].File.reset();  // done with: closed now, not at the end
+    inputs[kept[i]].Close();  // done with: closed now, not at the end
   }
 
   if (Report.PagesWritten == 0) return stop(Status::NothingCopied, "no page of any input could be copied");

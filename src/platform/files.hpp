@@ -1,6 +1,14 @@
 // Files, paths and directory probes: the only place that talks to the
-// operating system. POSIX in files_posix.cpp, Windows (wide APIs) in
-// files_win32.cpp. Paths are UTF-8 on every platform.
+// operating system. Paths are UTF-8 on every platform. Each job has one
+// source file per platform, NAME_posix.cpp and NAME_win32.cpp (Windows:
+// wide APIs), with the helpers they share in posix_common.hpp and
+// win32_common.hpp:
+//   paths          separators, folder probes, the parts of a path
+//   input_file     ProbeInput, InputFile, InputHandleBudget
+//   empty_removal  RemoveIfEmpty
+//   output_file    OutputFile: create, commit, discard; RemoveTemporaryFiles
+//   block_clone    OutputFile's copies in the kernel and block clones
+// output_buffer.cpp, the output's buffered appends, is the same everywhere.
 #pragma once
 
 #include <array>
@@ -15,6 +23,9 @@
 
 namespace vellox::platform {
 
+// ---------------------------------------------------------------------------
+// Paths (paths_*.cpp)
+
 // True for the characters that separate path components here: "/" on
 // POSIX, "\" and "/" on Windows.
 bool IsSeparator(char c) noexcept;
@@ -24,6 +35,9 @@ bool ContainsSeparator(std::string_view path) noexcept;
 
 // True when the path names an existing directory (following links).
 bool IsDirectory(const std::string& path) noexcept;
+
+// ---------------------------------------------------------------------------
+// Inputs (input_file_*.cpp)
 
 // What the merge's removal pass learns about a listed path.
 enum class ProbeKind {
@@ -38,8 +52,59 @@ struct Probe {
   // not be read): the caller can tell kinds of file apart without opening
   // it again.
   std::array<char, 4> Head{};
+  // Why an Unusable path cannot be used, as InputFile::Error says it; empty
+  // for the other kinds.
+  std::string Detail;
 };
 Probe ProbeInput(const std::string& path) noexcept;
+
+// An input file opened read-only for reads at any position.
+class InputFile {
+ public:
+  enum class OpenResult { Ok, Missing, Failed };
+
+  InputFile() = default;
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Opens an existing regular file; never creates one. Missing means no
+  // file under the name in a folder that exists (a dangling link too), as
+  // ProbeInput's Missing; anything else that is not Ok is Failed.
+  OpenResult Open(const std::string& path) noexcept;
+  // Why the last Open that was not Ok failed, as a lower-case clause that
+  // fits in a sentence: "permission denied", "is a directory", "not a
+  // regular file", "the folder does not exist", "empty path". The system's
+  // own text where the system refused. Empty after a successful Open.
+  const std::string& Error() const noexcept { return error_; }
+  void Close() noexcept;
+  bool IsOpen() const noexcept;
+
+  std::uint64_t Size() const noexcept { return size_; }
+  // Reads exactly `length` bytes at `offset`; false on a short read, an
+  // error, or a range that does not lie inside the file.
+  bool ReadAt(std::uint64_t offset, void* destination, std::size_t length) const noexcept;
+
+  std::intptr_t NativeHandle() const noexcept { return handle_; }
+  const std::string& Path() const noexcept { return path_; }
+
+ private:
+  std::intptr_t handle_ = -1;
+  std::uint64_t size_ = 0;
+  std::string path_;
+  std::string error_;
+};
+
+// How many input files the merges of this process may hold open at once,
+// all together: half of what the process may open (less some room for the
+// outputs and the host), at least 16. The process's limits are left as
+// they are: raising them would change the host's process too (a host using
+// select() cannot take descriptors past 1024). Windows, which has no such
+// small limit: 4096. Thread-safe.
+std::size_t InputHandleBudget() noexcept;
+
+// ---------------------------------------------------------------------------
+// Deleting empty inputs (empty_removal_*.cpp)
 
 // What became of a listed file that was found empty.
 enum class Removal {
@@ -47,7 +112,7 @@ enum class Removal {
   DeletedLink,    // a symbolic link to an empty file: the link was deleted, the file kept
   NoLongerEmpty,  // written to while it was checked: kept, it is an input now
   InUse,          // held open by another program: kept, it may be written yet
-  Gone,           // no longer there
+  Gone,           // no longer there: the system found no such file
   Failed,         // could not be deleted (Detail says why)
 };
 struct RemovalOutcome {
@@ -64,35 +129,9 @@ struct RemovalOutcome {
 // handle that denies writers checks the file and deletes it.
 RemovalOutcome RemoveIfEmpty(const std::string& path);
 
-// An input file opened read-only for reads at any position.
-class InputFile {
- public:
-  enum class OpenResult { Ok, Missing, Failed };
-
-  InputFile() = default;
-  ~InputFile();
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
-
-  // Opens an existing regular file; never creates one.
-  OpenResult Open(const std::string& path) noexcept;
-  void Close() noexcept;
-  bool IsOpen() const noexcept;
-
-  std::uint64_t Size() const noexcept { return size_; }
-  // Reads exactly `length` bytes at `offset`; false on a short read, an
-  // error, or a range that does not lie inside the file.
-  bool ReadAt(std::uint64_t offset, void* destination, std::size_t length) const noexcept;
-
-  std::intptr_t NativeHandle() const noexcept { return handle_; }
-  const std::string& Path() const noexcept { return path_; }
-  const std::string& Error() const noexcept { return path_; }  // TEMP until the platform split lands
-
- private:
-  std::intptr_t handle_ = -1;
-  std::uint64_t size_ = 0;
-  std::string path_;
-};
+// ---------------------------------------------------------------------------
+// The output (output_file_*.cpp; its buffer in output_buffer.cpp, its copies
+// in the kernel and block clones in block_clone_*.cpp)
 
 // The output of one merge. It is created for the path it will replace and
 // gets that name only at Commit: until then it is an unnamed file (Linux
@@ -184,8 +223,6 @@ class OutputFile {
 // Removes the hidden files of outputs in progress in this process. Safe to
 // call from a signal handler; for a process that ends on a signal.
 void RemoveTemporaryFiles() noexcept;
-
-inline std::size_t InputHandleBudget() noexcept { return 200; }  // TEMP
 
 // Size of the chunks in which image data is moved through user space.
 inline constexpr std::size_t kCopyChunkBytes = 1u << 20;

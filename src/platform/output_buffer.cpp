@@ -44,8 +44,7 @@ void OutputFile::WriteAt(std::uint64_t offset, std::string_view bytes) {
 }
 
 void OutputFile::AppendFrom(const InputFile& input, std::uint64_t offset, std::uint64_t length) {
-  if (!RangeInside(input.Size(), offset, length))
-    throw InputFault("data to copy lies outside " + input.Path());
+  if (!RangeInside(input.Size(), offset, length)) throw InputFault("data to copy lies outside " + input.Path());
   if (length == 0) return;
   // Small pieces are cheaper through the buffer than as their own call.
   if (length <= kSmallPieceBytes) {

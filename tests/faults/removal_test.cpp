@@ -1,7 +1,8 @@
 // Empty inputs are deleted only while they are empty and are the file that
 // was checked. The races are played out at the exact moment between the
 // check and the deletion (through the fault-injection hook), and once more
-// with a real writer running alongside.
+// with a real writer running alongside. Inputs that cannot be opened or
+// deleted say why.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -20,6 +21,8 @@
 namespace vellox {
 namespace {
 
+using platform::InputFile;
+using platform::ProbeKind;
 using platform::Removal;
 using platform::RemoveIfEmpty;
 using test::FaultPlan;
@@ -107,6 +110,52 @@ TEST_F(RemovalTest, ALinkToAnEmptyFileLosesOnlyTheLink) {
   EXPECT_EQ(RemoveIfEmpty(victim).Kind, Removal::DeletedLink);
   EXPECT_FALSE(std::filesystem::is_symlink(victim));
   EXPECT_TRUE(test::Exists(dir / "target.tif"));
+}
+
+// A file that reads as empty but cannot be deleted (every file in /proc has
+// the size 0, and renaming one there answers "no such file") is a failure,
+// not a file that went away.
+TEST_F(RemovalTest, AnEmptyFileThatCannotBeDeletedIsAFailure) {
+  if (!test::Exists("/proc/cpuinfo")) GTEST_SKIP() << "no /proc here";
+  const platform::RemovalOutcome outcome = RemoveIfEmpty("/proc/cpuinfo");
+  EXPECT_EQ(outcome.Kind, Removal::Failed) << outcome.Detail;
+  EXPECT_NE(outcome.Detail, "");
+}
+
+// The input file and the probe give the same reason; only a file absent
+// from a folder that exists is Missing (and then dropped like an empty one).
+TEST_F(RemovalTest, AnInputThatCannotBeOpenedSaysWhy) {
+  ASSERT_EQ(::mkfifo((dir / "in/fifo").c_str(), 0600), 0);  // opened without waiting for a writer
+  struct Case {
+    std::string Path;
+    InputFile::OpenResult Result;
+    std::string Reason;
+  };
+  const Case cases[] = {
+      {dir / "in", InputFile::OpenResult::Failed, "is a directory"},
+      {dir / "in/fifo", InputFile::OpenResult::Failed, "not a regular file"},
+      {dir / "in/none.tif", InputFile::OpenResult::Missing, "no such file or directory"},
+      {dir / "none/x.tif", InputFile::OpenResult::Failed, "the folder does not exist"},
+      {"", InputFile::OpenResult::Failed, "empty path"},
+      {victim + std::string(1, '\0') + ".old", InputFile::OpenResult::Failed, "contains a NUL byte"},
+  };
+  for (const Case& c : cases) {
+    InputFile input;
+    EXPECT_EQ(input.Open(c.Path), c.Result) << c.Path;
+    EXPECT_EQ(input.Error(), c.Reason) << c.Path;
+    const platform::Probe probe = platform::ProbeInput(c.Path);
+    const bool missing = c.Result == InputFile::OpenResult::Missing;
+    EXPECT_EQ(probe.Kind, missing ? ProbeKind::Missing : ProbeKind::Unusable) << c.Path;
+    EXPECT_EQ(probe.Detail, missing ? "" : c.Reason) << c.Path;
+  }
+}
+
+TEST_F(RemovalTest, AnUnreadableInputSaysPermissionDenied) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  ASSERT_EQ(::chmod(victim.c_str(), 0), 0);
+  InputFile input;
+  EXPECT_EQ(input.Open(victim), InputFile::OpenResult::Failed);
+  EXPECT_EQ(input.Error(), "permission denied");
 }
 
 // A writer in another process appends to the file a few microseconds

@@ -93,7 +93,9 @@ TEST_F(ApiTest, FailuresHaveAStatusACodeAndAReason) {
     EXPECT_EQ(report.Result, c.Code);
     EXPECT_FALSE(report.Reason.empty());
     EXPECT_EQ(report.PagesWritten, 0u);
-    if (c.Expected == Status::NotTiff) EXPECT_EQ(report.Files[0].Status, Status::NotTiff);
+    if (c.Expected == Status::NotTiff) {
+      EXPECT_EQ(report.Files[0].Status, Status::NotTiff);
+    }
   }
   EXPECT_FALSE(Exists(dir / "out.tif"));
   EXPECT_STREQ(ToString(Status::CannotOpen), "cannot-open");

@@ -1,0 +1,150 @@
+// Inputs on Windows: the removal pass's probe, the input file opened for
+// reads at any position, and how many inputs may be open at once.
+#include <windows.h>
+
+#include <algorithm>
+
+#include "platform/files.hpp"
+#include "platform/win32_common.hpp"
+
+namespace vellox::platform {
+namespace {
+
+// A disk file that is not a directory (CreateFileW does not open folders
+// without FILE_FLAG_BACKUP_SEMANTICS, but devices and pipes do open): sets
+// `size` and returns nothing, or returns why the file is not one. One
+// FileStandardInfo query gives both the directory flag and the size;
+// GetFileInformationByHandle would also ask for the volume's serial
+// number, which under Wine costs milliseconds per file (a request to its
+// mount manager) and made long lists slow.
+std::string WhyNotRegular(HANDLE handle, std::uint64_t& size) {
+  if (::GetFileType(handle) != FILE_TYPE_DISK) return "not a regular file";
+  FILE_STANDARD_INFO standard{};
+  if (!::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard))
+    return ErrorClause(::GetLastError());
+  if (standard.Directory) return "is a directory";
+  if (standard.EndOfFile.QuadPart < 0) return "not a regular file";
+  size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+  return {};
+}
+
+// What opening a listed path found: an open regular file, or why there is
+// none.
+struct Opened {
+  HANDLE File = INVALID_HANDLE_VALUE;
+  std::uint64_t Size = 0;
+  bool Missing = false;  // no file under the name, in a folder that exists
+  std::string Error;     // when File is INVALID_HANDLE_VALUE
+};
+
+Opened OpenRegular(const std::string& path) {
+  Opened opened;
+  std::wstring wide;
+  if (path.empty()) {
+    opened.Error = "empty path";
+  } else if (path.find('\0') != std::string::npos) {
+    opened.Error = "contains a NUL byte";
+  } else if (IsSeparator(path.back())) {
+    opened.Error = "names a folder";
+  } else if (!ToWide(path, wide)) {
+    opened.Error = "not valid UTF-8";
+  }
+  if (!opened.Error.empty()) return opened;
+  const HANDLE file =
+      ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    if (!IsNotFound(error)) {
+      // A folder does not open as a file: Windows answers "access denied".
+      opened.Error = error == ERROR_ACCESS_DENIED && IsDirectory(path) ? "is a directory" : ErrorClause(error);
+    } else if (IsDirectory(ParentOf(path))) {
+      // A missing file (or a link to one) in a folder that exists is
+      // dropped like an empty file.
+      opened.Missing = true;
+      opened.Error = ErrorClause(error);
+    } else {
+      opened.Error = "the folder does not exist";
+    }
+    return opened;
+  }
+  opened.Error = WhyNotRegular(file, opened.Size);
+  if (opened.Error.empty())
+    opened.File = file;
+  else
+    ::CloseHandle(file);
+  return opened;
+}
+
+}  // namespace
+
+Probe ProbeInput(const std::string& path) noexcept {
+  Opened opened = OpenRegular(path);
+  Probe probe;
+  if (opened.File == INVALID_HANDLE_VALUE) {
+    if (opened.Missing)
+      probe.Kind = ProbeKind::Missing;
+    else
+      probe.Detail = std::move(opened.Error);
+    return probe;
+  }
+  probe.Kind = ProbeKind::RegularFile;
+  probe.Size = opened.Size;
+  DWORD got = 0;
+  if (probe.Size > 0 &&
+      !::ReadFile(opened.File, probe.Head.data(), static_cast<DWORD>(probe.Head.size()), &got, nullptr))
+    probe.Head.fill(0);
+  ::CloseHandle(opened.File);
+  return probe;
+}
+
+InputFile::~InputFile() {
+  Close();
+}
+
+InputFile::OpenResult InputFile::Open(const std::string& path) noexcept {
+  Close();
+  path_ = path;
+  Opened opened = OpenRegular(path);
+  if (opened.File == INVALID_HANDLE_VALUE) {
+    error_ = std::move(opened.Error);
+    return opened.Missing ? OpenResult::Missing : OpenResult::Failed;
+  }
+  error_.clear();
+  handle_ = FromHandle(opened.File);
+  size_ = opened.Size;
+  return OpenResult::Ok;
+}
+
+void InputFile::Close() noexcept {
+  if (IsOpen()) ::CloseHandle(AsHandle(handle_));
+  handle_ = -1;
+  size_ = 0;
+}
+
+bool InputFile::IsOpen() const noexcept {
+  return AsHandle(handle_) != INVALID_HANDLE_VALUE;
+}
+
+bool InputFile::ReadAt(std::uint64_t offset, void* destination, std::size_t length) const noexcept {
+  if (!IsOpen() || !RangeInside(size_, offset, length)) return false;
+  auto* out = static_cast<char*>(destination);
+  while (length > 0) {
+    OVERLAPPED position = AtOffset(offset);
+    DWORD got = 0;
+    const auto step = static_cast<DWORD>(std::min(length, kMaxIoBytes));
+    if (!::ReadFile(AsHandle(handle_), out, step, &got, &position) || got == 0) return false;
+    out += got;
+    offset += got;
+    length -= got;
+  }
+  return true;
+}
+
+// Windows sets no small limit on a process's handles (the C runtime's limit
+// on its own descriptors does not apply to them); a fixed share keeps what
+// one merge holds open, and the memory that takes, within bounds.
+std::size_t InputHandleBudget() noexcept {
+  return 4096;
+}
+
+}  // namespace vellox::platform

@@ -1,0 +1,245 @@
+// The output on POSIX: an unnamed file (O_TMPFILE) or a hidden one beside
+// the target, written, then given the target's name in one step; the
+// hidden names of outputs in progress, for removal on a signal.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/files.hpp"
+#include "platform/posix_common.hpp"
+#include "platform/temporary_names.hpp"
+
+namespace vellox::platform {
+namespace {
+
+TemporaryNames<char> temporaryNames;
+
+int RememberTemporary(const std::string& path) noexcept {
+  return temporaryNames.Remember(path);
+}
+
+void ForgetTemporary(int& slot) noexcept {
+  temporaryNames.Forget(slot);
+}
+
+// Follows the symbolic links that the target's last component goes
+// through, so that the file they lead to is replaced and the links stay.
+// A link that leads nowhere yet gives the path of the file to create.
+// False when the chain is longer than the kernel would follow (a loop,
+// most likely): it leads to no file at all.
+bool ResolveLinks(std::string& path) {
+  constexpr int kMaxLinks = 40;  // as the kernel's own limit
+  for (int hop = 0;; ++hop) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    if (hop == kMaxLinks) return false;
+    std::vector<char> text(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
+    const ssize_t length = ::readlink(path.c_str(), text.data(), text.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= text.size()) return true;
+    const std::string link(text.data(), static_cast<std::size_t>(length));
+    path = link.front() == '/' ? link : ParentOf(path) + "/" + link;
+  }
+}
+
+// What stands under a name that the output is to take.
+enum class Occupant {
+  Replaceable,  // nothing, a regular file, or a link (the link itself is replaced)
+  Folder,
+  Special,  // a device, FIFO or socket
+};
+
+// Looks at the name itself, without following a link and without opening
+// anything: opening a FIFO would wait for a reader, opening a device could
+// act on it.
+Occupant OccupantOf(int folder, const std::string& name) {
+  struct stat st {};
+  if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Occupant::Replaceable;
+  if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) return Occupant::Replaceable;
+  return S_ISDIR(st.st_mode) ? Occupant::Folder : Occupant::Special;
+}
+
+// File systems without unnamed files answer O_TMPFILE with one of these.
+bool RefusesUnnamedFiles(int error) {
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOENT;
+}
+
+// An unnamed file is named through /proc/self/fd; without /proc it could
+// not be named at all.
+bool CanNameUnnamedFiles() {
+  return ::access("/proc/self/fd", X_OK) == 0;
+}
+
+// The new file takes the permission bits, owner and group of the regular
+// file it replaces.
+void CarryOverAttributes(int fd, int folder, const std::string& name) {
+  struct stat old {};
+  if (::fstatat(folder, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(old.st_mode)) return;
+  struct stat mine {};
+  if (::fstat(fd, &mine) == 0 && (mine.st_uid != old.st_uid || mine.st_gid != old.st_gid)) {
+    // Only a privileged caller may give a file away; anyone may choose
+    // among their own groups. What is not allowed is left as created.
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+  }
+  (void)::fchmod(fd, old.st_mode & 07777);  // after fchown, which may clear set-id bits
+}
+
+}  // namespace
+
+void RemoveTemporaryFiles() noexcept {
+  temporaryNames.RemoveAll([](const char* path) { ::unlink(path); });
+}
+
+OutputFile::~OutputFile() {
+  Discard();
+}
+
+void OutputFile::Fail(const char* what, long error) const {
+  throw OutputFault(std::string(what) + " " + target_ + ": " + std::strerror(static_cast<int>(error)));
+}
+
+void OutputFile::RefuseToReplaceOccupant(int folder, const std::string& name) const {
+  switch (OccupantOf(folder, name)) {
+    case Occupant::Replaceable: return;
+    case Occupant::Folder: Fail("cannot replace", EISDIR);
+    case Occupant::Special: FailNotRegular();
+  }
+}
+
+void OutputFile::Create(const std::string& target, bool durable) {
+  Discard();
+  target_ = target;
+  durable_ = durable;
+  if (target.empty() || HasNul(target)) Fail("cannot create", EINVAL);
+  finalPath_ = target;
+  if (!ResolveLinks(finalPath_)) Fail("cannot create", ELOOP);
+  if (NameOf(finalPath_).empty()) Fail("cannot create", EISDIR);
+  const int folder = ::open(ParentOf(finalPath_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) Fail("cannot create", errno);
+  folder_ = folder;
+  // What is in the way is found now rather than after all the copying.
+  RefuseToReplaceOccupant(folder, NameOf(finalPath_));
+
+  int fd = -1;
+  if (CanNameUnnamedFiles()) {
+    fd = ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd < 0 && !RefusesUnnamedFiles(errno)) Fail("cannot create", errno);
+  }
+  if (fd < 0) {
+    // A hidden file beside the target, removed again however the merge
+    // ends short of a kill.
+    // The name is remembered before the file exists, so that a signal
+    // cannot come between its creation and its registration.
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+      const std::string name = HiddenName(".tmp");
+      temporarySlot_ = RememberTemporary(ParentOf(finalPath_) + "/" + name);
+      fd = ::openat(folder, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        temporaryPath_ = ParentOf(finalPath_) + "/" + name;
+        break;
+      }
+      const int error = errno;
+      ForgetTemporary(temporarySlot_);
+      if (error != EEXIST) Fail("cannot create", error);
+    }
+    if (fd < 0) Fail("cannot create", EEXIST);
+  }
+  handle_ = fd;
+  buffer_.clear();
+  buffer_.reserve(kOutputBufferBytes);
+  flushed_ = 0;
+}
+
+void OutputFile::WriteFully(std::uint64_t offset, const char* data, std::size_t length) {
+  while (length > 0) {
+    const ssize_t put = ::pwrite(AsFd(handle_), data, length, static_cast<off_t>(offset));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) Fail("cannot write", put < 0 ? errno : EIO);
+    data += put;
+    offset += static_cast<std::uint64_t>(put);
+    length -= static_cast<std::size_t>(put);
+  }
+}
+
+void OutputFile::TruncateTo(std::uint64_t length) {
+  if (length >= flushed_) {
+    buffer_.resize(std::min<std::size_t>(buffer_.size(), static_cast<std::size_t>(length - flushed_)));
+    return;
+  }
+  buffer_.clear();
+  if (::ftruncate(AsFd(handle_), static_cast<off_t>(length)) != 0) Fail("cannot truncate", errno);
+  flushed_ = length;
+}
+
+void OutputFile::Commit() {
+  Flush();
+  const int fd = AsFd(handle_);
+  const int folder = AsFd(folder_);
+  const std::string name = NameOf(finalPath_);
+  CarryOverAttributes(fd, folder, name);
+  if (durable_ && ::fsync(fd) != 0) Fail("cannot flush", errno);
+
+  if (!temporaryPath_.empty()) {
+    // A named file is closed first, so that a late write error is seen
+    // before it replaces anything.
+    handle_ = -1;
+    if (::close(fd) != 0) Fail("cannot write", errno);
+  } else if (!LinkUnnamed(fd, folder, name)) {
+    Fail("cannot create", errno);
+  }
+  if (!temporaryPath_.empty()) {
+    // Looked at again: a folder, device or FIFO may have taken the name
+    // while the output was written, and the rename would replace it.
+    RefuseToReplaceOccupant(folder, name);
+    if (::renameat(folder, NameOf(temporaryPath_).c_str(), folder, name.c_str()) != 0) Fail("cannot replace", errno);
+    ForgetTemporary(temporarySlot_);
+    temporaryPath_.clear();
+  }
+  if (durable_ && ::fsync(folder) != 0) Fail("the output was written, but cannot flush the folder of", errno);
+  Discard();
+}
+
+// Names an unnamed file: straight under the target's name when that is
+// free, else under a hidden name that Commit then renames over the target.
+bool OutputFile::LinkUnnamed(int fd, int folder, const std::string& name) {
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  if (::linkat(AT_FDCWD, self, folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+  if (errno != EEXIST) return false;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string hidden = ParentOf(finalPath_) + "/" + HiddenName(".tmp");
+    temporarySlot_ = RememberTemporary(hidden);  // before the name exists, as in Create
+    if (::linkat(AT_FDCWD, self, folder, NameOf(hidden).c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      temporaryPath_ = hidden;
+      return true;
+    }
+    const int error = errno;
+    ForgetTemporary(temporarySlot_);
+    if (error != EEXIST) {
+      errno = error;
+      return false;
+    }
+  }
+  return false;
+}
+
+void OutputFile::Discard() noexcept {
+  if (handle_ >= 0) ::close(AsFd(handle_));
+  handle_ = -1;
+  if (!temporaryPath_.empty()) ::unlink(temporaryPath_.c_str());
+  ForgetTemporary(temporarySlot_);
+  temporaryPath_.clear();
+  if (folder_ >= 0) ::close(AsFd(folder_));
+  folder_ = -1;
+  buffer_.clear();
+  flushed_ = 0;
+  cloneProbes_.clear();
+}
+
+}  // namespace vellox::platform
