@@ -110,6 +110,14 @@ Intake Reopen(const std::string& path, platform::InputFile& input) {
   return {};
 }
 
+// The reason a removal gives, without the "cannot delete it" that the
+// merge's own message says already.
+std::string WhyNotDeleted(std::string detail) {
+  constexpr std::string_view kSaid = "cannot delete it: ";
+  if (detail.starts_with(kSaid)) detail.erase(0, kSaid.size());
+  return detail;
+}
+
 // What a file's outcome is called, from what the merge did with it.
 Status FileStatusOf(const FileReport& file) {
   switch (file.Fate) {
@@ -341,8 +349,9 @@ Status Merger::RunMerge(const std::vector<std::string>& list, const std::string&
         break;
       case platform::Removal::Failed:
         report.Status = Status::CannotOpen;
-        report.Reason = "empty file, but it cannot be deleted: " + removal.Detail;
-        return stop(Status::CannotOpen, "cannot delete the empty file " + list[i] + ": " + removal.Detail);
+        report.Reason = "empty file, but it cannot be deleted: " + WhyNotDeleted(removal.Detail);
+        return stop(Status::CannotOpen,
+                    "cannot delete the empty file " + list[i] + ": " + WhyNotDeleted(removal.Detail));
     }
   }
   if (kept.empty()) return stop(Status::NothingToMerge, "nothing to merge: every listed file was missing or empty");
