@@ -19,7 +19,7 @@
 namespace vellox::platform {
 namespace {
 
-TemporaryNames<char> temporaryNames;
+constinit TemporaryNames<char> temporaryNames;
 
 int RememberTemporary(const std::string& path) noexcept {
   return temporaryNames.Remember(path);

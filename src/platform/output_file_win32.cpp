@@ -47,7 +47,7 @@ long LastError() {
 }
 
 // Hidden names of outputs whose file could not be marked for deletion.
-TemporaryNames<wchar_t> temporaryNames;
+constinit TemporaryNames<wchar_t> temporaryNames;
 
 int RememberTemporary(const std::wstring& path) noexcept {
   return temporaryNames.Remember(path);
