@@ -49,11 +49,6 @@ py::tuple TupleOf(const std::vector<Item>& items) {
   return tuple;
 }
 
-bool FileFailed(const FileReport& file) {
-  return file.Fate == vellox::InputFate::DroppedMissing ||
-         (file.Fate == vellox::InputFate::Copied && (file.Result != vellox::kMergeWritten || file.Pages == 0));
-}
-
 // The reports as plain tuples (strings as bytes): their pickled state and
 // what equality compares.
 py::tuple PagesState(const std::vector<PageNote>& pages) {
@@ -380,7 +375,7 @@ PYBIND11_MODULE(_vellox, module) {
       .def_property_readonly("skipped", [](const FileReport& f) { return TupleOf(f.Skipped); })
       .def_property_readonly("left_out", [](const FileReport& f) { return TupleOf(f.LeftOut); })
       .def_property_readonly("transcoded", [](const FileReport& f) { return TupleOf(f.Transcoded); })
-      .def_property_readonly("failed", &FileFailed,
+      .def_property_readonly("failed", &vellox::InputFailed,
                              "True when the file was missing, or was copied without all of its pages.")
       .def("__repr__", &FileRepr);
   Comparable(file, &FileState, &FileFrom);

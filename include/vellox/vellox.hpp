@@ -107,8 +107,11 @@ struct MergeReport {
   bool BigTiff = false;            // the output is (being) written as BigTIFF
 };
 
-// True when the output was written but some listed file was missing or did
-// not go in whole (the command line's exit status 3).
+// True when a listed file was missing, or was copied without all of its
+// pages (an empty file, deleted or kept, is not a failure).
+bool InputFailed(const FileReport& file) noexcept;
+// True when some listed file failed so (the command line's exit status 3
+// when the output was written).
 bool SomeInputFailed(const MergeReport& report) noexcept;
 
 // The file format of the output.

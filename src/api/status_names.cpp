@@ -112,12 +112,13 @@ bool FromString(std::string_view name, ByteOrder& order) noexcept {
   return Lookup(name, kOrders, order);
 }
 
+bool InputFailed(const FileReport& file) noexcept {
+  return file.Fate == InputFate::DroppedMissing ||
+         (file.Fate == InputFate::Copied && (file.Result != kMergeWritten || file.Pages == 0));
+}
+
 bool SomeInputFailed(const MergeReport& report) noexcept {
-  for (const FileReport& file : report.Files) {
-    if (file.Fate == InputFate::DroppedMissing) return true;
-    if (file.Fate == InputFate::Copied && (file.Result != kMergeWritten || file.Pages == 0)) return true;
-  }
-  return false;
+  return std::any_of(report.Files.begin(), report.Files.end(), InputFailed);
 }
 
 std::string Version() {
