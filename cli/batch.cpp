@@ -239,16 +239,19 @@ class Printer {
       bytes_ += report.BytesWritten;
     }
     waiting_.emplace(index, report);
-    // The bar gives way to the lines (stdout may be the same terminal).
-    ClearBar();
-    for (auto next = waiting_.begin(); next != waiting_.end() && next->first == printed_;
-         next = waiting_.erase(next), ++printed_)
-      Print(next->first, next->second);
-    std::cout.flush();
-    DrawBar();
+    if (waiting_.begin()->first == printed_) {
+      // The bar gives way to the lines (stdout may be the same terminal).
+      ClearBar();
+      for (auto next = waiting_.begin(); next != waiting_.end() && next->first == printed_;
+           next = waiting_.erase(next), ++printed_)
+        Print(next->first, next->second);
+      std::cout.flush();
+    }
+    if (Clock::now() - lastDrawn_ >= std::chrono::milliseconds(100)) DrawBar();  // at most ten times a second
   }
 
-  void Print(std::size_t index, const MergeReport& report) {
+  void Print(std::size_t index, MergeReport& report) {
+    if (report.Output.empty()) report.Output = jobs_.Outputs[index];  // a merge refused before it began
     const Outcome outcome = OutcomeOf(report);
     ++(outcome == Outcome::Written ? written_ : outcome == Outcome::Partial ? partial_ : failed_);
     if (json_) {
