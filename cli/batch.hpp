@@ -1,11 +1,11 @@
-// `vellox batch`: many merges from a job list, in parallel, one merger per
-// worker thread.
+// `vellox batch`: many merges from a job list, run in parallel by the
+// library's MergeMany.
 #pragma once
 
 #include <CLI/CLI.hpp>
 #include <string>
 
-#include "vellox/KWVellox.hpp"
+#include "vellox/vellox.hpp"
 
 namespace vellox::cli {
 
@@ -13,19 +13,12 @@ struct BatchOptions {
   std::string Jobs;      // the job list's path, or "-" for standard input
   unsigned Workers = 0;  // 0: one per core
   bool Json = false;
-  bool Sync = false;
-  OutputFormat Format = OutputFormat::Auto;
-  CloneMode Clone = CloneMode::Auto;
-  ByteOrder Order = ByteOrder::First;
+  MergeOptions Merge{.Sync = false, .Format = OutputFormat::Auto, .Clone = CloneMode::Auto, .Order = ByteOrder::First};
 };
 
-// The most merges that run at once: the library remembers the hidden
-// outputs of this many merges for removal on a signal.
-constexpr unsigned kMaxWorkers = 64;
-
-// Adds `--byte-order first|little|big|auto` (case-insensitive) to a command
-// that merges, filling `order` when parsed.
-CLI::Option* AddByteOrderOption(CLI::App& command, ByteOrder& order);
+// The longest line a job list may have: a longer one is a usage error
+// (reading stops there, so an endless stream without line breaks ends too).
+constexpr std::size_t kMaxJobLine = std::size_t{1} << 20;
 
 // Adds the `batch` subcommand, which fills `options` when parsed.
 CLI::App* AddBatchCommand(CLI::App& app, BatchOptions& options);

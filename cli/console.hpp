@@ -1,14 +1,13 @@
 // What the command line needs from the system, for Linux and Windows:
-// arguments and paths as UTF-8, whether standard error is a terminal, and
+// arguments as UTF-8, output as UTF-8 bytes, whether standard error is a terminal, and
 // clean-up when the process is told to end. Everything else in the CLI is
 // the same on both.
 #pragma once
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "vellox/KWVellox.hpp"
+#include "vellox/vellox.hpp"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -25,16 +24,6 @@
 #endif
 
 namespace vellox::cli {
-
-// Paths as the merger takes them: UTF-8 on Windows, the bytes as they are
-// on Linux (where u8string and the char8_t constructor copy bytes).
-inline std::filesystem::path PathFromUtf8(const std::string& text) {
-  return std::filesystem::path(std::u8string(text.begin(), text.end()));
-}
-inline std::string PathToUtf8(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
 
 #ifdef _WIN32
 

@@ -8,45 +8,33 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
-#include <filesystem>
 #include <iostream>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "batch.hpp"
 #include "console.hpp"
+#include "options.hpp"
 #include "report.hpp"
 #include "vellox/KWVellox.hpp"
+#include "vellox/vellox.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-// Exit codes of `vellox merge`.
-constexpr int kExitOk = 0;
-constexpr int kExitMergeFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitSomeInputsFailed = 3;
-
-using vellox::SomeInputFailed;
-using vellox::cli::ResultMessage;
+using namespace vellox::cli;
 
 // One line per input: what it contributed, or why it contributed nothing.
-void PrintText(const vellox::MergeReport& report, const std::string& output) {
+void PrintText(const vellox::MergeReport& report) {
   for (const vellox::FileReport& file : report.Files) {
     std::cout << file.Path << ": ";
-    switch (file.Fate) {
-      case vellox::InputFate::DeletedEmpty: std::cout << "empty file, deleted\n"; continue;
-      case vellox::InputFate::DroppedMissing: std::cout << "no such file, skipped\n"; continue;
-      case vellox::InputFate::NotReached: std::cout << "not copied\n"; continue;
-      case vellox::InputFate::KeptEmpty: std::cout << file.Reason << "\n"; continue;
-      case vellox::InputFate::Copied: break;
+    if (file.Fate != vellox::InputFate::Copied) {
+      std::cout << (file.Fate == vellox::InputFate::KeptEmpty ? file.Reason : vellox::Describe(file.Status)) << "\n";
+      continue;
     }
-    std::cout << file.Pages << (file.Pages == 1 ? " page" : " pages");
+    std::cout << Count(file.Pages, "page", "pages");
     if (file.Result != vellox::kMergeWritten)
       std::cout << " (failed: " << file.Reason << ")";
-    else if (report.Result != vellox::kMergeWritten)
+    else if (report.Status != vellox::Status::Ok)
       std::cout << " (" << file.Reason << ")";
     std::cout << "\n";
     for (const vellox::PageNote& page : file.Skipped)
@@ -56,25 +44,25 @@ void PrintText(const vellox::MergeReport& report, const std::string& output) {
     for (const vellox::PageNote& part : file.LeftOut)
       std::cout << "  page " << part.Index << ": " << part.Reason << "\n";
   }
-  if (report.Result == vellox::kMergeWritten)
-    std::cout << "wrote " << report.PagesWritten << " pages, " << report.BytesWritten << " bytes to " << output << "\n";
+  if (report.Status == vellox::Status::Ok)
+    std::cout << "wrote " << Count(report.PagesWritten, "page", "pages") << ", "
+              << Count(report.BytesWritten, "byte", "bytes") << " to " << report.Output << "\n";
   else
-    std::cerr << "vellox: " << (report.Reason.empty() ? ResultMessage(report.Result) : report.Reason.c_str()) << "\n";
+    std::cerr << "vellox: " << (report.Reason.empty() ? vellox::Describe(report.Status) : report.Reason) << "\n";
 }
 
 // Shows pages and bytes on a terminal while a long merge runs.
 class ProgressLine {
  public:
-  explicit ProgressLine(const vellox::KWVellox& merger) : merger_(merger), enabled_(vellox::cli::StderrIsTerminal()) {}
-  void Update() {
-    if (!enabled_) return;
+  bool Update(const vellox::MergeReport& report) {
+    if (!enabled_) return true;
     const auto now = std::chrono::steady_clock::now();
-    if (now - last_ < std::chrono::milliseconds(200)) return;
+    if (now - last_ < std::chrono::milliseconds(200)) return true;
     last_ = now;
-    const vellox::MergeReport& report = merger_.Report();
     std::fprintf(stderr, "\r%llu pages, %llu MB", static_cast<unsigned long long>(report.PagesWritten),
                  static_cast<unsigned long long>(report.BytesWritten >> 20));
     shown_ = true;
+    return true;
   }
   // Clears the line so that the report starts on a clean one.
   void Finish() {
@@ -82,97 +70,82 @@ class ProgressLine {
     shown_ = false;
   }
   ~ProgressLine() { Finish(); }
-  ProgressLine(const ProgressLine&) = delete;
-  ProgressLine& operator=(const ProgressLine&) = delete;
 
  private:
-  const vellox::KWVellox& merger_;
-  bool enabled_;
+  bool enabled_ = StderrIsTerminal();
   bool shown_ = false;
   std::chrono::steady_clock::time_point last_{};
 };
 
-int RunMerge(const std::string& outputPath, const std::vector<std::string>& inputs, bool json, bool sync,
-             vellox::OutputFormat format, vellox::CloneMode clone, vellox::ByteOrder order) {
-  std::string list;
-  for (const std::string& input : inputs) {
-    if (input.find(',') != std::string::npos) {
-      std::cerr << "vellox: input paths cannot contain ',': " << input << "\n";
-      return kExitUsage;
-    }
-    list += vellox::cli::PathToUtf8(fs::absolute(vellox::cli::PathFromUtf8(input))) + ",";
-  }
-  const fs::path target = fs::absolute(vellox::cli::PathFromUtf8(outputPath));
-  std::string directory = vellox::cli::PathToUtf8(target.parent_path());
-  std::string name = vellox::cli::PathToUtf8(target.filename());
-  if (name.empty()) {
-    std::cerr << "vellox: the output must name a file: " << outputPath << "\n";
+int RunMerge(const std::string& output, const std::vector<std::string>& inputs, bool json,
+             const vellox::MergeOptions& options) {
+  vellox::MergeRequest request;
+  request.Output = vellox::PathFromUtf8(output);
+  request.Options = options;
+  if (output.empty()) {
+    std::cerr << "vellox: the output path (-o) is empty; it must name a file\n";
     return kExitUsage;
   }
+  if (!request.Output.has_filename()) {
+    std::cerr << "vellox: the output must name a file, not a folder: " << output << "\n";
+    return kExitUsage;
+  }
+  for (const std::string& input : inputs) {
+    if (input.empty()) {
+      std::cerr << "vellox: an input path is empty\n";
+      return kExitUsage;
+    }
+    request.Inputs.emplace_back(input);
+  }
 
-  vellox::KWVellox merger;
-  vellox::MergeOptions options;
-  options.Sync = sync;
-  options.Format = format;
-  options.Clone = clone;
-  options.Order = order;
-  merger.SetOptions(options);
-  ProgressLine progress(merger);
-  merger.SetYieldHook([&progress] { progress.Update(); });
-  const std::int32_t result = merger.Tiff_Merge(list, directory, name);
+  ProgressLine progress;
+  vellox::MergeReport report =
+      vellox::Merge(request, [&progress](const vellox::MergeReport& now) { return progress.Update(now); });
   progress.Finish();
+  if (report.Output.empty()) report.Output = output;  // a merge refused before it began
 
   if (json)
-    vellox::cli::WriteJson(std::cout, merger.Report(), vellox::cli::PathToUtf8(target));
+    std::cout << DumpJson(ReportJson(report), 2) << "\n";
   else
-    PrintText(merger.Report(), vellox::cli::PathToUtf8(target));
-  if (result != vellox::kMergeWritten) return kExitMergeFailed;
-  return SomeInputFailed(merger.Report()) ? kExitSomeInputsFailed : kExitOk;
+    PrintText(report);
+  if (report.Status != vellox::Status::Ok) return kExitNothingWritten;
+  return SomeInputFailed(report) ? kExitSomeInputFailed : kExitOk;
+}
+
+// Usage errors as one line, "vellox: WHAT", and where to look for help.
+std::string UsageMessage(const CLI::App*, const CLI::Error& error) {
+  return "vellox: " + std::string(error.what()) + "\nRun with --help for more information.\n";
 }
 
 int Main(int argc, char** argv) {
-  vellox::KWVellox versionSource;
-  const std::string version = versionSource.Version();
+  const std::string version = vellox::Version();
 
   CLI::App app{"vellox " + version + " - merge TIFF files into one multi-page TIFF, copying pages exactly", "vellox"};
   app.set_version_flag("--version", version);
   app.require_subcommand(1);
+  app.failure_message(UsageMessage);
 
-  std::string outputPath;
+  std::string output;
   std::vector<std::string> inputs;
   bool json = false;
+  vellox::MergeOptions options;
+  options.Format = vellox::OutputFormat::Auto;
+  options.Clone = vellox::CloneMode::Auto;
   CLI::App* merge = app.add_subcommand(
       "merge",
       "Merge the pages of every input, in order, into one TIFF file, in the byte order of the first input\n"
       "unless --byte-order says otherwise.\n"
       "Warning: input files that are empty (0 bytes) are DELETED from disk.");
-  merge->add_option("-o,--output", outputPath, "The TIFF file to write (replaced if it exists)")->required();
+  merge->add_option("-o,--output", output, "The TIFF file to write (replaced if it exists)")->required();
   merge->add_option("inputs", inputs, "Input TIFF files")->required();
   merge->add_flag("--json", json, "Print the merge report as JSON");
-  bool sync = false;
-  merge->add_flag("--sync", sync, "Flush the output to the disk before it replaces the target (durable, slower)");
-  vellox::OutputFormat format = vellox::OutputFormat::Auto;
-  const std::map<std::string, vellox::OutputFormat> formats = {{"classic", vellox::OutputFormat::Classic},
-                                                               {"bigtiff", vellox::OutputFormat::BigTiff},
-                                                               {"auto", vellox::OutputFormat::Auto}};
-  merge->add_option("--format", format, "Output format: classic, bigtiff, or auto (classic when it fits, the default)")
-      ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case));
-  vellox::CloneMode clone = vellox::CloneMode::Auto;
-  const std::map<std::string, vellox::CloneMode> clones = {{"auto", vellox::CloneMode::Auto},
-                                                           {"never", vellox::CloneMode::Never}};
-  merge
-      ->add_option("--clone", clone,
-                   "auto: on file systems that share blocks (XFS, btrfs), clone large strips and tiles instead of "
-                   "copying them (the default); never: copy every byte")
-      ->transform(CLI::CheckedTransformer(clones, CLI::ignore_case));
-  vellox::ByteOrder order = vellox::ByteOrder::First;
-  vellox::cli::AddByteOrderOption(*merge, order);
+  AddMergeOptions(*merge, options);
   merge->footer(
       "Exit status: 0 every input was copied whole; 1 no output was written; 2 usage error;\n"
       "3 the output was written, but an input was missing, had no pages, or could not be copied whole.");
 
-  vellox::cli::BatchOptions batchOptions;
-  CLI::App* batch = vellox::cli::AddBatchCommand(app, batchOptions);
+  BatchOptions batchOptions;
+  CLI::App* batch = AddBatchCommand(app, batchOptions);
 
   std::string fileNames, outputDir, newFileName;
   CLI::App* literal =
@@ -189,35 +162,35 @@ int Main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
-    return code == 0 ? 0 : kExitUsage;
+    return code == 0 ? kExitOk : kExitUsage;
   }
 
-  vellox::cli::HandleSignals();
+  HandleSignals();
   if (*versionCommand) {
     std::cout << version << "\n";
     return kExitOk;
   }
-  if (*batch) return vellox::cli::RunBatch(batchOptions);
+  if (*batch) return RunBatch(batchOptions);
   if (*literal) {
     vellox::KWVellox merger;
     const std::int32_t result = merger.Tiff_Merge(fileNames, outputDir, newFileName);
     std::cout << result << "\n" << fileNames << "\n";
     return kExitOk;
   }
-  return RunMerge(outputPath, inputs, json, sync, format, clone, order);
+  return RunMerge(output, inputs, json, options);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   try {
-    vellox::cli::PrepareOutput();
-    vellox::cli::Arguments arguments(argc, argv);  // UTF-8 on every platform
+    PrepareOutput();
+    Arguments arguments(argc, argv);  // UTF-8 on every platform
     return Main(arguments.Count(), arguments.Values());
   } catch (const std::exception& error) {
     std::cerr << "vellox: " << error.what() << "\n";
   } catch (...) {
     std::cerr << "vellox: unexpected failure\n";
   }
-  return kExitMergeFailed;
+  return kExitNothingWritten;
 }

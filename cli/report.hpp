@@ -1,30 +1,35 @@
 // The merge report as the command line prints it, shared by `merge` and
-// `batch`: JSON for any path bytes, the names of fates and result codes.
+// `batch`, and the JSON both read and write.
 #pragma once
 
-#include <cstdint>
-#include <ostream>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
-#include "vellox/KWVellox.hpp"
+#include "vellox/vellox.hpp"
 
 namespace vellox::cli {
 
-// JSON string contents for any bytes. Well-formed UTF-8 passes through;
-// every other byte b becomes \udcXX (U+DC00 + b), the mapping of Python's
-// "surrogateescape".
-std::string JsonEscape(const std::string& text);
+using Json = nlohmann::ordered_json;
 
-const char* FateName(InputFate fate);
+// The report as JSON: `result`, `status`, `reason`, `output`, `pages`,
+// `bytes`, `files` (each with `path`, `fate`, `status`, `result`, `pages`,
+// `reason`, `skipped`, `left_out`, `transcoded`).
+Json ReportJson(const MergeReport& report);
 
-// What a merge-wide result code means, for a report without a reason.
-const char* ResultMessage(std::int32_t code);
+// JSON text for values whose strings may hold any bytes: well-formed UTF-8
+// passes through, every other byte b becomes \udcXX (U+DC00 + b), the
+// mapping of Python's "surrogateescape". indent < 0: on one line.
+std::string DumpJson(const Json& value, int indent = -1);
 
-// The report as one JSON object: `result`, `reason`, `output`, `pages`,
-// `bytes`, `files`. Laid out over several lines (as `merge --json` prints
-// it), or on one line with `prefix` (already formatted "key": value pairs
-// followed by ", ") as its first members.
-void WriteJson(std::ostream& out, const MergeReport& report, const std::string& output);
-void WriteJsonLine(std::ostream& out, const MergeReport& report, const std::string& output, const std::string& prefix);
+// Parses JSON text, reading \udcXX (XX from 80 to FF) and any byte that is
+// not well-formed UTF-8 inside a string as that byte, the reverse of
+// DumpJson. Throws nlohmann::json::exception for text that is not JSON.
+// Strings read this way must pass through BytesOf before use.
+Json ParseJson(std::string_view text);
+std::string BytesOf(const std::string& parsed);
+
+// "1 page", "2 pages".
+std::string Count(std::uint64_t count, const char* one, const char* many);
 
 }  // namespace vellox::cli

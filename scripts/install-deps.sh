@@ -10,8 +10,8 @@ cd "$(dirname "$0")/.."
 
 # Each group: its packages, then why they are needed.
 declare -A packages why
-packages[build]="g++ cmake ninja-build libcli11-dev zlib1g-dev"
-why[build]="compiler, CMake, Ninja, CLI11 and zlib: the library (zlib for transcoding Deflate pages) and the vellox CLI"
+packages[build]="g++ cmake ninja-build libcli11-dev nlohmann-json3-dev zlib1g-dev"
+why[build]="compiler, CMake, Ninja, CLI11, nlohmann-json and zlib: the library (zlib for transcoding Deflate pages) and the vellox CLI (CLI11 and nlohmann-json)"
 packages[checks]="libgtest-dev libtiff-dev libtiff-tools libimage-exiftool-perl time xfsprogs btrfs-progs"
 why[checks]="GoogleTest; libtiff as the independent TIFF reader and writer of the tests; exiftool, which validates merged outputs; XFS and btrfs tools for the cloning tests"
 packages[clang]="clang libclang-rt-14-dev"
