@@ -28,7 +28,7 @@ void PrintText(const vellox::MergeReport& report) {
   for (const vellox::FileReport& file : report.Files) {
     std::cout << file.Path << ": ";
     if (file.Fate != vellox::InputFate::Copied) {
-      std::cout << (file.Fate == vellox::InputFate::KeptEmpty ? file.Reason : vellox::Describe(file.Status)) << "\n";
+      std::cout << (file.Reason.empty() ? vellox::Describe(file.Status) : file.Reason) << "\n";
       continue;
     }
     std::cout << Count(file.Pages, "page", "pages");
