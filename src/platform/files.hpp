@@ -4,7 +4,7 @@
 // wide APIs), with the helpers they share in posix_common.hpp and
 // win32_common.hpp:
 //   paths          separators, folder probes, the parts of a path
-//   input_file     ProbeInput, InputFile, InputHandleBudget
+//   input_file     InputFile, InputHandleBudget
 //   empty_removal  RemoveIfEmpty
 //   output_file    OutputFile: create, commit, discard; RemoveTemporaryFiles
 //   block_clone    OutputFile's copies in the kernel and block clones
@@ -39,25 +39,6 @@ bool IsDirectory(const std::string& path) noexcept;
 // ---------------------------------------------------------------------------
 // Inputs (input_file_*.cpp)
 
-// What the merge's removal pass learns about a listed path.
-enum class ProbeKind {
-  RegularFile,  // an existing regular file that opens for reading
-  Missing,      // names no file, but its folder exists (dangling links too)
-  Unusable,     // cannot be opened: empty, missing folder, a folder, denied
-};
-struct Probe {
-  ProbeKind Kind = ProbeKind::Unusable;
-  std::uint64_t Size = 0;
-  // A regular file's first bytes (zeros past its end, or when they could
-  // not be read): the caller can tell kinds of file apart without opening
-  // it again.
-  std::array<char, 4> Head{};
-  // Why an Unusable path cannot be used, as InputFile::Error says it; empty
-  // for the other kinds.
-  std::string Detail;
-};
-Probe ProbeInput(const std::string& path) noexcept;
-
 // An input file opened read-only for reads at any position.
 class InputFile {
  public:
@@ -69,8 +50,8 @@ class InputFile {
   InputFile& operator=(const InputFile&) = delete;
 
   // Opens an existing regular file; never creates one. Missing means no
-  // file under the name in a folder that exists (a dangling link too), as
-  // ProbeInput's Missing; anything else that is not Ok is Failed.
+  // file under the name in a folder that exists (a dangling link too);
+  // anything else that is not Ok is Failed.
   OpenResult Open(const std::string& path) noexcept;
   // Why the last Open that was not Ok failed, as a lower-case clause that
   // fits in a sentence: "permission denied", "is a directory", "not a

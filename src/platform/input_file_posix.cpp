@@ -67,23 +67,6 @@ Opened OpenRegular(const std::string& path) {
 
 }  // namespace
 
-Probe ProbeInput(const std::string& path) noexcept {
-  Opened opened = OpenRegular(path);
-  Probe probe;
-  if (opened.Fd < 0) {
-    if (opened.Missing)
-      probe.Kind = ProbeKind::Missing;
-    else
-      probe.Detail = std::move(opened.Error);
-    return probe;
-  }
-  probe.Kind = ProbeKind::RegularFile;
-  probe.Size = opened.Size;
-  if (probe.Size > 0 && ::pread(opened.Fd, probe.Head.data(), probe.Head.size(), 0) < 0) probe.Head.fill(0);
-  ::close(opened.Fd);
-  return probe;
-}
-
 InputFile::~InputFile() {
   Close();
 }

@@ -77,26 +77,6 @@ Opened OpenRegular(const std::string& path) {
 
 }  // namespace
 
-Probe ProbeInput(const std::string& path) noexcept {
-  Opened opened = OpenRegular(path);
-  Probe probe;
-  if (opened.File == INVALID_HANDLE_VALUE) {
-    if (opened.Missing)
-      probe.Kind = ProbeKind::Missing;
-    else
-      probe.Detail = std::move(opened.Error);
-    return probe;
-  }
-  probe.Kind = ProbeKind::RegularFile;
-  probe.Size = opened.Size;
-  DWORD got = 0;
-  if (probe.Size > 0 &&
-      !::ReadFile(opened.File, probe.Head.data(), static_cast<DWORD>(probe.Head.size()), &got, nullptr))
-    probe.Head.fill(0);
-  ::CloseHandle(opened.File);
-  return probe;
-}
-
 InputFile::~InputFile() {
   Close();
 }
