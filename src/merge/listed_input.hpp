@@ -2,6 +2,7 @@
 // to its copy.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -32,11 +33,16 @@ class ListedInput {
   ListedInput(const ListedInput&) = delete;
   ListedInput& operator=(const ListedInput&) = delete;
 
-  std::unique_ptr<platform::InputFile> File;  // open, or empty when closed
-  bool Big = false;                           // starts as a BigTIFF
+  // The file's first bytes (zeros past its end), read once: what kind of
+  // TIFF it is, without reading it again at each step.
+  using FileHead = std::array<unsigned char, 8>;
 
-  // Keeps `file` open for the later steps when the process's budget of
-  // held inputs allows, else lets it close.
+  std::unique_ptr<platform::InputFile> File;  // open, or empty when closed
+  FileHead Head{};
+  bool Big = false;  // starts as a BigTIFF
+
+  // Reads the head of `file` and keeps it open for the later steps when
+  // the process's budget of held inputs allows, else lets it close.
   void Hold(std::unique_ptr<platform::InputFile> file);
   void Close() noexcept;
 
@@ -46,6 +52,8 @@ class ListedInput {
   const platform::InputFile* Open(const std::string& path, Intake& intake);
 
  private:
+  void ReadHead();
+
   bool counted_ = false;  // File holds one of the budget's places
 };
 

@@ -49,15 +49,14 @@ enum class HeaderKind {
 // third byte, or anything else and "*" as the fourth (read as big-endian);
 // only that byte is tested. BigTIFF: version 43 in the file's byte order,
 // then the offset size 8 and a reserved 0.
-HeaderKind ReadHeaderKind(const platform::InputFile& input, bool& littleEndian) {
-  unsigned char head[8] = {};
-  if (input.Size() < 4 || !input.ReadAt(0, head, 4)) return HeaderKind::NotTiff;
+HeaderKind ReadHeaderKind(const ListedInput::FileHead& head, std::uint64_t size, bool& littleEndian) {
+  if (size < 4) return HeaderKind::NotTiff;
   littleEndian = head[0] == 'I' && head[1] == 'I';
   const unsigned char magic = littleEndian ? head[2] : head[3];
   const unsigned char other = littleEndian ? head[3] : head[2];
   if (magic == '*') return HeaderKind::Classic;
   if (magic != '+' || other != 0) return HeaderKind::NotTiff;
-  if (input.Size() < 16 || !input.ReadAt(4, head + 4, 4)) return HeaderKind::BadBig;
+  if (size < 16) return HeaderKind::BadBig;
   const unsigned low = littleEndian ? head[4] : head[5];
   const unsigned high = littleEndian ? head[5] : head[4];
   const unsigned offsetSize = high << 8 | low;
@@ -76,11 +75,11 @@ constexpr std::uint64_t kClassicFileBytes = 1ull << 32;
 
 // Checks what the copier needs of an opened input: a full path and a TIFF
 // header.
-Intake CheckOpened(const std::string& path, const platform::InputFile& input) {
+Intake CheckOpened(const std::string& path, const platform::InputFile& input, const ListedInput::FileHead& head) {
   if (!platform::ContainsSeparator(path)) return {kFailed, "not a full path", Status::InvalidRequest};
   if (input.Size() < 4) return {kFailed, "shorter than a TIFF header", Status::Damaged};
   bool littleEndian = false;
-  switch (ReadHeaderKind(input, littleEndian)) {
+  switch (ReadHeaderKind(head, input.Size(), littleEndian)) {
     case HeaderKind::NotTiff: return {kNotTiff, "not a TIFF file", Status::NotTiff};
     case HeaderKind::BadBig:
       if (input.Size() < 16) return {kFailed, "shorter than a BigTIFF header", Status::Damaged};
@@ -150,13 +149,23 @@ namespace {
 std::atomic<std::size_t> heldInputs{0};
 }  // namespace
 
+void ListedInput::ReadHead() {
+  Head.fill(0);
+  const std::size_t length = File->Size() < Head.size() ? static_cast<std::size_t>(File->Size()) : Head.size();
+  if (!File->ReadAt(0, Head.data(), length)) Head.fill(0);
+  const std::string_view start(reinterpret_cast<const char*>(Head.data()), 4);
+  Big = start == std::string_view("II+\0", 4) || start == std::string_view("MM\0+", 4);
+}
+
 void ListedInput::Hold(std::unique_ptr<platform::InputFile> file) {
+  File = std::move(file);
+  ReadHead();
   if (heldInputs.fetch_add(1) < platform::InputHandleBudget()) {
     counted_ = true;
-    File = std::move(file);
     return;
   }
   heldInputs.fetch_sub(1);
+  File.reset();
 }
 
 void ListedInput::Close() noexcept {
@@ -174,7 +183,7 @@ const platform::InputFile* ListedInput::Open(const std::string& path, Intake& in
       return nullptr;
     }
   }
-  intake = CheckOpened(path, *File);
+  intake = CheckOpened(path, *File, Head);
   return intake.Result == kMergeWritten ? File.get() : nullptr;
 }
 
@@ -273,7 +282,7 @@ bool Merger::ChooseLittleEndian(std::vector<ListedInput>& inputs, const std::vec
     const bool held = inputs[i].File != nullptr;
     const platform::InputFile* input = inputs[i].Open(Report.Files[i].Path, intake);
     bool little = false;
-    if (input != nullptr && ReadHeaderKind(*input, little) != HeaderKind::NotTiff)
+    if (input != nullptr && ReadHeaderKind(inputs[i].Head, input->Size(), little) != HeaderKind::NotTiff)
       (little ? intoBig : intoLittle) += BytesToTranscode(*input);
     if (!held) inputs[i].Close();  // opened again for this alone: the budget holds
   }
@@ -295,10 +304,6 @@ Status Merger::RunMerge(const std::vector<std::string>& list, const std::string&
   std::vector<std::size_t> kept;  // indexes into Report.Files
   std::uint64_t inputBytes = 0;   // their sizes as this pass found them
   const auto keep = [&](std::size_t i, std::unique_ptr<platform::InputFile> file) {
-    std::array<char, 4> head{};
-    if (!file->ReadAt(0, head.data(), head.size())) head.fill(0);
-    const std::string_view start(head.data(), head.size());
-    inputs[i].Big = start == std::string_view("II+\0", 4) || start == std::string_view("MM\0+", 4);
     inputBytes += file->Size();
     inputs[i].Hold(std::move(file));
     kept.push_back(i);
@@ -371,7 +376,7 @@ Status Merger::RunMerge(const std::vector<std::string>& list, const std::string&
     Intake intake;
     if (input.File == nullptr) input.Open(first, intake);
     if (input.File == nullptr) return stop(Status::CannotOpen, first + ": " + intake.Reason);
-    const HeaderKind kind = ReadHeaderKind(*input.File, littleEndian);
+    const HeaderKind kind = ReadHeaderKind(input.Head, input.File->Size(), littleEndian);
     if (kind == HeaderKind::NotTiff || kind == HeaderKind::BadBig) {
       Report.Files[kept.front()].Status = Status::NotTiff;
       Report.Files[kept.front()].Reason = "not a TIFF file";

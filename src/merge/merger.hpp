@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,8 @@ class Merger {
   std::int16_t TypeCount = 0;
   std::vector<std::vector<std::string>> ValueTable;
   std::vector<std::vector<std::string>> EntryTable;
+  // The start of the input being read (see PageCopier::ReadHead).
+  std::unique_ptr<char[]> HeadBuffer;
 
   // --- Byte codec ----------------------------------------------------------
   void EncodeNumber(const std::string& ValueText, std::int16_t ByteCount, bool ToBuffer, std::int32_t ZeroCount);

@@ -188,9 +188,11 @@ std::int32_t PageCopier::Run() {
 // gives the byte order and the first directory.
 void PageCopier::ReadHead() {
   const auto headSize = static_cast<std::size_t>(std::min<std::uint64_t>(input_.Size(), kHeadBytes));
-  headBytes_ = std::make_unique_for_overwrite<char[]>(headSize);
-  if (!input_.ReadAt(0, headBytes_.get(), headSize)) throw PageError("cannot read the file");
-  head_ = std::string_view(headBytes_.get(), headSize);
+  // One buffer serves every file of the merge: no allocation, and no fresh
+  // pages to fault in, per file.
+  if (!owner_.HeadBuffer) owner_.HeadBuffer = std::make_unique_for_overwrite<char[]>(kHeadBytes);
+  if (!input_.ReadAt(0, owner_.HeadBuffer.get(), headSize)) throw PageError("cannot read the file");
+  head_ = std::string_view(owner_.HeadBuffer.get(), headSize);
   owner_.InputLittleEndian = head_[0] == 'I' && head_[1] == 'I';
   // The driver has checked the header: "+" as the magic means BigTIFF.
   in_.Big = head_[owner_.InputLittleEndian ? 2 : 3] == '+';

@@ -281,7 +281,6 @@ class PageCopier {
   TiffLayout in_;         // the input's format, from its header
   const TiffLayout out_;  // the output's
   // The first kHeadBytes of the input, read once (not zero-filled first).
-  std::unique_ptr<char[]> headBytes_;
   std::string_view head_;
   static constexpr std::uint64_t kHeadBytes = 64u << 10;
   std::set<std::uint64_t> directoriesSeen_;  // loop guard of the page chain

@@ -33,13 +33,10 @@ class MergerInternals {
     std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < kept.size(); ++i) {
       kept[i] = i;
-      listed[i].File = std::make_unique<platform::InputFile>();
-      if (listed[i].File->Open(inputs[i]) != platform::InputFile::OpenResult::Ok) continue;
-      bytes += listed[i].File->Size();
-      char head[4] = {};
-      if (listed[i].File->ReadAt(0, head, 4))
-        listed[i].Big = std::string_view(head, 4) == std::string_view("II+\0", 4) ||
-                        std::string_view(head, 4) == std::string_view("MM\0+", 4);
+      auto input = std::make_unique<platform::InputFile>();
+      if (input->Open(inputs[i]) != platform::InputFile::OpenResult::Ok) continue;
+      bytes += input->Size();
+      listed[i].Hold(std::move(input));
       FileReport file;
       file.Path = inputs[i];
       report.Files.push_back(file);
