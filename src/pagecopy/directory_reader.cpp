@@ -32,8 +32,7 @@ class DiscardingSink : public transcode::ByteSink {
 
 }  // namespace
 
-void Merger::CopyPages(const std::string& path, std::int32_t fileCount, std::int32_t fileIndex,
-                         std::int32_t& result) {
+void Merger::CopyPages(const std::string& path, std::int32_t fileCount, std::int32_t fileIndex, std::int32_t& result) {
   std::copy(kFieldTypeSizes.begin(), kFieldTypeSizes.end(), TypeSizes.begin());
   TypeCount = 12;
   const platform::InputFile* input = Session->Input;
@@ -71,7 +70,7 @@ std::uint64_t Survey(Merger& owner, std::array<std::int16_t, 14>& typeSizes, std
 }  // namespace
 
 std::uint64_t Merger::MeasurePages(const platform::InputFile& input, const TiffLayout& layout, std::uint64_t start,
-                                     std::size_t cloneBlock) {
+                                   std::size_t cloneBlock) {
   return Survey(*this, TypeSizes, TypeCount, input, layout, cloneBlock,
                 [start](PageCopier& copier) { return copier.Measure(start); });
 }
@@ -291,10 +290,25 @@ Entry PageCopier::ReadEntry(std::string_view bytes, std::uint64_t& outOfLineTota
 // decimal text: tag, type, count, first value (or the value field as one
 // number), out-of-line bytes (or "0"), number of inline values; and the
 // inline values one per cell.
+namespace {
+
+// Gives `table` `rows` rows of 6 empty cells, reusing the rows and cells it
+// has: a page costs no allocation for its tables once the merge has seen one
+// as large.
+void ClearTable(std::vector<std::vector<std::string>>& table, std::size_t rows) {
+  table.resize(rows);
+  for (std::vector<std::string>& row : table) {
+    row.resize(6);
+    for (std::string& cell : row) cell.clear();
+  }
+}
+
+}  // namespace
+
 void PageCopier::FillTables(const Directory& directory) {
   const std::size_t rows = directory.Entries.size() + 1;
-  owner_.EntryTable.assign(rows, std::vector<std::string>(6));
-  owner_.ValueTable.assign(rows, std::vector<std::string>(6));
+  ClearTable(owner_.EntryTable, rows);
+  ClearTable(owner_.ValueTable, rows);
   for (std::size_t w = 0; w + 1 < rows; ++w) {
     const Entry& entry = directory.Entries[w];
     std::vector<std::string>& cells = owner_.EntryTable[w];

@@ -179,6 +179,8 @@ class OutputFile {
   // the file; returns how many bytes it copied (0 where there is no such copy).
   std::uint64_t CopyInKernel(const InputFile& input, std::uint64_t offset, std::uint64_t length);
   void WriteFully(std::uint64_t offset, const char* data, std::size_t length);
+  // Writes `first` and then `second` from `offset`, in one call where it can.
+  void WriteFully(std::uint64_t offset, std::string_view first, std::string_view second);
   [[noreturn]] void Fail(const char* what, long error) const;
   // A device, FIFO, socket or pipe under the target's name is never
   // replaced: renaming over /dev/null would turn it into a plain file.
@@ -209,6 +211,9 @@ void RemoveTemporaryFiles() noexcept;
 inline constexpr std::size_t kCopyChunkBytes = 1u << 20;
 // Pieces of image data up to this size go through the output buffer.
 inline constexpr std::uint64_t kSmallPieceBytes = 64u << 10;
+// An append at least this long is written straight from the caller's
+// bytes, together with what is buffered, not copied into the buffer first.
+inline constexpr std::size_t kDirectAppendBytes = 16u << 10;
 // Appends are gathered up to this size before one write.
 inline constexpr std::size_t kOutputBufferBytes = 256u << 10;
 

@@ -17,14 +17,13 @@ void OutputFile::Flush() {
 }
 
 void OutputFile::Append(std::string_view bytes) {
-  if (buffer_.size() + bytes.size() > kOutputBufferBytes) {
-    Flush();
-    if (bytes.size() >= kOutputBufferBytes) {
-      WriteFully(flushed_, bytes.data(), bytes.size());
-      flushed_ += bytes.size();
-      return;
-    }
+  if (bytes.size() >= kDirectAppendBytes) {
+    WriteFully(flushed_, buffer_, bytes);
+    flushed_ += buffer_.size() + bytes.size();
+    buffer_.clear();
+    return;
   }
+  if (buffer_.size() + bytes.size() > kOutputBufferBytes) Flush();
   buffer_.append(bytes);
 }
 

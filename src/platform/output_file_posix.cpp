@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -165,6 +166,23 @@ void OutputFile::WriteFully(std::uint64_t offset, const char* data, std::size_t 
     offset += static_cast<std::uint64_t>(put);
     length -= static_cast<std::size_t>(put);
   }
+}
+
+void OutputFile::WriteFully(std::uint64_t offset, std::string_view first, std::string_view second) {
+  // One call for both where the system takes them whole; what it leaves
+  // goes on piece by piece.
+  iovec pieces[2] = {{const_cast<char*>(first.data()), first.size()},
+                     {const_cast<char*>(second.data()), second.size()}};
+  ssize_t put = -1;
+  do {
+    put = ::pwritev(AsFd(handle_), pieces, 2, static_cast<off_t>(offset));
+  } while (put < 0 && errno == EINTR);
+  if (put <= 0) Fail("cannot write", put < 0 ? errno : EIO);
+  const auto done = static_cast<std::size_t>(put);
+  if (done < first.size()) WriteFully(offset + done, first.data() + done, first.size() - done);
+  const std::size_t intoSecond = done > first.size() ? done - first.size() : 0;
+  if (intoSecond < second.size())
+    WriteFully(offset + first.size() + intoSecond, second.data() + intoSecond, second.size() - intoSecond);
 }
 
 void OutputFile::TruncateTo(std::uint64_t length) {

@@ -216,6 +216,11 @@ void OutputFile::WriteFully(std::uint64_t offset, const char* data, std::size_t 
   }
 }
 
+void OutputFile::WriteFully(std::uint64_t offset, std::string_view first, std::string_view second) {
+  WriteFully(offset, first.data(), first.size());
+  WriteFully(offset + first.size(), second.data(), second.size());
+}
+
 void OutputFile::TruncateTo(std::uint64_t length) {
   if (length >= flushed_) {
     buffer_.resize(std::min<std::size_t>(buffer_.size(), static_cast<std::size_t>(length - flushed_)));

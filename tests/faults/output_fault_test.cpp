@@ -21,7 +21,8 @@ using test::InjectFaults;
 using test::ReadFile;
 using test::WriteFile;
 
-constexpr std::uint32_t kBigSide = 512;  // a 256 KiB strip: copied in the kernel
+constexpr std::uint32_t kBigSide = 512;     // a 256 KiB strip: copied in the kernel
+constexpr std::uint32_t kMediumSide = 160;  // a 25 KiB strip: written with what is buffered, in one call
 
 std::string Page(std::uint32_t side, char fill) {
   test::TiffBuilder tiff(true);
@@ -34,7 +35,7 @@ class OutputFaultTest : public ::testing::Test {
   void SetUp() override {
     WriteFile(dir / "a.tif", Page(8, 'a'));
     WriteFile(dir / "b.tif", Page(kBigSide, 'b'));
-    WriteFile(dir / "c.tif", Page(8, 'c'));
+    WriteFile(dir / "c.tif", Page(kMediumSide, 'c'));
     clean_ = MergeBytes({"a.tif", "b.tif", "c.tif"});
     ResetTarget();
   }
@@ -101,8 +102,8 @@ class OutputFaultTest : public ::testing::Test {
 TEST_F(OutputFaultTest, AFullDiskAnywhereFailsTheWholeMerge) {
   const std::int64_t total = static_cast<std::int64_t>(clean_.size());
   for (const bool unnamed : {true, false}) {
-    for (const std::int64_t limit : {std::int64_t{0}, std::int64_t{8}, std::int64_t{150}, total / 2, total - 200,
-                                     total - 1}) {
+    for (const std::int64_t limit :
+         {std::int64_t{0}, std::int64_t{8}, std::int64_t{150}, total / 2, total - 200, total - 1}) {
       SCOPED_TRACE("limit " + std::to_string(limit) + (unnamed ? ", unnamed" : ", named"));
       FaultPlan plan;
       plan.WriteLimit = limit;

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 
 extern "C" {
 ssize_t __real_pwrite(int fd, const void* data, size_t length, off_t offset);
+ssize_t __real_pwritev(int fd, const struct iovec* pieces, int count, off_t offset);
 ssize_t __real_pread(int fd, void* data, size_t length, off_t offset);
 ssize_t __real_copy_file_range(int in, off_t* inOffset, int out, off_t* outOffset, size_t length, unsigned flags);
 int __real_renameat(int fromFolder, const char* from, int toFolder, const char* to);
@@ -76,9 +78,17 @@ extern "C" ssize_t __wrap_pwrite(int fd, const void* data, size_t length, off_t 
   return put;
 }
 
+// Under a plan, a gathered write writes its first non-empty piece alone, as
+// pwrite would: a short write the caller must carry on from.
+extern "C" ssize_t __wrap_pwritev(int fd, const struct iovec* pieces, int count, off_t offset) {
+  if (active == nullptr) return __real_pwritev(fd, pieces, count, offset);
+  for (int i = 0; i < count; ++i)
+    if (pieces[i].iov_len != 0) return __wrap_pwrite(fd, pieces[i].iov_base, pieces[i].iov_len, offset);
+  return 0;
+}
+
 extern "C" ssize_t __wrap_pread(int fd, void* data, size_t length, off_t offset) {
-  if (active != nullptr && active->ReadError != 0 && length > active->ReadErrorAbove)
-    return Refuse(active->ReadError);
+  if (active != nullptr && active->ReadError != 0 && length > active->ReadErrorAbove) return Refuse(active->ReadError);
   return __real_pread(fd, data, length, offset);
 }
 
