@@ -33,6 +33,15 @@ bool IsSeparator(char c) noexcept;
 char PreferredSeparator() noexcept;
 bool ContainsSeparator(std::string_view path) noexcept;
 
+// Why `path` cannot name an input file, before the system is asked (an
+// empty path, a NUL byte, a trailing separator), or nullptr.
+inline const char* InputPathProblem(std::string_view path) noexcept {
+  if (path.empty()) return "empty path";
+  if (path.find('\0') != std::string_view::npos) return "contains a NUL byte";
+  if (IsSeparator(path.back())) return "names a folder";
+  return nullptr;
+}
+
 // True when the path names an existing directory (following links).
 bool IsDirectory(const std::string& path) noexcept;
 
@@ -70,6 +79,11 @@ class InputFile {
   const std::string& Path() const noexcept { return path_; }
 
  private:
+  OpenResult Refuse(std::string why) noexcept {
+    error_ = std::move(why);
+    return OpenResult::Failed;
+  }
+
   std::intptr_t handle_ = -1;
   std::uint64_t size_ = 0;
   std::string path_;

@@ -1,5 +1,5 @@
-// Inputs on POSIX: the removal pass's probe, the input file opened for
-// reads at any position, and how many inputs may be open at once.
+// Inputs on POSIX: the input file opened for reads at any position, and
+// how many inputs may be open at once.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -11,61 +11,7 @@
 #include "platform/posix_common.hpp"
 
 namespace vellox::platform {
-namespace {
-
-// What opening a listed path found: an open regular file, or why there is
-// none.
-struct Opened {
-  int Fd = -1;
-  std::uint64_t Size = 0;
-  bool Missing = false;  // no file under the name, in a folder that exists
-  std::string Error;     // when Fd < 0
-};
-
-Opened OpenRegular(const std::string& path) {
-  Opened opened;
-  if (path.empty()) {
-    opened.Error = "empty path";
-  } else if (HasNul(path)) {
-    opened.Error = "contains a NUL byte";
-  } else if (IsSeparator(path.back())) {
-    opened.Error = "names a folder";
-  }
-  if (!opened.Error.empty()) return opened;
-  // Non-blocking, so that a FIFO does not wait here for a writer (it is
-  // then refused as not a regular file); no terminal becomes ours.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    const int error = errno;
-    if (error != ENOENT) {
-      opened.Error = ErrorClause(error);
-    } else if (IsDirectory(ParentOf(path))) {
-      // A missing file (or a link to one) in a folder that exists is
-      // dropped like an empty file.
-      opened.Missing = true;
-      opened.Error = ErrorClause(error);
-    } else {
-      opened.Error = "the folder does not exist";
-    }
-    return opened;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    opened.Error = ErrorClause(errno);
-  } else if (S_ISDIR(st.st_mode)) {
-    opened.Error = ErrorClause(EISDIR);
-  } else if (!S_ISREG(st.st_mode)) {
-    opened.Error = "not a regular file";
-  } else {
-    opened.Fd = fd;
-    opened.Size = static_cast<std::uint64_t>(st.st_size);
-    return opened;
-  }
-  ::close(fd);
-  return opened;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 InputFile::~InputFile() {
   Close();
@@ -74,14 +20,34 @@ InputFile::~InputFile() {
 InputFile::OpenResult InputFile::Open(const std::string& path) noexcept {
   Close();
   path_ = path;
-  Opened opened = OpenRegular(path);
-  if (opened.Fd < 0) {
-    error_ = std::move(opened.Error);
-    return opened.Missing ? OpenResult::Missing : OpenResult::Failed;
-  }
   error_.clear();
-  handle_ = opened.Fd;
-  size_ = opened.Size;
+  if (const char* problem = InputPathProblem(path)) return Refuse(problem);
+  // Non-blocking, so that a FIFO does not wait here for a writer (it is
+  // then refused as not a regular file); no terminal becomes ours.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    const int error = errno;
+    if (error != ENOENT) return Refuse(ErrorClause(error));
+    // A missing file (or a link to one) in a folder that exists is dropped
+    // like an empty file.
+    if (!IsDirectory(ParentOf(path))) return Refuse("the folder does not exist");
+    error_ = ErrorClause(error);
+    return OpenResult::Missing;
+  }
+  struct stat st {};
+  std::string why;
+  if (::fstat(fd, &st) != 0)
+    why = ErrorClause(errno);
+  else if (S_ISDIR(st.st_mode))
+    why = ErrorClause(EISDIR);
+  else if (!S_ISREG(st.st_mode))
+    why = "not a regular file";
+  if (!why.empty()) {
+    ::close(fd);
+    return Refuse(std::move(why));
+  }
+  handle_ = fd;
+  size_ = static_cast<std::uint64_t>(st.st_size);
   return OpenResult::Ok;
 }
 

@@ -1,5 +1,5 @@
-// Inputs on Windows: the removal pass's probe, the input file opened for
-// reads at any position, and how many inputs may be open at once.
+// Inputs on Windows: the input file opened for reads at any position, and
+// how many inputs may be open at once.
 #include <windows.h>
 
 #include <algorithm>
@@ -28,53 +28,6 @@ std::string WhyNotRegular(HANDLE handle, std::uint64_t& size) {
   return {};
 }
 
-// What opening a listed path found: an open regular file, or why there is
-// none.
-struct Opened {
-  HANDLE File = INVALID_HANDLE_VALUE;
-  std::uint64_t Size = 0;
-  bool Missing = false;  // no file under the name, in a folder that exists
-  std::string Error;     // when File is INVALID_HANDLE_VALUE
-};
-
-Opened OpenRegular(const std::string& path) {
-  Opened opened;
-  std::wstring wide;
-  if (path.empty()) {
-    opened.Error = "empty path";
-  } else if (path.find('\0') != std::string::npos) {
-    opened.Error = "contains a NUL byte";
-  } else if (IsSeparator(path.back())) {
-    opened.Error = "names a folder";
-  } else if (!ToWide(path, wide)) {
-    opened.Error = "not valid UTF-8";
-  }
-  if (!opened.Error.empty()) return opened;
-  const HANDLE file =
-      ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    const DWORD error = ::GetLastError();
-    if (!IsNotFound(error)) {
-      // A folder does not open as a file: Windows answers "access denied".
-      opened.Error = error == ERROR_ACCESS_DENIED && IsDirectory(path) ? "is a directory" : ErrorClause(error);
-    } else if (IsDirectory(ParentOf(path))) {
-      // A missing file (or a link to one) in a folder that exists is
-      // dropped like an empty file.
-      opened.Missing = true;
-      opened.Error = ErrorClause(error);
-    } else {
-      opened.Error = "the folder does not exist";
-    }
-    return opened;
-  }
-  opened.Error = WhyNotRegular(file, opened.Size);
-  if (opened.Error.empty())
-    opened.File = file;
-  else
-    ::CloseHandle(file);
-  return opened;
-}
-
 }  // namespace
 
 InputFile::~InputFile() {
@@ -84,14 +37,31 @@ InputFile::~InputFile() {
 InputFile::OpenResult InputFile::Open(const std::string& path) noexcept {
   Close();
   path_ = path;
-  Opened opened = OpenRegular(path);
-  if (opened.File == INVALID_HANDLE_VALUE) {
-    error_ = std::move(opened.Error);
-    return opened.Missing ? OpenResult::Missing : OpenResult::Failed;
-  }
   error_.clear();
-  handle_ = FromHandle(opened.File);
-  size_ = opened.Size;
+  std::wstring wide;
+  if (const char* problem = InputPathProblem(path)) return Refuse(problem);
+  if (!ToWide(path, wide)) return Refuse("not valid UTF-8");
+  const HANDLE file =
+      ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    // A folder does not open as a file: Windows answers "access denied".
+    if (!IsNotFound(error))
+      return Refuse(error == ERROR_ACCESS_DENIED && IsDirectory(path) ? "is a directory" : ErrorClause(error));
+    // A missing file (or a link to one) in a folder that exists is dropped
+    // like an empty file.
+    if (!IsDirectory(ParentOf(path))) return Refuse("the folder does not exist");
+    error_ = ErrorClause(error);
+    return OpenResult::Missing;
+  }
+  std::uint64_t size = 0;
+  std::string why = WhyNotRegular(file, size);
+  if (!why.empty()) {
+    ::CloseHandle(file);
+    return Refuse(std::move(why));
+  }
+  handle_ = FromHandle(file);
+  size_ = size;
   return OpenResult::Ok;
 }
 
