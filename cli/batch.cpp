@@ -83,18 +83,48 @@ std::string CheckedPath(std::string path, const char* what) {
   return path;
 }
 
-// One line of JSON, {"output": "...", "inputs": ["...", ...]} (other members
-// are ignored), or tab-separated: the output, then the inputs.
-void ParseJob(std::string_view text, std::string& output, std::vector<std::string>& inputs) {
+// An input of a job: its path checked, its page selection read.
+Input CheckedInput(Input input) {
+  if (input.FromStandardInput) throw JobError{"standard input (-) cannot be an input of a batch job"};
+  CheckedPath(Utf8Of(input.Path), "input");
+  std::string why;
+  PageSelection selection;
+  if (!input.Pages.empty() && !PageSelection::Parse(input.Pages, selection, &why))
+    throw JobError{Utf8Of(input.Path) + ": pages \"" + input.Pages + "\": " + why};
+  return input;
+}
+
+// An element of "inputs": a path, or {"path": "...", "pages": "..."}.
+Input InputOfJson(const Json& input) {
+  constexpr const char* kShape = "\"inputs\" must be a list of paths or {\"path\": ..., \"pages\": ...} objects";
+  if (input.is_string()) return Input(PathFromUtf8(BytesOf(input.get<std::string>())));
+  if (!input.is_object()) throw JobError{kShape};
+  const auto path = input.find("path");
+  const auto pages = input.find("pages");
+  if (path == input.end() || !path->is_string() || (pages != input.end() && !pages->is_string()))
+    throw JobError{kShape};
+  return Input(PathFromUtf8(BytesOf(path->get<std::string>())),
+               pages == input.end() ? std::string() : BytesOf(pages->get<std::string>()));
+}
+
+// One line of JSON, {"output": "...", "inputs": [...]} (other members are
+// ignored), or tab-separated: the output, then the inputs (PATH:PAGES
+// selects pages, as on the command line).
+void ParseJob(std::string_view text, std::string& output, std::vector<Input>& inputs) {
   if (text[text.find_first_not_of(" \t")] != '{') {
+    bool first = true;
     for (std::size_t start = 0;;) {
       const std::size_t tab = text.find('\t', start);
-      inputs.emplace_back(text.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start));
+      const std::string_view field =
+          text.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start);
+      if (first)
+        output = std::string(field);
+      else
+        inputs.push_back(field.empty() ? Input() : InputFromArgument(field));
+      first = false;
       if (tab == std::string_view::npos) break;
       start = tab + 1;
     }
-    output = inputs.front();
-    inputs.erase(inputs.begin());
     return;
   }
   Json job;
@@ -109,11 +139,8 @@ void ParseJob(std::string_view text, std::string& output, std::vector<std::strin
   if (member == job.end() || !member->is_string()) throw JobError{"\"output\" must be a string"};
   output = BytesOf(member->get<std::string>());
   const auto list = job.find("inputs");
-  if (list == job.end() || !list->is_array()) throw JobError{"\"inputs\" must be a list of strings"};
-  for (const Json& input : *list) {
-    if (!input.is_string()) throw JobError{"\"inputs\" must be a list of strings"};
-    inputs.push_back(BytesOf(input.get<std::string>()));
-  }
+  if (list == job.end() || !list->is_array()) throw JobError{"\"inputs\" must be a list"};
+  for (const Json& input : *list) inputs.push_back(InputOfJson(input));
 }
 
 // Reads every job; on a bad line, says where and why and returns false.
@@ -128,13 +155,13 @@ bool ReadJobs(std::istream& in, const MergeOptions& options, Jobs& jobs) {
       if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
       if (text.find_first_not_of(" \t") == std::string_view::npos) continue;
       std::string output;
-      std::vector<std::string> inputs;
+      std::vector<Input> inputs;
       ParseJob(text, output, inputs);
       if (inputs.empty()) throw JobError{"the job has no inputs"};
       MergeRequest request;
       request.Output = PathFromUtf8(CheckedPath(output, "output"));
       if (!request.Output.has_filename()) throw JobError{"the output must name a file, not a folder: " + output};
-      for (std::string& input : inputs) request.Inputs.emplace_back(CheckedPath(std::move(input), "input"));
+      for (Input& input : inputs) request.Inputs.push_back(CheckedInput(std::move(input)));
       request.Options = options;
       jobs.Requests.push_back(std::move(request));
       jobs.Lines.push_back(number);
@@ -336,7 +363,8 @@ CLI::App* AddBatchCommand(CLI::App& app, BatchOptions& options) {
   CLI::App* batch = app.add_subcommand(
       "batch",
       "Run many merges in parallel from a job list, one job per line: JSON Lines\n"
-      "{\"output\": \"OUT.tif\", \"inputs\": [\"IN.tif\", ...]}, or tab-separated: OUT.tif, then the inputs.\n"
+      "{\"output\": \"OUT.tif\", \"inputs\": [\"IN.tif\", {\"path\": \"B.tif\", \"pages\": \"2-z\"}, ...]}, or\n"
+      "tab-separated: OUT.tif, then the inputs (B.tif:2-z selects pages).\n"
       "Warning: input files that are empty (0 bytes) are DELETED from disk.");
   batch->add_option("JOBS", options.Jobs, "The job list, or - for standard input")->required();
   batch->add_option("-j,--jobs", options.Workers, "Merges at once (default: one per core; at most 64)")

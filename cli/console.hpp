@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #else
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -68,6 +69,12 @@ inline void PrepareOutput() {
 }
 
 // A console that understands the escape that clears the progress line.
+inline bool StdoutIsTerminal() {
+  const HANDLE console = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  return console != nullptr && console != INVALID_HANDLE_VALUE && ::GetConsoleMode(console, &mode);
+}
+
 inline bool StderrIsTerminal() {
   const HANDLE console = ::GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;
@@ -118,8 +125,21 @@ inline void HandleSignals() {
   ::sigemptyset(&action.sa_mask);
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
   // Passing a file-size limit is then an ordinary write error (EFBIG) that
-  // fails the merge cleanly, instead of a signal that kills the process.
+  // fails the merge cleanly, instead of a signal that kills the process;
+  // so is a pipe closed by its reader (EPIPE) for -o -.
   ::signal(SIGXFSZ, SIG_IGN);
+  ::signal(SIGPIPE, SIG_IGN);
+  // A split holds every part open until all are written: as many files as
+  // the system lets this process have.
+  struct rlimit files {};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
+}
+
+inline bool StdoutIsTerminal() {
+  return ::isatty(STDOUT_FILENO) != 0;
 }
 
 #endif

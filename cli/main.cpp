@@ -1,6 +1,8 @@
 // vellox: the command-line front of the merger.
 //
 //   vellox merge -o OUT.tif IN.tif...       friendly merge with a report
+//                                           (IN may be PATH:PAGES, "-" for stdin; -o - for stdout)
+//   vellox split IN -o 'part-%03d.tif'      one file per page (or per --every N pages)
 //   vellox batch JOBS [-j N] [--json]       many merges in parallel
 //   vellox tiff-merge LIST OUTPUTDIR NAME   one literal call of Tiff_Merge
 //   vellox version
@@ -23,32 +25,44 @@ namespace {
 
 using namespace vellox::cli;
 
+// The notes on an input's pages, one line each.
+void PrintPageNotes(std::ostream& out, const vellox::FileReport& file) {
+  for (const vellox::PageNote& page : file.Skipped)
+    out << "  page " << page.Index + 1 << " skipped: " << page.Reason << "\n";
+  for (const vellox::PageNote& page : file.Transcoded)
+    out << "  page " << page.Index + 1 << " transcoded: " << page.Reason << "\n";
+  for (const vellox::PageNote& part : file.LeftOut) out << "  page " << part.Index + 1 << ": " << part.Reason << "\n";
+}
+
 // One line per input: what it contributed, or why it contributed nothing.
-void PrintText(const vellox::MergeReport& report) {
+void PrintText(std::ostream& out, const vellox::MergeReport& report) {
   for (const vellox::FileReport& file : report.Files) {
-    std::cout << file.Path << ": ";
+    out << file.Path << ": ";
     if (file.Fate != vellox::InputFate::Copied) {
-      std::cout << (file.Reason.empty() ? vellox::Describe(file.Status) : file.Reason) << "\n";
+      out << (file.Reason.empty() ? vellox::Describe(file.Status) : file.Reason) << "\n";
       continue;
     }
-    std::cout << Count(file.Pages, "page", "pages");
+    out << Count(file.Pages, "page", "pages");
     if (file.Result != vellox::kMergeWritten)
-      std::cout << " (failed: " << file.Reason << ")";
+      out << " (failed: " << file.Reason << ")";
     else if (report.Status != vellox::Status::Ok)
-      std::cout << " (" << file.Reason << ")";
-    std::cout << "\n";
-    for (const vellox::PageNote& page : file.Skipped)
-      std::cout << "  page " << page.Index << " skipped: " << page.Reason << "\n";
-    for (const vellox::PageNote& page : file.Transcoded)
-      std::cout << "  page " << page.Index << " transcoded: " << page.Reason << "\n";
-    for (const vellox::PageNote& part : file.LeftOut)
-      std::cout << "  page " << part.Index << ": " << part.Reason << "\n";
+      out << " (" << file.Reason << ")";
+    out << "\n";
+    PrintPageNotes(out, file);
   }
   if (report.Status == vellox::Status::Ok)
-    std::cout << "wrote " << Count(report.PagesWritten, "page", "pages") << ", "
-              << Count(report.BytesWritten, "byte", "bytes") << " to " << report.Output << "\n";
+    out << "wrote " << Count(report.PagesWritten, "page", "pages") << ", "
+        << Count(report.BytesWritten, "byte", "bytes") << " to "
+        << (report.Output == "-" ? std::string("standard output") : report.Output) << "\n";
   else
     std::cerr << "vellox: " << (report.Reason.empty() ? vellox::Describe(report.Status) : report.Reason) << "\n";
+}
+
+// A request refused as given (a page the file lacks, a selection that is
+// not one) is a usage error; any other failure wrote nothing.
+int ExitCodeOf(vellox::Status status) {
+  if (status == vellox::Status::InvalidRequest) return kExitUsage;
+  return status == vellox::Status::Ok ? kExitOk : kExitNothingWritten;
 }
 
 // Shows pages and bytes on a terminal while a long merge runs.
@@ -80,14 +94,19 @@ class ProgressLine {
 int RunMerge(const std::string& output, const std::vector<std::string>& inputs, bool json,
              const vellox::MergeOptions& options) {
   vellox::MergeRequest request;
+  request.ToStandardOutput = output == "-";
   request.Output = vellox::PathFromUtf8(output);
   request.Options = options;
   if (output.empty()) {
     std::cerr << "vellox: the output path (-o) is empty; it must name a file\n";
     return kExitUsage;
   }
-  if (!request.Output.has_filename()) {
+  if (!request.ToStandardOutput && !request.Output.has_filename()) {
     std::cerr << "vellox: the output must name a file, not a folder: " << output << "\n";
+    return kExitUsage;
+  }
+  if (request.ToStandardOutput && StdoutIsTerminal()) {
+    std::cerr << "vellox: -o - writes the TIFF file to standard output, which is a terminal; redirect it\n";
     return kExitUsage;
   }
   for (const std::string& input : inputs) {
@@ -95,7 +114,7 @@ int RunMerge(const std::string& output, const std::vector<std::string>& inputs, 
       std::cerr << "vellox: an input path is empty\n";
       return kExitUsage;
     }
-    request.Inputs.emplace_back(input);
+    request.Inputs.push_back(vellox::InputFromArgument(input));
   }
 
   ProgressLine progress;
@@ -104,12 +123,38 @@ int RunMerge(const std::string& output, const std::vector<std::string>& inputs, 
   progress.Finish();
   if (report.Output.empty()) report.Output = output;  // a merge refused before it began
 
+  // With the file on standard output, the report goes to standard error.
+  std::ostream& out = request.ToStandardOutput ? std::cerr : std::cout;
   if (json)
-    std::cout << DumpJson(ReportJson(report), 2) << "\n";
+    out << DumpJson(ReportJson(report), 2) << "\n";
   else
-    PrintText(report);
-  if (report.Status != vellox::Status::Ok) return kExitNothingWritten;
+    PrintText(out, report);
+  if (report.Status != vellox::Status::Ok) return ExitCodeOf(report.Status);
   return SomeInputFailed(report) ? kExitSomeInputFailed : kExitOk;
+}
+
+int RunSplit(const std::string& input, const std::string& pattern, std::uint32_t every, bool sync) {
+  vellox::SplitRequest request;
+  request.Source = vellox::InputFromArgument(input);
+  request.Pattern = pattern;
+  request.Every = every;
+  request.Sync = sync;
+  ProgressLine progress;
+  const vellox::SplitReport report =
+      vellox::Split(request, [&progress](const vellox::MergeReport& now) { return progress.Update(now); });
+  progress.Finish();
+  if (report.Status != vellox::Status::Ok) {
+    PrintPageNotes(std::cerr, report.Source);
+    std::cerr << "vellox: " << (report.Reason.empty() ? vellox::Describe(report.Status) : report.Reason) << "\n";
+    return ExitCodeOf(report.Status);
+  }
+  PrintPageNotes(std::cout, report.Source);
+  std::cout << "wrote " << Count(report.PagesWritten, "page", "pages") << " into "
+            << Count(report.Parts.size(), "file", "files");
+  if (!report.Parts.empty())
+    std::cout << ", " << report.Parts.front() << (report.Parts.size() > 1 ? " to " + report.Parts.back() : "");
+  std::cout << "\n";
+  return kExitOk;
 }
 
 // Usage errors as one line, "vellox: WHAT", and where to look for help.
@@ -137,12 +182,37 @@ int Main(int argc, char** argv) {
       "unless --byte-order says otherwise.\n"
       "Warning: input files that are empty (0 bytes) are DELETED from disk.");
   merge->add_option("-o,--output", output, "The TIFF file to write (replaced if it exists)")->required();
-  merge->add_option("inputs", inputs, "Input TIFF files")->required();
+  merge
+      ->add_option("inputs", inputs,
+                   "Input TIFF files; PATH:PAGES takes only those pages (1-3,z,r2,z-1,x4: see below); - reads "
+                   "standard input")
+      ->required();
   merge->add_flag("--json", json, "Print the merge report as JSON");
+  merge->add_flag("--collate", options.Collate,
+                  "Take one page from each input in turn (fronts.tif backs.tif:z-1 puts duplex scans in order)");
   AddMergeOptions(*merge, options);
   merge->footer(
-      "Exit status: 0 every input was copied whole; 1 no output was written; 2 usage error;\n"
-      "3 the output was written, but an input was missing, had no pages, or could not be copied whole.");
+      "Pages: numbers and ranges separated by ',', counted from 1; z is the last page, rN the N-th from the\n"
+      "end; a range may run backwards (z-1); xN or xN-M excludes pages (1-z,x3-4). -o - writes to standard\n"
+      "output (the report then goes to standard error).\n"
+      "Exit status: 0 every input was copied whole; 1 no output was written; 2 usage error (also a page an\n"
+      "input lacks); 3 the output was written, but an input was missing, had no pages, or could not be copied whole.");
+
+  std::string splitInput, splitPattern;
+  std::uint32_t every = 1;
+  bool splitSync = false;
+  CLI::App* split = app.add_subcommand(
+      "split",
+      "Write the pages of one input (PATH:PAGES: only those) into numbered files, --every N pages each,\n"
+      "in the input's format and byte order. All files get their names at the end: a failure leaves none.");
+  split->add_option("input", splitInput, "The TIFF file to split (- reads standard input)")->required();
+  split
+      ->add_option("-o,--output", splitPattern, "The parts' paths, with %d for the part's number: 'parts/doc-%03d.tif'")
+      ->required();
+  split->add_option("--every", every, "Pages per part (default 1)")->check(CLI::PositiveNumber);
+  split->add_flag("--sync", splitSync, "Flush every part to the disk before it is named");
+  split->footer(
+      "Exit status: 0 every part was written; 1 none was written; 2 usage error (also a page the input lacks).");
 
   BatchOptions batchOptions;
   CLI::App* batch = AddBatchCommand(app, batchOptions);
@@ -171,6 +241,7 @@ int Main(int argc, char** argv) {
     return kExitOk;
   }
   if (*batch) return RunBatch(batchOptions);
+  if (*split) return RunSplit(splitInput, splitPattern, every, splitSync);
   if (*literal) {
     vellox::KWVellox merger;
     const std::int32_t result = merger.Tiff_Merge(fileNames, outputDir, newFileName);

@@ -122,10 +122,9 @@ py::str FileRepr(const FileReport& file) {
 
 py::str ReportRepr(const MergeReport& report) {
   std::string files;
-  for (const FileReport& file : report.Files)
-    files += (files.empty() ? "" : ", ") + FileRepr(file).cast<std::string>();
-  std::string text = "Report(status=" + std::string(vellox::ToString(report.Status)) +
-                     ", result=" + std::to_string(report.Result);
+  for (const FileReport& file : report.Files) files += (files.empty() ? "" : ", ") + FileRepr(file).cast<std::string>();
+  std::string text =
+      "Report(status=" + std::string(vellox::ToString(report.Status)) + ", result=" + std::to_string(report.Result);
   if (!report.Reason.empty()) text += ", reason=" + py::repr(Text(report.Reason)).cast<std::string>();
   text += ", output=" + py::repr(Text(report.Output)).cast<std::string>() +
           ", pages=" + std::to_string(report.PagesWritten) + ", bytes=" + std::to_string(report.BytesWritten);
@@ -137,14 +136,12 @@ py::str ReportRepr(const MergeReport& report) {
 // the values for the message about a name that is none of them.
 template <class Value, std::size_t N>
 Value Named(const py::handle& name, const char* what, const std::array<Value, N>& all) {
-  if (!py::isinstance<py::str>(name))
-    throw py::type_error(std::string(what) + " must be a str, not " + TypeName(name));
+  if (!py::isinstance<py::str>(name)) throw py::type_error(std::string(what) + " must be a str, not " + TypeName(name));
   Value value{};
   if (vellox::FromString(name.cast<std::string>(), value)) return value;
   std::string names;
   for (Value each : all) names += (names.empty() ? "'" : ", '") + std::string(vellox::ToString(each)) + "'";
-  throw py::value_error(std::string(what) + " must be one of " + names + ", not " +
-                        py::repr(name).cast<std::string>());
+  throw py::value_error(std::string(what) + " must be one of " + names + ", not " + py::repr(name).cast<std::string>());
 }
 
 vellox::MergeOptions OptionsFrom(const py::handle& sync, const py::handle& format, const py::handle& clone,
@@ -166,12 +163,13 @@ void CheckCallable(const py::handle& callback, const char* what) {
     throw py::type_error(std::string(what) + " must be callable or None, not " + TypeName(callback));
 }
 
-using Paths = std::vector<std::string>;  // encoded by os.fsencode
+// Each input as (path encoded by os.fsencode, page selection or "").
+using Paths = std::vector<std::pair<std::string, std::string>>;
 
 vellox::MergeRequest Request(const Paths& inputs, const std::string& output, const vellox::MergeOptions& options) {
   vellox::MergeRequest request;
   request.Inputs.reserve(inputs.size());
-  for (const std::string& input : inputs) request.Inputs.emplace_back(vellox::PathFromUtf8(input));
+  for (const auto& [path, pages] : inputs) request.Inputs.emplace_back(vellox::PathFromUtf8(path), pages);
   request.Output = vellox::PathFromUtf8(output);
   request.Options = options;
   return request;
@@ -215,10 +213,11 @@ void RaiseOnSignal() {
 }
 
 MergeReport Merge(const Paths& inputs, const std::string& output, const py::object& sync, const py::object& format,
-                  const py::object& clone, const py::object& byteOrder, const py::object& progress,
-                  bool checkSignals) {
+                  const py::object& clone, const py::object& byteOrder, const py::object& progress, bool checkSignals,
+                  bool collate) {
   CheckCallable(progress, "progress");
-  const vellox::MergeRequest request = Request(inputs, output, OptionsFrom(sync, format, clone, byteOrder));
+  vellox::MergeRequest request = Request(inputs, output, OptionsFrom(sync, format, clone, byteOrder));
+  request.Options.Collate = collate;
   PendingError pending;
   vellox::ProgressCallback step;
   if (checkSignals || !progress.is_none())
@@ -314,6 +313,36 @@ std::vector<MergeReport> MergeMany(const std::vector<std::pair<Paths, std::strin
   return reports;
 }
 
+// Why `text` is not a page selection, or "" when it is one.
+std::string PagesProblem(const std::string& text) {
+  vellox::PageSelection selection;
+  std::string why;
+  return vellox::PageSelection::Parse(text, selection, &why) ? std::string() : why;
+}
+
+vellox::SplitReport Split(const std::pair<std::string, std::string>& input, const std::string& pattern,
+                          std::uint32_t every, bool sync, bool checkSignals) {
+  vellox::SplitRequest request;
+  request.Source = vellox::Input(vellox::PathFromUtf8(input.first), input.second);
+  request.Pattern = pattern;
+  request.Every = every;
+  request.Sync = sync;
+  PendingError pending;
+  vellox::ProgressCallback step;
+  if (checkSignals)
+    step = [&](const MergeReport&) {
+      py::gil_scoped_acquire gil;
+      return pending.Run(RaiseOnSignal);
+    };
+  vellox::SplitReport report;
+  {
+    py::gil_scoped_release release;
+    report = vellox::Split(request, step);
+  }
+  pending.RaiseIfAny();
+  return report;
+}
+
 // One Tiff_Merge call of the component: (result, the list as the call left it).
 py::tuple TiffMerge(std::string list, std::string directory, std::string name, bool checkSignals) {
   vellox::KWVellox merger;
@@ -334,10 +363,11 @@ py::tuple TiffMerge(std::string list, std::string directory, std::string name, b
 
 template <class Class, class T>
 void Comparable(Class& type, py::tuple (*state)(const T&), T (*from)(const py::tuple&)) {
-  type.def("__eq__", [state](const T& a, const py::object& b) -> py::object {
-        if (!py::isinstance<T>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(state(a).equal(state(b.cast<const T&>())));
-      })
+  type.def("__eq__",
+           [state](const T& a, const py::object& b) -> py::object {
+             if (!py::isinstance<T>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+             return py::bool_(state(a).equal(state(b.cast<const T&>())));
+           })
       .def("__hash__", [state](const T& a) { return py::hash(state(a)); })
       .def(py::pickle([state](const T& a) { return state(a); }, [from](const py::tuple& s) { return from(s); }));
 }
@@ -399,10 +429,35 @@ PYBIND11_MODULE(_vellox, module) {
       .def("__repr__", &ReportRepr);
   Comparable(report, &ReportState, &ReportFrom);
 
+  py::class_<vellox::SplitReport>(module, "SplitReport",
+                                  "What a split wrote: status, reason, parts (paths), pages, bytes, bigtiff, source "
+                                  "(the input's FileReport, with notes on its pages).")
+      .def_property_readonly("status", [](const vellox::SplitReport& r) { return vellox::ToString(r.Status); })
+      .def_readonly("reason", &vellox::SplitReport::Reason)
+      .def_property_readonly("parts",
+                             [](const vellox::SplitReport& r) {
+                               py::list parts;
+                               for (const std::string& part : r.Parts)
+                                 parts.append(py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefaultAndSize(
+                                     part.data(), static_cast<Py_ssize_t>(part.size()))));
+                               return parts;
+                             })
+      .def_readonly("pages", &vellox::SplitReport::PagesWritten)
+      .def_readonly("bytes", &vellox::SplitReport::BytesWritten)
+      .def_readonly("bigtiff", &vellox::SplitReport::BigTiff)
+      .def_readonly("source", &vellox::SplitReport::Source)
+      .def("__repr__", [](const vellox::SplitReport& r) {
+        return "SplitReport(status='" + std::string(vellox::ToString(r.Status)) +
+               "', parts=" + std::to_string(r.Parts.size()) + ", pages=" + std::to_string(r.PagesWritten) + ")";
+      });
+  module.def("pages_problem", &PagesProblem, py::arg("text"),
+             "Why the text is not a page selection, or '' when it is one.");
+  module.def("split", &Split, py::arg("input"), py::arg("pattern"), py::arg("every") = 1, py::arg("sync") = false,
+             py::arg("check_signals") = false, "vellox::Split with the GIL released.");
   module.def("version", &vellox::Version, "The library's version, e.g. '1.0.4'.");
-  module.def("merge", &Merge, py::arg("inputs"), py::arg("output"), py::arg("sync") = false,
-             py::arg("format") = "auto", py::arg("clone") = "never", py::arg("byte_order") = "first",
-             py::arg("progress") = py::none(), py::arg("check_signals") = false,
+  module.def("merge", &Merge, py::arg("inputs"), py::arg("output"), py::arg("sync") = false, py::arg("format") = "auto",
+             py::arg("clone") = "never", py::arg("byte_order") = "first", py::arg("progress") = py::none(),
+             py::arg("check_signals") = false, py::arg("collate") = false,
              "vellox::Merge with the GIL released; paths as bytes. Returns the Report.");
   module.def("merge_many", &MergeMany, py::arg("jobs"), py::arg("workers") = 0, py::arg("sync") = false,
              py::arg("format") = "auto", py::arg("clone") = "never", py::arg("byte_order") = "first",

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -145,6 +146,10 @@ struct MergeOptions {
   OutputFormat Format = OutputFormat::Classic;
   CloneMode Clone = CloneMode::Never;
   ByteOrder Order = ByteOrder::First;
+  // Take one page from each input in turn (the first of each, then the
+  // second of each, ...) instead of each input whole; an input with fewer
+  // pages drops out when it has none left.
+  bool Collate = false;
 };
 
 // The stable names of the options' values ("classic", "bigtiff", "auto";
@@ -175,21 +180,81 @@ inline std::string Utf8Of(const std::filesystem::path& path) {
 #endif
 }
 
-// One input of a merge: a file's path (text is read as UTF-8).
+// Which pages of a file to take, in the page-list syntax of PDF tools:
+// 1-based page numbers and ranges separated by ","; "z" is the last page and
+// "rN" the N-th from the end (r1 is z); a range may run backwards ("z-1"
+// reverses a file); "xN" or "xN-M" removes those pages from what the items
+// before it selected ("1-z,x3-4"). A page may be selected more than once.
+class PageSelection {
+ public:
+  PageSelection() = default;  // every page, in file order
+
+  // Reads `text` as a selection; false, with the reason in `why`, when it is
+  // not one (the empty text is not one either).
+  static bool Parse(std::string_view text, PageSelection& selection, std::string* why = nullptr);
+
+  bool All() const noexcept { return items_.empty(); }
+  const std::string& Text() const noexcept { return text_; }
+
+  // The 0-based pages it takes of a file with `pageCount` pages, in order;
+  // nothing, with the reason in `why`, when it names a page the file lacks
+  // or leaves no page at all.
+  std::optional<std::vector<std::uint32_t>> Pick(std::uint64_t pageCount, std::string* why = nullptr) const;
+
+  // The most pages one selection may take (a bound on the memory it needs).
+  static constexpr std::uint64_t kMostPages = 1u << 24;
+
+ private:
+  struct Bound {
+    bool FromEnd = false;  // counted from the last page: 1 is the last
+    std::uint64_t Number = 0;
+  };
+  struct Item {
+    Bound First, Last;
+    bool Exclude = false;
+  };
+  std::vector<Item> items_;
+  std::string text_;
+};
+
+// One input of a merge: a file's path (text is read as UTF-8), and which of
+// its pages to take (the text of a PageSelection; empty: every page).
 struct Input {
   Input() = default;
   Input(std::filesystem::path path) : Path(std::move(path)) {}
   Input(std::string_view path) : Path(PathFromUtf8(path)) {}
   Input(const std::string& path) : Path(PathFromUtf8(path)) {}
   Input(const char* path) : Path(PathFromUtf8(path)) {}
+  Input(std::filesystem::path path, std::string pages) : Path(std::move(path)), Pages(std::move(pages)) {}
+  Input(const char* path, std::string pages) : Path(PathFromUtf8(path)), Pages(std::move(pages)) {}
+
+  // The process's standard input (read to its end first when it is not a
+  // file: a pipe works too).
+  static Input StandardInput(std::string pages = {}) {
+    Input input("-", std::move(pages));
+    input.FromStandardInput = true;
+    return input;
+  }
 
   std::filesystem::path Path;
+  std::string Pages;  // e.g. "2-z"; empty: every page
+  bool FromStandardInput = false;
 };
+
+// An input as a command line names it: "-" is standard input, and
+// "PATH:PAGES" is PATH with a page selection, but only when the whole text
+// names no existing file and what follows its last ":" is a selection (so
+// "C:\scan.tif" and file names with colons keep working).
+Input InputFromArgument(std::string_view argument);
 
 struct MergeRequest {
   std::vector<Input> Inputs;     // merged in this order; relative paths are taken from the current folder
   std::filesystem::path Output;  // the file written (replaced atomically if it exists)
   MergeOptions Options;
+  // Write the merged file to the process's standard output instead of
+  // Output, front to back (a pipe works). A failure after the first bytes
+  // went out cannot take them back: the report says the merge failed.
+  bool ToStandardOutput = false;
 };
 
 // Called at every step of a merge (twice per page) with the report so far;
@@ -200,6 +265,34 @@ using ProgressCallback = std::function<bool(const MergeReport&)>;
 // deleted from disk (they cannot be TIFF files). `stop` cancels the merge as
 // a progress callback returning false does.
 MergeReport Merge(const MergeRequest& request, const ProgressCallback& progress = {}, std::stop_token stop = {});
+
+// A split: the pages of one input (its selection applied first) written
+// into numbered files of Every pages each: pages 1..N into part 1, N+1..2N
+// into part 2, and so on.
+struct SplitRequest {
+  Input Source;
+  // The parts' paths, with one printf-style %d (flags and width allowed, as
+  // in "parts/doc-%03d.tif") for the part's number, counted from 1.
+  std::string Pattern;
+  std::uint32_t Every = 1;
+  bool Sync = false;  // as MergeOptions::Sync
+};
+
+struct SplitReport {
+  vellox::Status Status = vellox::Status::InternalError;
+  std::string Reason;              // why, whenever Status is not Ok
+  std::vector<std::string> Parts;  // the files written, in order (UTF-8); none unless Status is Ok
+  FileReport Source;               // what was copied of the input, with notes on its pages
+  std::uint64_t PagesWritten = 0;
+  std::uint64_t BytesWritten = 0;
+  bool BigTiff = false;  // the parts are BigTIFF, as the input is
+};
+
+// Splits the input. Every part is a whole TIFF file in the input's format
+// and byte order. The parts are written under temporary names and all get
+// their names at the end: a failure (a full disk, a page that cannot be
+// copied whole, a kill) leaves none of them. Existing files are replaced.
+SplitReport Split(const SplitRequest& request, const ProgressCallback& progress = {}, std::stop_token stop = {});
 
 struct MergeManyOptions {
   unsigned Workers = 0;  // merges at once; 0: one per core (at most 64)

@@ -20,18 +20,22 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, Optional, Union
 
 from . import _vellox
-from ._vellox import FileReport, Page, Report
+from ._vellox import FileReport, Page, Report, SplitReport
 
 __version__: str = _vellox.version()
 
 __all__ = [
     "FileReport",
+    "Input",
     "MergeError",
     "Page",
     "Report",
+    "SplitError",
+    "SplitReport",
     "merge",
     "merge_many",
     "remove_temporary_files",
+    "split",
     "tiff_merge",
     "__version__",
 ]
@@ -76,6 +80,61 @@ class MergeError(Exception):
         return f"MergeError(result={self.result}, reason={self.reason!r}, output={self.report.output!r})"
 
 
+class Input:
+    """An input with a page selection, usable wherever a path goes:
+    ``vellox.Input("scan.tif", pages="2-z")``.
+
+    ``pages`` uses the page-list syntax of PDF tools: 1-based numbers and
+    ranges separated by ``","``; ``z`` is the last page, ``rN`` the N-th from
+    the end; a range may run backwards (``"z-1"``); ``xN`` or ``xN-M``
+    excludes pages (``"1-z,x3-4"``). ``None`` takes every page. A page the
+    file lacks fails the merge before anything is written."""
+
+    __slots__ = ("path", "pages")
+
+    def __init__(self, path: PathLike, pages: Optional[str] = None) -> None:
+        if pages is not None:
+            if not isinstance(pages, str):
+                raise TypeError(f"pages must be str or None, not {type(pages).__name__}")
+            problem = _vellox.pages_problem(pages)
+            if problem:
+                raise ValueError(f"pages {pages!r}: {problem}")
+        self.path = path
+        self.pages = pages
+
+    def __repr__(self) -> str:
+        return f"Input({self.path!r}, pages={self.pages!r})"
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Input) and (self.path, self.pages) == (other.path, other.pages)
+
+    def __hash__(self) -> int:
+        return hash((self.path, self.pages))
+
+
+class SplitError(Exception):
+    """A split that wrote no part. ``status`` names why, ``reason`` says why in
+    words, ``report`` is the whole :class:`SplitReport`."""
+
+    def __init__(self, report: SplitReport) -> None:
+        super().__init__(report.reason)
+        self.report = report
+
+    @property
+    def status(self) -> str:
+        return self.report.status
+
+    @property
+    def reason(self) -> str:
+        return self.report.reason
+
+
+def _input(value: Any, what: str) -> tuple[bytes, str]:
+    if isinstance(value, Input):
+        return _path(value.path, what), value.pages or ""
+    return _path(value, what), ""
+
+
 def _path(value: Any, what: str) -> bytes:
     try:
         path = os.fsencode(value)
@@ -88,16 +147,16 @@ def _path(value: Any, what: str) -> bytes:
     return path
 
 
-def _job(inputs: Any, output: Any, what: str = "") -> tuple[list[bytes], bytes]:
+def _job(inputs: Any, output: Any, what: str = "") -> tuple[list[tuple[bytes, str]], bytes]:
     """The inputs and output as the library takes them (bytes), or TypeError/ValueError."""
-    if isinstance(inputs, (str, bytes, bytearray, os.PathLike)):
+    if isinstance(inputs, (str, bytes, bytearray, os.PathLike, Input)):
         raise TypeError(f"{what}inputs must be a sequence of paths, not one path")
     if not isinstance(inputs, Sequence):
         raise TypeError(f"{what}inputs must be an ordered sequence of paths such as a list or tuple, not "
                         f"{type(inputs).__name__}: the pages are merged in the order of the inputs")
     if not inputs:
         raise ValueError(f"{what}inputs is empty")
-    paths = [_path(path, f"{what}an input") for path in inputs]
+    paths = [_input(path, f"{what}an input") for path in inputs]
     target = _path(output, f"{what}the output")
     if os.path.basename(target) in (b"", b".", b".."):
         raise ValueError(f"{what}the output must name a file: {output!r}")
@@ -112,14 +171,14 @@ def _outcome(report: Report) -> Union[Report, MergeError]:
     return report if report.result == 1 else MergeError(report)
 
 
-def merge(inputs: Sequence[PathLike], output: PathLike, *, format: str = "auto", sync: bool = False,
+def merge(inputs: Sequence[Union[PathLike, Input]], output: PathLike, *, format: str = "auto", sync: bool = False,
           progress: Optional[Callable[[Report], Any]] = None, clone: str = "auto",
-          byte_order: str = "first") -> Report:
+          byte_order: str = "first", collate: bool = False) -> Report:
     """Merge the pages of every input, in order, into one TIFF file.
 
     ``inputs`` is a list or tuple of paths (``str``, ``bytes`` or
-    ``os.PathLike``; relative ones are taken from the current folder), a
-    sequence in merge order (a set, dict, iterator or single path raises
+    ``os.PathLike``; relative ones are taken from the current folder), or
+    :class:`Input` for some pages of a file, a sequence in merge order (a set, dict, iterator or single path raises
     ``TypeError``); ``output`` the file to write; an existing file is
     replaced only when the merge succeeds. **Input files that are empty are
     deleted.**
@@ -137,7 +196,9 @@ def merge(inputs: Sequence[PathLike], output: PathLike, *, format: str = "auto",
     values, other compressed bytes) and listed in their file's
     ``transcoded``. ``progress(report)`` is called at each step of the merge
     (twice per page) with the report so far, on the calling thread with the
-    GIL held.
+    GIL held. ``collate=True`` takes one page of each input in turn (the
+    first of each, then the second of each, ...); an input with fewer pages
+    drops out when it has none left.
 
     Returns the :class:`Report` when the output was written (``status``
     ``"ok"``), even when some inputs failed (see ``Report.complete`` and each
@@ -150,7 +211,7 @@ def merge(inputs: Sequence[PathLike], output: PathLike, *, format: str = "auto",
     was, and the exception propagates.
     """
     paths, target = _job(inputs, output)
-    report = _vellox.merge(paths, target, sync, format, clone, byte_order, progress, _on_main_thread())
+    report = _vellox.merge(paths, target, sync, format, clone, byte_order, progress, _on_main_thread(), collate)
     if report.result != 1:
         raise MergeError(report)
     return report
@@ -239,6 +300,29 @@ def merge_many(jobs: Iterable[Union[Mapping[str, Any], tuple[Sequence[PathLike],
     reports = _vellox.merge_many(prepared, workers, sync, format, clone, byte_order,
                                  finished if progress is not None else None, _on_main_thread())
     return [outcomes[index] if index in outcomes else _outcome(report) for index, report in enumerate(reports)]
+
+
+def split(input: Union[PathLike, Input], pattern: PathLike, *, every: int = 1, sync: bool = False) -> SplitReport:
+    """Write the pages of ``input`` (an :class:`Input` selects some) into
+    numbered files of ``every`` pages each, in the input's format and byte order.
+
+    ``pattern`` holds one printf-style ``%d`` for the part's number, counted
+    from 1, as in ``"parts/doc-%03d.tif"``. The parts are written under
+    temporary names and all named at the end: a failure (a full disk, a page
+    that cannot be copied whole, Ctrl-C) leaves none of them. Existing files
+    are replaced. Returns the :class:`SplitReport`; raises :class:`SplitError`
+    when no part was written.
+    """
+    if isinstance(every, bool) or not isinstance(every, int):
+        raise TypeError(f"every must be an int, not {type(every).__name__}")
+    if not 1 <= every < 2**32:
+        raise ValueError(f"every must be at least 1, not {every}")
+    source = _input(input, "the input")
+    target = os.fsencode(pattern)
+    report = _vellox.split(source, target, every, sync, _on_main_thread())
+    if report.status != "ok":
+        raise SplitError(report)
+    return report
 
 
 def remove_temporary_files() -> None:

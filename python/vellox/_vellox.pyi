@@ -50,9 +50,29 @@ class Report:
     @property
     def complete(self) -> bool: ...
 
+class SplitReport:
+    @property
+    def status(self) -> str: ...
+    @property
+    def reason(self) -> str: ...
+    @property
+    def parts(self) -> list[str]: ...
+    @property
+    def pages(self) -> int: ...
+    @property
+    def bytes(self) -> int: ...
+    @property
+    def bigtiff(self) -> bool: ...
+    @property
+    def source(self) -> FileReport: ...
+
 def version() -> str: ...
+def pages_problem(text: str) -> str: ...
+def split(
+    input: tuple[bytes, str], pattern: bytes, every: int = 1, sync: bool = False, check_signals: bool = False
+) -> SplitReport: ...
 def merge(
-    inputs: list[bytes],
+    inputs: list[tuple[bytes, str]],
     output: bytes,
     sync: bool = False,
     format: str = "auto",
@@ -60,9 +80,10 @@ def merge(
     byte_order: str = "first",
     progress: Optional[Callable[[Report], Any]] = None,
     check_signals: bool = False,
+    collate: bool = False,
 ) -> Report: ...
 def merge_many(
-    jobs: list[tuple[list[bytes], bytes]],
+    jobs: list[tuple[list[tuple[bytes, str]], bytes]],
     workers: int = 0,
     sync: bool = False,
     format: str = "auto",

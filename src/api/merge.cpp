@@ -5,11 +5,13 @@
 #include <exception>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
 #include "merge/merger.hpp"
 #include "platform/file_identity.hpp"
+#include "platform/files.hpp"
 #include "vellox/vellox.hpp"
 
 namespace vellox {
@@ -21,6 +23,11 @@ namespace fs = std::filesystem;
 // outputs of this many merges for removal on a signal.
 constexpr unsigned kMaxWorkers = 64;
 
+// An input as messages name it.
+std::string NameOf(const Input& input) {
+  return input.FromStandardInput ? std::string("standard input") : Utf8Of(input.Path);
+}
+
 // Ends `report` before the merge began, for a request that cannot run.
 MergeReport Refused(const MergeRequest& request, Status status, std::string reason) {
   MergeReport report;
@@ -29,7 +36,7 @@ MergeReport Refused(const MergeRequest& request, Status status, std::string reas
   report.Reason = std::move(reason);
   for (const Input& input : request.Inputs) {
     FileReport file;
-    file.Path = Utf8Of(input.Path);
+    file.Path = input.FromStandardInput ? std::string("-") : Utf8Of(input.Path);
     file.Reason = "not copied: the merge did not start";
     report.Files.push_back(std::move(file));
   }
@@ -56,23 +63,55 @@ class Absolute {
 
 }  // namespace
 
+namespace {
+
+// The merger's list, selections and output for a request; a refusal
+// report instead when an input cannot be listed (a page selection that is
+// not one, standard input that cannot be read).
+std::optional<MergeReport> Prepare(const MergeRequest& request, Merger& merger, std::vector<std::string>& list) {
+  list.reserve(request.Inputs.size());
+  merger.Selections.resize(request.Inputs.size());
+  Absolute absolute;
+  for (std::size_t i = 0; i < request.Inputs.size(); ++i) {
+    const Input& input = request.Inputs[i];
+    std::string why;
+    if (!input.Pages.empty() && !PageSelection::Parse(input.Pages, merger.Selections[i], &why))
+      return Refused(request, Status::InvalidRequest, NameOf(input) + ": pages \"" + input.Pages + "\": " + why);
+    if (!input.FromStandardInput) {
+      list.push_back(absolute.Text(input.Path));
+      continue;
+    }
+    std::string path;
+    if (!platform::StandardInputPath(path, why)) return Refused(request, Status::CannotOpen, why);
+    list.push_back(std::move(path));
+  }
+  merger.ToStandardOutput = request.ToStandardOutput;
+  return std::nullopt;
+}
+
+}  // namespace
+
 MergeReport Merge(const MergeRequest& request, const ProgressCallback& progress, std::stop_token stop) {
   try {
-    if (request.Output.empty() || !request.Output.has_filename())
+    if (!request.ToStandardOutput && (request.Output.empty() || !request.Output.has_filename()))
       return Refused(request, Status::InvalidRequest,
                      "the output must name a file, not \"" + Utf8Of(request.Output) + "\"");
-    std::vector<std::string> list;
-    list.reserve(request.Inputs.size());
-    Absolute absolute;
-    for (const Input& input : request.Inputs) list.push_back(absolute.Text(input.Path));
-    const fs::path output = fs::absolute(request.Output);
-
     MergeReport report;
     Merger merger(request.Options, report, [&] {
       if (stop.stop_requested()) return false;
       return !progress || progress(report);
     });
-    merger.Run(list, Utf8Of(output.parent_path()), Utf8Of(output.filename()));
+    std::vector<std::string> list;
+    if (auto refused = Prepare(request, merger, list)) return std::move(*refused);
+    if (request.ToStandardOutput) {
+      merger.Run(list, "", "-");
+      report.Output = "-";
+    } else {
+      const fs::path output = fs::absolute(request.Output);
+      merger.Run(list, Utf8Of(output.parent_path()), Utf8Of(output.filename()));
+    }
+    for (std::size_t i = 0; i < request.Inputs.size() && i < report.Files.size(); ++i)
+      if (request.Inputs[i].FromStandardInput) report.Files[i].Path = "-";
     return report;
   } catch (const std::bad_alloc&) {
     return Refused(request, Status::OutOfMemory, "out of memory");
@@ -89,6 +128,7 @@ std::vector<std::string> CheckJobs(const std::vector<MergeRequest>& requests) {
   const auto key = [](const platform::FileIdentity& id) { return std::make_tuple(id.Device, id.Node, id.Name); };
   std::vector<platform::FileIdentity> outputs(requests.size());
   for (std::size_t i = 0; i < requests.size(); ++i) {
+    if (requests[i].ToStandardOutput) continue;
     outputs[i] = platform::IdentityOf(Utf8Of(requests[i].Output));
     if (!outputs[i].Known) continue;  // its folder is missing: the merge itself says so
     const auto [at, added] = writers.emplace(key(outputs[i]), i);
@@ -99,6 +139,7 @@ std::vector<std::string> CheckJobs(const std::vector<MergeRequest>& requests) {
   for (std::size_t i = 0; i < requests.size(); ++i) {
     if (!problems[i].empty()) continue;
     for (const Input& input : requests[i].Inputs) {
+      if (input.FromStandardInput) continue;
       const platform::FileIdentity id = platform::IdentityOf(Utf8Of(input.Path));
       if (!id.Known) continue;
       const auto writer = writers.find(key(id));

@@ -254,12 +254,12 @@ bool Merger::ChooseBigTiff(std::vector<ListedInput>& inputs, const std::vector<s
   if (Options.Format != OutputFormat::Auto) return Options.Format == OutputFormat::BigTiff;
   std::uint64_t end = TiffLayout{}.HeaderBytes();  // where the next page would begin
   for (const std::size_t i : kept) {
-    if (inputBytes < kSurelyClassicBytes && !inputs[i].Big) continue;
+    if (inputBytes < kSurelyClassicBytes && !inputs[i].Big && PagesOf(i) == nullptr) continue;
     Intake intake;
     const bool held = inputs[i].File != nullptr;
     const platform::InputFile* input = inputs[i].Open(Report.Files[i].Path, intake);
     if (input == nullptr) continue;
-    end = MeasurePages(*input, TiffLayout{}, end, CloneBlockFor(output, *input));
+    end = MeasurePages(*input, TiffLayout{}, end, CloneBlockFor(output, *input), PagesOf(i));
     if (!held) inputs[i].Close();  // opened again for this alone: the budget holds
     // The trailer byte, which nothing points at, may be the file's last.
     if (end >= kClassicFileBytes) return true;  // also UINT64_MAX: a value without a classic form
@@ -283,7 +283,7 @@ bool Merger::ChooseLittleEndian(std::vector<ListedInput>& inputs, const std::vec
     const platform::InputFile* input = inputs[i].Open(Report.Files[i].Path, intake);
     bool little = false;
     if (input != nullptr && ReadHeaderKind(inputs[i].Head, input->Size(), little) != HeaderKind::NotTiff)
-      (little ? intoBig : intoLittle) += BytesToTranscode(*input);
+      (little ? intoBig : intoLittle) += BytesToTranscode(*input, PagesOf(i));
     if (!held) inputs[i].Close();  // opened again for this alone: the budget holds
   }
   if (intoLittle == intoBig) return firstLittle;
@@ -364,7 +364,7 @@ Status Merger::RunMerge(const std::vector<std::string>& list, const std::string&
   const std::string& first = list[kept.front()];
   if (!platform::ContainsSeparator(first)) return stop(Status::InvalidRequest, "not a full path: " + first);
   const std::string directory = WithTrailingSeparator(OutputDir);
-  if (!DirectoryExists(directory))
+  if (!ToStandardOutput && !DirectoryExists(directory))
     return stop(Status::OutputFolderMissing, "the output directory does not exist: " + OutputDir);
 
   // The first file sets the output's byte order unless the options choose
@@ -383,13 +383,18 @@ Status Merger::RunMerge(const std::vector<std::string>& list, const std::string&
       return stop(Status::NotTiff, first + " is not a TIFF file");
     }
   }
+  if (!ListChosenPages(inputs, kept)) return Report.Status;
   littleEndian = ChooseLittleEndian(inputs, kept, littleEndian);
   InputLittleEndian = littleEndian;
   OutputLittleEndian = littleEndian;
   // Created first, as where the inputs' data can be cloned to decides how
   // much room their pages take.
-  platform::OutputFile output;
-  output.Create(directory + NewFileName, Options.Sync);
+  auto outputFile = std::make_unique<platform::OutputFile>();
+  platform::OutputFile& output = *outputFile;
+  if (ToStandardOutput)
+    output.CreateStream();
+  else
+    output.Create(directory + NewFileName, Options.Sync);
   const TiffLayout layout{ChooseBigTiff(inputs, kept, inputBytes, output)};
   Report.BigTiff = layout.Big;
 
@@ -408,6 +413,94 @@ Status Merger::RunMerge(const std::vector<std::string>& list, const std::string&
   }
   OutputPosition = static_cast<std::int64_t>(output.Position());
 
+  if (Options.Collate)
+    CopyCollated(inputs, kept, list, output);
+  else
+    CopyInOrder(inputs, kept, list, output);
+
+  if (Report.PagesWritten == 0) return stop(Status::NothingCopied, "no page of any input could be copied");
+  session.EndChain();
+  output.AppendByte(kTrailerByte);
+  Report.BytesWritten = output.Position();
+  if (Finished != nullptr) {
+    output.Finish();
+    *Finished = std::move(outputFile);
+  } else {
+    output.Commit();
+  }
+  return Status::Ok;
+}
+
+Status Merger::FindPages(const std::string& path, PageList& pages, std::string& end, bool& big) {
+  platform::InputFile input;
+  switch (input.Open(path)) {
+    case platform::InputFile::OpenResult::Ok: break;
+    case platform::InputFile::OpenResult::Missing: Report.Reason = path + ": no such file"; return Status::Missing;
+    case platform::InputFile::OpenResult::Failed:
+      Report.Reason = "cannot open " + path + ": " + input.Error();
+      return Status::CannotOpen;
+  }
+  ListedInput::FileHead head{};
+  const std::size_t length = input.Size() < head.size() ? static_cast<std::size_t>(input.Size()) : head.size();
+  if (!input.ReadAt(0, head.data(), length)) {
+    Report.Reason = "cannot read " + path;
+    return Status::CannotOpen;
+  }
+  const Intake intake = CheckOpened(path, input, head);
+  if (intake.Kind != Status::Ok) {
+    Report.Reason = path + ": " + intake.Reason;
+    return intake.Kind;
+  }
+  bool little = false;
+  big = ReadHeaderKind(head, input.Size(), little) == HeaderKind::Big;
+  pages = IndexPages(input, end);
+  return Status::Ok;
+}
+
+bool Merger::ListChosenPages(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept) {
+  ChosenPages.assign(inputs.size(), nullptr);
+  ChainEnds.assign(inputs.size(), std::string());
+  for (const std::size_t i : kept) {
+    if (i < GivenPages.size() && GivenPages[i] != nullptr) {
+      ChosenPages[i] = GivenPages[i];
+      continue;
+    }
+    const bool selected = i < Selections.size() && !Selections[i].All();
+    if (!selected && !Options.Collate) continue;
+    // An input that cannot be opened, or is not a TIFF, fails when its turn
+    // comes, as any input does.
+    Intake intake;
+    const bool held = inputs[i].File != nullptr;
+    const platform::InputFile* input = inputs[i].Open(Report.Files[i].Path, intake);
+    if (input == nullptr) continue;
+    const PageList chain = IndexPages(*input, ChainEnds[i]);
+    if (!held) inputs[i].Close();  // opened again for this alone: the budget holds
+    std::string why;
+    const auto picked = (selected ? Selections[i] : PageSelection{}).Pick(chain.Directories.size(), &why);
+    if (!picked) {
+      FileReport& file = Report.Files[i];
+      if (!ChainEnds[i].empty()) why += " (its chain of pages ends early: " + ChainEnds[i] + ")";
+      file.Status = Status::InvalidRequest;
+      file.Reason = "pages " + Selections[i].Text() + ": " + why;
+      Report.Status = Status::InvalidRequest;
+      Report.Reason = file.Path + ": pages " + Selections[i].Text() + ": " + why;
+      return false;
+    }
+    auto pages = std::make_shared<PageList>();
+    pages->Directories.reserve(picked->size());
+    pages->Numbers.reserve(picked->size());
+    for (const std::uint32_t page : *picked) {
+      pages->Directories.push_back(chain.Directories[page]);
+      pages->Numbers.push_back(page);
+    }
+    ChosenPages[i] = std::move(pages);
+  }
+  return true;
+}
+
+void Merger::CopyInOrder(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept,
+                         const std::vector<std::string>& list, platform::OutputFile& output) {
+  MergeSession& session = *Session;
   const auto fileCount = static_cast<std::int32_t>(kept.size());
   for (std::size_t i = 0; i < kept.size(); ++i) {
     FileReport& report = Report.Files[kept[i]];
@@ -422,6 +515,7 @@ Status Merger::RunMerge(const std::vector<std::string>& list, const std::string&
     }
     session.CurrentFile = &report;
     session.Input = input;
+    session.Pages = PagesOf(kept[i]);
     session.CloneBlock = CloneBlockFor(output, *input);
     std::int32_t fileResult = kFailed;
     try {
@@ -435,15 +529,85 @@ Status Merger::RunMerge(const std::vector<std::string>& list, const std::string&
     report.Result = fileResult;
     session.CurrentFile = nullptr;
     session.Input = nullptr;
+    session.Pages = nullptr;
     inputs[kept[i]].Close();  // done with: closed now, not at the end
   }
+}
 
-  if (Report.PagesWritten == 0) return stop(Status::NothingCopied, "no page of any input could be copied");
-  session.EndChain();
-  output.AppendByte(kTrailerByte);
-  Report.BytesWritten = output.Position();
-  output.Commit();
-  return Status::Ok;
+// Round k takes page k of every input that has one; an input that cannot
+// be opened fails in the first round. Each step copies one listed page, so
+// the copier's link rule (more steps follow, or not) ends the chain at the
+// last page of the last step.
+void Merger::CopyCollated(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept,
+                          const std::vector<std::string>& list, platform::OutputFile& output) {
+  struct Step {
+    std::size_t Input;  // index into the list
+    std::size_t Page;   // index into its page list
+  };
+  std::vector<Step> steps;
+  std::vector<std::size_t> lastStep(list.size(), 0);
+  for (std::size_t round = 0;; ++round) {
+    bool any = false;
+    for (const std::size_t i : kept) {
+      const PageList* pages = ChosenPages[i].get();
+      const bool has = pages != nullptr ? round < pages->Directories.size() : round == 0;
+      if (!has) continue;
+      lastStep[i] = steps.size();
+      steps.push_back({i, round});
+      any = true;
+    }
+    if (!any) break;
+  }
+
+  MergeSession& session = *Session;
+  std::vector<bool> ended(list.size(), false);
+  const auto stepCount = static_cast<std::int32_t>(steps.size());
+  for (std::size_t s = 0; s < steps.size(); ++s) {
+    const std::size_t i = steps[s].Input;
+    FileReport& report = Report.Files[i];
+    report.Fate = InputFate::Copied;
+    if (ended[i]) continue;
+    Intake intake;
+    const bool held = inputs[i].File != nullptr;
+    const platform::InputFile* input = inputs[i].Open(list[i], intake);
+    if (input == nullptr || ChosenPages[i] == nullptr) {
+      report.Result = input == nullptr ? intake.Result : kFailed;
+      report.Reason = input == nullptr ? intake.Reason : "its pages cannot be found";
+      report.Status = input == nullptr ? intake.Kind : Status::Damaged;
+      ended[i] = true;
+      inputs[i].Close();
+      continue;
+    }
+    const PageList& all = *ChosenPages[i];
+    const PageList one{{all.Directories[steps[s].Page]}, {all.Numbers[steps[s].Page]}};
+    session.CurrentFile = &report;
+    session.Input = input;
+    session.Pages = &one;
+    session.InputEnded = false;
+    session.CloneBlock = CloneBlockFor(output, *input);
+    std::int32_t stepResult = kFailed;
+    try {
+      CopyPages(list[i], stepCount, static_cast<std::int32_t>(s) + 1, stepResult);
+    } catch (const std::exception& error) {
+      report.Result = kFailed;
+      report.Reason = error.what();
+      throw;
+    }
+    // A skipped page fails the file but the next rounds go on; a fault ends it.
+    if (report.Result != kFailed) report.Result = stepResult;
+    ended[i] = session.InputEnded;
+    session.CurrentFile = nullptr;
+    session.Input = nullptr;
+    session.Pages = nullptr;
+    if (!held || ended[i] || s == lastStep[i]) inputs[i].Close();
+  }
+  for (const std::size_t i : kept) {
+    FileReport& report = Report.Files[i];
+    const bool whole = !(i < Selections.size() && !Selections[i].All()) && !(i < GivenPages.size() && GivenPages[i]);
+    if (ended[i] || ChainEnds[i].empty() || !whole) continue;
+    report.Result = kFailed;
+    report.Reason = ChainEnds[i];
+  }
 }
 
 }  // namespace vellox

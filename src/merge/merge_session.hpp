@@ -33,6 +33,8 @@ struct MergeSession {
   FileReport* CurrentFile = nullptr;           // the file being copied
   const platform::InputFile* Input = nullptr;  // that file, opened and found to be a TIFF
   std::size_t CloneBlock = 0;                  // its data can be cloned in blocks of this size (0: copied)
+  const PageList* Pages = nullptr;             // the pages of it to copy; nullptr: its whole chain
+  bool InputEnded = false;                     // the copier ended the input on a fault (not a skipped page)
 
   // Notes a page written from `start` to `end` whose link, at
   // `linkPosition`, holds `link`.

@@ -24,6 +24,14 @@ class InputFile;
 class OutputFile;
 }  // namespace platform
 
+// The pages of one input that a merge copies when it does not copy the
+// input's chain whole: their directories, in the order copied, and their
+// 0-based numbers in the file (for reports).
+struct PageList {
+  std::vector<std::uint64_t> Directories;
+  std::vector<std::uint32_t> Numbers;
+};
+
 class Merger {
  public:
   // `yield` is called at every step (twice per page) and stops the merge
@@ -37,6 +45,26 @@ class Merger {
   // without its end marker) into OutputDir/NewFileName. Never throws: the
   // outcome is in the report, and the component's result code is returned.
   std::int32_t Run(const std::vector<std::string>& list, const std::string& OutputDir, const std::string& NewFileName);
+
+  // Which pages of each listed input Run copies (parallel to the list;
+  // missing or All: the whole input), and for Split, pages already found
+  // (a non-null entry wins over the selection).
+  std::vector<PageSelection> Selections;
+  std::vector<std::shared_ptr<const PageList>> GivenPages;
+  // Write the output to the process's standard output instead of a file.
+  bool ToStandardOutput = false;
+  // Keep the finished output unnamed for the caller to commit (Split names
+  // all its parts together); the driver's Commit is skipped.
+  std::unique_ptr<platform::OutputFile>* Finished = nullptr;
+
+  // Opens `path`, checks that it is a TIFF file and finds its pages (see
+  // IndexPages); `big` tells its format. Not Ok, with the report's reason
+  // saying why, when it cannot be read.
+  Status FindPages(const std::string& path, PageList& pages, std::string& end, bool& big);
+
+  // The pages of an opened input's chain, in order; `end` says why the
+  // chain ends early (empty when it ends as a chain should).
+  PageList IndexPages(const platform::InputFile& input, std::string& end);
 
  private:
   friend class MergerInternals;  // white-box access for the test suite
@@ -72,9 +100,26 @@ class Merger {
   // Whether the output is little-endian, as the options say, given the first
   // input's byte order.
   bool ChooseLittleEndian(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept, bool firstLittle);
+  // The pages each kept input gives where not its whole chain (see
+  // Selections; every input when collating); false, with the report
+  // saying why, when a selection names a page its file lacks.
+  bool ListChosenPages(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept);
+  // Copies one page of each input in turn (MergeOptions::Collate).
+  void CopyCollated(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept,
+                    const std::vector<std::string>& list, platform::OutputFile& output);
+  // Copies each input whole, or its chosen pages, in list order.
+  void CopyInOrder(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept,
+                   const std::vector<std::string>& list, platform::OutputFile& output);
+  // The pages each listed input gives (null: its whole chain), and why an
+  // indexed input's chain ends early.
+  std::vector<std::shared_ptr<const PageList>> ChosenPages;
+  std::vector<std::string> ChainEnds;
+  const PageList* PagesOf(std::size_t input) const {
+    return input < ChosenPages.size() ? ChosenPages[input].get() : nullptr;
+  }
   // Bytes of the input's pages that would be transcoded if the output were
   // in the other byte order than the input's.
-  std::uint64_t BytesToTranscode(const platform::InputFile& input);
+  std::uint64_t BytesToTranscode(const platform::InputFile& input, const PageList* pages = nullptr);
   // How the input's large pieces are placed in the output: in blocks of
   // this size where they can be cloned, else 0.
   std::size_t CloneBlockFor(platform::OutputFile& output, const platform::InputFile& input) const;
@@ -85,7 +130,7 @@ class Merger {
   // if they began at `start`, padding included (UINT64_MAX: a value the
   // format cannot hold).
   std::uint64_t MeasurePages(const platform::InputFile& input, const TiffLayout& layout, std::uint64_t start,
-                             std::size_t cloneBlock);
+                             std::size_t cloneBlock, const PageList* pages = nullptr);
 
   // Lets the caller run (the yield hook) while a merge copies directories.
   void YieldToHost();

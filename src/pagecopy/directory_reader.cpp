@@ -48,21 +48,24 @@ PageCopier::PageCopier(Merger& owner, MergeSession& session, const platform::Inp
       input_(input),
       fileCount_(fileCount),
       fileIndex_(fileIndex),
-      out_(session.Layout) {}
+      out_(session.Layout),
+      listed_(session.Pages) {}
 
 namespace {
 
 // Runs `work` on a page copier of `input` that writes nothing: a session
 // with an output never opened and a report thrown away.
 template <typename Work>
-std::uint64_t Survey(Merger& owner, std::array<std::int16_t, 14>& typeSizes, std::int16_t& typeCount,
-                     const platform::InputFile& input, const TiffLayout& layout, std::size_t cloneBlock, Work work) {
+auto Survey(Merger& owner, std::array<std::int16_t, 14>& typeSizes, std::int16_t& typeCount,
+            const platform::InputFile& input, const TiffLayout& layout, std::size_t cloneBlock, const PageList* pages,
+            Work work) {
   std::copy(kFieldTypeSizes.begin(), kFieldTypeSizes.end(), typeSizes.begin());
   typeCount = 12;
   platform::OutputFile unused;
   MergeReport scratch;
   MergeSession measuring(unused, scratch, layout);
   measuring.CloneBlock = cloneBlock;
+  measuring.Pages = pages;
   PageCopier copier(owner, measuring, input, 1, 1);
   return work(copier);
 }
@@ -70,14 +73,48 @@ std::uint64_t Survey(Merger& owner, std::array<std::int16_t, 14>& typeSizes, std
 }  // namespace
 
 std::uint64_t Merger::MeasurePages(const platform::InputFile& input, const TiffLayout& layout, std::uint64_t start,
-                                   std::size_t cloneBlock) {
-  return Survey(*this, TypeSizes, TypeCount, input, layout, cloneBlock,
+                                   std::size_t cloneBlock, const PageList* pages) {
+  return Survey(*this, TypeSizes, TypeCount, input, layout, cloneBlock, pages,
                 [start](PageCopier& copier) { return copier.Measure(start); });
 }
 
-std::uint64_t Merger::BytesToTranscode(const platform::InputFile& input) {
-  return Survey(*this, TypeSizes, TypeCount, input, TiffLayout{}, 0,
+std::uint64_t Merger::BytesToTranscode(const platform::InputFile& input, const PageList* pages) {
+  return Survey(*this, TypeSizes, TypeCount, input, TiffLayout{}, 0, pages,
                 [](PageCopier& copier) { return copier.BytesToTranscode(); });
+}
+
+PageList Merger::IndexPages(const platform::InputFile& input, std::string& end) {
+  return Survey(*this, TypeSizes, TypeCount, input, TiffLayout{}, 0, nullptr,
+                [&end](PageCopier& copier) { return copier.ListPages(end); });
+}
+
+// Walks the chain as the copy would, reading of each directory only its
+// entry count and its link: a page of a 2 GB file is found without reading
+// its values or data.
+PageList PageCopier::ListPages(std::string& end) {
+  PageList pages;
+  try {
+    ReadHead();
+    const std::size_t countBytes = in_.EntryCountBytes();
+    for (std::uint64_t at = NextDirectoryOffset; at != 0 && directoriesSeen_.insert(at).second;) {
+      const std::uint64_t count = Decode(ReadInput(at, countBytes, "directory"), 0, countBytes);
+      if (count > input_.Size() / in_.EntryBytes())
+        throw PageError("directory at offset " + Text(at) + " lies outside the file");
+      if (pages.Directories.size() >= PageSelection::kMostPages)
+        throw PageError("it has more pages than a selection can take");
+      const std::uint64_t linkAt = at + countBytes + in_.EntryBytes() * count;
+      pages.Numbers.push_back(static_cast<std::uint32_t>(pages.Directories.size()));
+      pages.Directories.push_back(at);
+      at = Decode(ReadInput(linkAt, in_.OffsetBytes(), "directory"), 0, in_.OffsetBytes());
+    }
+  } catch (const InputFault& fault) {
+    end = fault.what();
+  } catch (const std::invalid_argument& error) {
+    end = error.what();
+  } catch (const std::out_of_range& error) {
+    end = error.what();
+  }
+  return pages;
 }
 
 // The compressed image bytes of the pages whose samples would have to be
@@ -178,6 +215,7 @@ std::int32_t PageCopier::Run() {
     // The codec's range errors: numbers in this input that do not fit.
     reason = error.what();
   }
+  session_.InputEnded = true;
   if (session_.CurrentFile != nullptr) session_.CurrentFile->Reason = reason;
   return kFailed;
 }
@@ -197,6 +235,10 @@ void PageCopier::ReadHead() {
   in_.Big = head_[owner_.InputLittleEndian ? 2 : 3] == '+';
   NextDirectoryOffset = Decode(ReadInput(in_.Big ? 8 : 4, in_.OffsetBytes(), "header"), 0, in_.OffsetBytes());
   DirectoriesRead = 0;
+  if (listed_ != nullptr) {
+    listedAt_ = 0;
+    NextDirectoryOffset = listed_->Directories.empty() ? 0 : listed_->Directories.front();
+  }
 }
 
 std::string PageCopier::ReadInput(std::uint64_t offset, std::uint64_t length, const char* what) const {
@@ -233,6 +275,15 @@ std::size_t PageCopier::OutputTypeSize(std::uint32_t type) const {
 }
 
 void PageCopier::ReadNextPage() {
+  if (listed_ != nullptr) {
+    // Listed pages come in the list's order, repeats included.
+    page_ = ReadDirectory(NextDirectoryOffset);
+    FillTables(page_);
+    pageNumber_ = listed_->Numbers[listedAt_++];
+    NextDirectoryOffset = listedAt_ < listed_->Directories.size() ? listed_->Directories[listedAt_] : 0;
+    return;
+  }
+  pageNumber_ = DirectoriesRead;
   directoriesSeen_.insert(NextDirectoryOffset);
   page_ = ReadDirectory(NextDirectoryOffset);
   FillTables(page_);

@@ -108,7 +108,7 @@ void PageCopier::EmitDirectory() {
     // The page cannot be copied without corrupting its pixels: nothing of
     // it is written and the chain goes on with the next directory.
     output.TruncateTo(start);
-    if (session_.CurrentFile != nullptr) session_.CurrentFile->Skipped.push_back({DirectoriesRead - 1, problem});
+    if (session_.CurrentFile != nullptr) session_.CurrentFile->Skipped.push_back({pageNumber_, problem});
     return;
   }
 
@@ -146,8 +146,8 @@ void PageCopier::EmitDirectory() {
   session_.PageWritten(end, directoryAt + out_.EntryCountBytes() + plan.EntryBytes * plan.EntriesWritten, link);
   if (session_.CurrentFile != nullptr) {
     if (plan.Image.Transcode)
-      session_.CurrentFile->Transcoded.push_back({DirectoriesRead - 1, TranscodedNote(*plan.Image.Transcode)});
-    for (std::string& what : leftOut_) session_.CurrentFile->LeftOut.push_back({DirectoriesRead - 1, std::move(what)});
+      session_.CurrentFile->Transcoded.push_back({pageNumber_, TranscodedNote(*plan.Image.Transcode)});
+    for (std::string& what : leftOut_) session_.CurrentFile->LeftOut.push_back({pageNumber_, std::move(what)});
   }
 }
 

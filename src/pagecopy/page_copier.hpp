@@ -24,10 +24,10 @@
 #include <vector>
 
 #include "merge/merge_session.hpp"
+#include "merge/merger.hpp"
 #include "platform/files.hpp"
 #include "platform/range.hpp"
 #include "transcode/transcode.hpp"
-#include "merge/merger.hpp"
 
 namespace vellox {
 
@@ -212,6 +212,8 @@ class PageCopier {
   std::uint64_t Measure(std::uint64_t start);
   // Bytes of image data that an output in the other byte order would transcode.
   std::uint64_t BytesToTranscode();
+  // The directories of the input's page chain (see Merger::IndexPages).
+  PageList ListPages(std::string& end);
 
  private:
   // Reading (directory_reader.cpp).
@@ -291,8 +293,14 @@ class PageCopier {
   std::vector<std::string> leftOut_;         // parts of the page in hand left out
   bool valueTooWide_ = false;                // a directory held a value the output's format cannot hold
 
-  // The page read last, emitted once the next link is known.
+  // The pages to copy when not the whole chain (MergeSession::Pages), and
+  // the next of them to read.
+  const PageList* listed_ = nullptr;
+  std::size_t listedAt_ = 0;
+  // The page read last, emitted once the next link is known, and its
+  // 0-based number in the file.
   Directory page_;
+  std::uint32_t pageNumber_ = 0;
   std::uint64_t NextDirectoryOffset = 0;
   std::uint32_t DirectoriesRead = 0;
 };

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,7 +22,26 @@ constexpr std::uint64_t kKernelCopyStepBytes = 8u << 20;
 
 }  // namespace
 
+// A stream (a pipe, most often) takes the input's bytes from the kernel
+// with sendfile, which writes at the stream's own position.
+std::uint64_t OutputFile::SendInKernel(const InputFile& input, std::uint64_t offset, std::uint64_t length) {
+  off_t in = static_cast<off_t>(offset);
+  std::uint64_t left = length;
+  while (left > 0) {
+    const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(left, kKernelCopyStepBytes));
+    const ssize_t moved = ::sendfile(AsFd(handle_), AsFd(input.NativeHandle()), &in, step);
+    if (moved < 0 && errno == EINTR) continue;
+    if (moved < 0 && (errno == EPIPE || errno == ENOSPC || errno == EDQUOT || errno == EFBIG))
+      Fail("cannot write", errno);
+    if (moved <= 0) break;
+    left -= static_cast<std::uint64_t>(moved);
+    flushed_ += static_cast<std::uint64_t>(moved);
+  }
+  return length - left;
+}
+
 std::uint64_t OutputFile::CopyInKernel(const InputFile& input, std::uint64_t offset, std::uint64_t length) {
+  if (stream_) return SendInKernel(input, offset, length);
   off_t in = static_cast<off_t>(offset);
   off_t out = static_cast<off_t>(flushed_);
   std::uint64_t left = length;
@@ -46,7 +66,7 @@ std::uint64_t OutputFile::CopyInKernel(const InputFile& input, std::uint64_t off
 std::size_t OutputFile::CloneBlockSize(const InputFile& input) {
   struct stat st {};
   struct stat source {};
-  if (handle_ < 0 || ::fstat(AsFd(handle_), &st) != 0 || st.st_blksize <= 0) return 0;
+  if (stream_ || handle_ < 0 || ::fstat(AsFd(handle_), &st) != 0 || st.st_blksize <= 0) return 0;
   if (::fstat(AsFd(input.NativeHandle()), &source) != 0) return 0;
   const auto block = static_cast<std::size_t>(st.st_blksize);
   if (input.Size() < block) return 0;

@@ -90,6 +90,13 @@ class InputFile {
   std::string error_;
 };
 
+// A path that opens what the process's standard input holds: the file
+// itself when it is a regular file, else (a pipe, a terminal) a copy of
+// everything it gives, read once to its end into an unnamed temporary file
+// (in $TMPDIR, else /tmp) that lasts as long as the process. Every call
+// gives the same path. False, with `error` saying why, when it cannot.
+bool StandardInputPath(std::string& path, std::string& error);
+
 // How many input files the merges of this process may hold open at once,
 // all together: half of what the process may open (less some room for the
 // outputs and the host), at least 16. The process's limits are left as
@@ -149,6 +156,12 @@ class OutputFile {
   // `durable` flushes the file before Commit names it and the folder
   // afterwards.
   void Create(const std::string& target, bool durable);
+  // Writes to the process's standard output instead, front to back: bytes
+  // still in the buffer can be changed (WriteAt, TruncateTo), bytes already
+  // written cannot, and asking to fails. Commit and Discard leave the
+  // standard output open.
+  void CreateStream();
+  bool IsStream() const noexcept { return stream_; }
 
   // Offset of the next byte appended (the file's logical length).
   std::uint64_t Position() const noexcept { return flushed_ + buffer_.size(); }
@@ -178,6 +191,9 @@ class OutputFile {
   // what was there atomically. A replaced file's permission bits (and its
   // owner and group, where the caller may set them) carry over.
   void Commit();
+  // Writes what is buffered (and flushes the file to the disk when durable)
+  // without naming it: for a caller that names several outputs together.
+  void Finish();
   // Closes and removes the file.
   void Discard() noexcept;
 
@@ -188,14 +204,21 @@ class OutputFile {
 
  private:
   void Flush();
+  void FlushToDisk();  // when durable
   void AppendSmallPiece(const InputFile& input, std::uint64_t offset, std::uint64_t length);
   // Copies what it can of the range in the kernel, straight to the end of
   // the file; returns how many bytes it copied (0 where there is no such copy).
   std::uint64_t CopyInKernel(const InputFile& input, std::uint64_t offset, std::uint64_t length);
+  std::uint64_t SendInKernel(const InputFile& input, std::uint64_t offset, std::uint64_t length);  // POSIX only
   void WriteFully(std::uint64_t offset, const char* data, std::size_t length);
   // Writes `first` and then `second` from `offset`, in one call where it can.
   void WriteFully(std::uint64_t offset, std::string_view first, std::string_view second);
   [[noreturn]] void Fail(const char* what, long error) const;
+  // A stream cannot go back to bytes it has written.
+  [[noreturn]] void FailRewind() const {
+    throw OutputFault("cannot change what was already written to " + target_ +
+                      " (a page could not be copied after the pages before it went out); write to a file instead");
+  }
   // A device, FIFO, socket or pipe under the target's name is never
   // replaced: renaming over /dev/null would turn it into a plain file.
   [[noreturn]] void FailNotRegular() const { throw OutputFault("cannot replace " + target_ + ": not a regular file"); }
@@ -212,6 +235,7 @@ class OutputFile {
   std::string temporaryPath_;  // named fallback only
   int temporarySlot_ = -1;     // its place among the names to remove on a signal
   bool durable_ = false;
+  bool stream_ = false;  // the process's standard output, written in order
   std::string buffer_;
   std::uint64_t flushed_ = 0;                                       // bytes already in the file
   std::vector<std::pair<std::uint64_t, std::size_t>> cloneProbes_;  // input device, clone block size (0: none)

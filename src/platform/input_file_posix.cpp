@@ -6,12 +6,80 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
 
 #include "platform/files.hpp"
 #include "platform/posix_common.hpp"
 
 namespace vellox::platform {
-namespace {}  // namespace
+namespace {
+
+// An unnamed file in `folder` (a named one, unlinked at once, where the
+// file system has no unnamed files); -1 with errno set when neither works.
+int UnnamedScratchFile(const std::string& folder) {
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  std::string name = folder + "/.vellox-stdin-XXXXXX";
+  fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd >= 0) ::unlink(name.c_str());
+  return fd;
+}
+
+// Copies the standard input to its end into `fd`.
+bool CopyStandardInput(int fd, std::string& error) {
+  std::vector<char> chunk(kCopyChunkBytes);
+  for (;;) {
+    const ssize_t got = ::read(STDIN_FILENO, chunk.data(), chunk.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      error = "cannot read standard input: " + ErrorClause(errno);
+      return false;
+    }
+    if (got == 0) return true;
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t put = ::write(fd, chunk.data() + done, static_cast<std::size_t>(got - done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) {
+        error = "cannot keep a copy of standard input: " + ErrorClause(put < 0 ? errno : EIO);
+        return false;
+      }
+      done += put;
+    }
+  }
+}
+
+}  // namespace
+
+bool StandardInputPath(std::string& path, std::string& error) {
+  static std::mutex guard;
+  static bool tried = false;
+  static std::string kept, keptError;
+  std::lock_guard lock(guard);
+  if (!tried) {
+    tried = true;
+    struct stat st {};
+    if (::fstat(STDIN_FILENO, &st) != 0) {
+      keptError = "cannot read standard input: " + ErrorClause(errno);
+    } else if (S_ISREG(st.st_mode)) {
+      kept = "/proc/self/fd/0";
+    } else {
+      const char* folder = std::getenv("TMPDIR");
+      const std::string where = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+      const int fd = UnnamedScratchFile(where);
+      if (fd < 0)
+        keptError = "cannot keep a copy of standard input in " + where + ": " + ErrorClause(errno);
+      else if (CopyStandardInput(fd, keptError))
+        kept = "/proc/self/fd/" + std::to_string(fd);  // open for the life of the process
+      else
+        ::close(fd);
+    }
+  }
+  path = kept;
+  error = keptError;
+  return !kept.empty();
+}
 
 InputFile::~InputFile() {
   Close();

@@ -93,6 +93,11 @@ bool InputFile::ReadAt(std::uint64_t offset, void* destination, std::size_t leng
 // Windows sets no small limit on a process's handles (the C runtime's limit
 // on its own descriptors does not apply to them); a fixed share keeps what
 // one merge holds open, and the memory that takes, within bounds.
+bool StandardInputPath(std::string&, std::string& error) {
+  error = "standard input as an input is not available on Windows: save it to a file first";
+  return false;
+}
+
 std::size_t InputHandleBudget() noexcept {
   return 4096;
 }

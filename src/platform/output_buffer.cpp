@@ -38,8 +38,14 @@ void OutputFile::WriteAt(std::uint64_t offset, std::string_view bytes) {
     buffer_.replace(static_cast<std::size_t>(offset - flushed_), bytes.size(), bytes);
     return;
   }
+  if (stream_) FailRewind();
   Flush();
   WriteFully(offset, bytes.data(), bytes.size());
+}
+
+void OutputFile::Finish() {
+  Flush();
+  FlushToDisk();
 }
 
 void OutputFile::AppendFrom(const InputFile& input, std::uint64_t offset, std::uint64_t length) {

@@ -157,9 +157,23 @@ void OutputFile::Create(const std::string& target, bool durable) {
   flushed_ = 0;
 }
 
+void OutputFile::CreateStream() {
+  Discard();
+  target_ = "standard output";
+  stream_ = true;
+  handle_ = STDOUT_FILENO;
+  buffer_.reserve(kOutputBufferBytes);
+}
+
+void OutputFile::FlushToDisk() {
+  if (durable_ && !stream_ && ::fsync(AsFd(handle_)) != 0) Fail("cannot flush", errno);
+}
+
 void OutputFile::WriteFully(std::uint64_t offset, const char* data, std::size_t length) {
+  if (stream_ && offset != flushed_) FailRewind();
   while (length > 0) {
-    const ssize_t put = ::pwrite(AsFd(handle_), data, length, static_cast<off_t>(offset));
+    const ssize_t put = stream_ ? ::write(AsFd(handle_), data, length)
+                                : ::pwrite(AsFd(handle_), data, length, static_cast<off_t>(offset));
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) Fail("cannot write", put < 0 ? errno : EIO);
     data += put;
@@ -171,11 +185,13 @@ void OutputFile::WriteFully(std::uint64_t offset, const char* data, std::size_t 
 void OutputFile::WriteFully(std::uint64_t offset, std::string_view first, std::string_view second) {
   // One call for both where the system takes them whole; what it leaves
   // goes on piece by piece.
+  if (stream_ && offset != flushed_) FailRewind();
   iovec pieces[2] = {{const_cast<char*>(first.data()), first.size()},
                      {const_cast<char*>(second.data()), second.size()}};
   ssize_t put = -1;
   do {
-    put = ::pwritev(AsFd(handle_), pieces, 2, static_cast<off_t>(offset));
+    put =
+        stream_ ? ::writev(AsFd(handle_), pieces, 2) : ::pwritev(AsFd(handle_), pieces, 2, static_cast<off_t>(offset));
   } while (put < 0 && errno == EINTR);
   if (put <= 0) Fail("cannot write", put < 0 ? errno : EIO);
   const auto done = static_cast<std::size_t>(put);
@@ -190,6 +206,7 @@ void OutputFile::TruncateTo(std::uint64_t length) {
     buffer_.resize(std::min<std::size_t>(buffer_.size(), static_cast<std::size_t>(length - flushed_)));
     return;
   }
+  if (stream_) FailRewind();
   buffer_.clear();
   if (::ftruncate(AsFd(handle_), static_cast<off_t>(length)) != 0) Fail("cannot truncate", errno);
   flushed_ = length;
@@ -197,11 +214,15 @@ void OutputFile::TruncateTo(std::uint64_t length) {
 
 void OutputFile::Commit() {
   Flush();
+  if (stream_) {
+    Discard();
+    return;
+  }
   const int fd = AsFd(handle_);
   const int folder = AsFd(folder_);
   const std::string name = NameOf(finalPath_);
   CarryOverAttributes(fd, folder, name);
-  if (durable_ && ::fsync(fd) != 0) Fail("cannot flush", errno);
+  FlushToDisk();
 
   if (!temporaryPath_.empty()) {
     // A named file is closed first, so that a late write error is seen
@@ -248,7 +269,8 @@ bool OutputFile::LinkUnnamed(int fd, int folder, const std::string& name) {
 }
 
 void OutputFile::Discard() noexcept {
-  if (handle_ >= 0) ::close(AsFd(handle_));
+  if (handle_ >= 0 && !stream_) ::close(AsFd(handle_));
+  stream_ = false;
   handle_ = -1;
   if (!temporaryPath_.empty()) ::unlink(temporaryPath_.c_str());
   ForgetTemporary(temporarySlot_);

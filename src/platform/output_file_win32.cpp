@@ -201,12 +201,26 @@ void OutputFile::Create(const std::string& target, bool durable) {
   Fail("cannot create", Code(error));
 }
 
+void OutputFile::CreateStream() {
+  Discard();
+  target_ = "standard output";
+  stream_ = true;
+  handle_ = reinterpret_cast<std::intptr_t>(::GetStdHandle(STD_OUTPUT_HANDLE));
+  if (AsHandle(handle_) == INVALID_HANDLE_VALUE || AsHandle(handle_) == nullptr) Fail("cannot write", LastError());
+  buffer_.reserve(kOutputBufferBytes);
+}
+
+void OutputFile::FlushToDisk() {
+  if (durable_ && !stream_ && !::FlushFileBuffers(AsHandle(handle_))) Fail("cannot flush", LastError());
+}
+
 void OutputFile::WriteFully(std::uint64_t offset, const char* data, std::size_t length) {
+  if (stream_ && offset != flushed_) FailRewind();
   while (length > 0) {
     OVERLAPPED position = AtOffset(offset);
     DWORD put = 0;
     const auto step = static_cast<DWORD>(std::min(length, kMaxIoBytes));
-    if (!::WriteFile(AsHandle(handle_), data, step, &put, &position) || put == 0) {
+    if (!::WriteFile(AsHandle(handle_), data, step, &put, stream_ ? nullptr : &position) || put == 0) {
       const DWORD error = ::GetLastError();
       Fail("cannot write", Code(error != 0 ? error : ERROR_WRITE_FAULT));
     }
@@ -226,6 +240,7 @@ void OutputFile::TruncateTo(std::uint64_t length) {
     buffer_.resize(std::min<std::size_t>(buffer_.size(), static_cast<std::size_t>(length - flushed_)));
     return;
   }
+  if (stream_) FailRewind();
   buffer_.clear();
   FILE_END_OF_FILE_INFO end{};
   end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
@@ -236,8 +251,12 @@ void OutputFile::TruncateTo(std::uint64_t length) {
 
 void OutputFile::Commit() {
   Flush();
+  if (stream_) {
+    Discard();
+    return;
+  }
   const HANDLE file = AsHandle(handle_);
-  if (durable_ && !::FlushFileBuffers(file)) Fail("cannot flush", LastError());
+  FlushToDisk();
   std::wstring final;
   ToWide(finalPath_, final);
 
@@ -280,7 +299,8 @@ void OutputFile::Commit() {
 }
 
 void OutputFile::Discard() noexcept {
-  const HANDLE file = AsHandle(handle_);
+  const HANDLE file = stream_ ? INVALID_HANDLE_VALUE : AsHandle(handle_);
+  stream_ = false;
   if (file != INVALID_HANDLE_VALUE) {
     // Marked again (Commit may have cleared the mark), so that the file
     // goes with the handle whatever its name is now.
