@@ -83,6 +83,10 @@ std::optional<MergeReport> Prepare(const MergeRequest& request, Merger& merger, 
     }
     std::string path;
     if (!platform::StandardInputPath(path, why)) return Refused(request, Status::CannotOpen, why);
+    // Empty input files are deleted and dropped; standard input cannot be.
+    platform::InputFile file;
+    if (file.Open(path) == platform::InputFile::OpenResult::Ok && file.Size() == 0)
+      return Refused(request, Status::NotTiff, "standard input is empty: no TIFF file came through it");
     list.push_back(std::move(path));
   }
   merger.ToStandardOutput = request.ToStandardOutput;

@@ -123,6 +123,34 @@ TEST_F(CliConditionsTest, AFullDiskLeavesNoHiddenFileEither) {
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"a.tif", "big.tif"}));
 }
 
+// Standard output and input: the file written down a pipe is the file
+// written to disk, a pipe read as an input works as the file, and a reader
+// that closes the pipe early ends the merge with a clear error.
+TEST_F(CliConditionsTest, PipesCarryTheSameFileAndAnEarlyCloseSaysWhy) {
+  WriteFile(dir / "big.tif", GreyTiff(1000));  // 1 MB: more than a pipe holds
+  ASSERT_EQ(Vellox("merge -o file.tif a.tif big.tif", Folder()).exitCode, 0);
+  const CliRun piped = Vellox("merge -o - a.tif big.tif 2>report.txt | cat > piped.tif", Folder());
+  EXPECT_EQ(piped.exitCode, 0) << piped.out;
+  EXPECT_TRUE(ReadFile(dir / "piped.tif") == ReadFile(dir / "file.tif"));
+  EXPECT_NE(ReadFile(dir / "report.txt").find("to standard output"), std::string::npos);
+  const CliRun fromPipe =
+      Vellox("merge -o in.tif -:2-z a.tif < /dev/null; cat file.tif | " VELLOX_CLI_PATH " merge -o in.tif -- a.tif -:z",
+             Folder());
+  EXPECT_EQ(fromPipe.exitCode, 0) << fromPipe.out;
+  EXPECT_EQ(Pages(dir / "in.tif"), 2u);
+
+  const std::string early = "cd '" + Folder() +
+                            "' && ('" VELLOX_CLI_PATH
+                            "' merge -o - big.tif big.tif 2>err.txt; echo $? > rc.txt) | head -c 100 > /dev/null";
+  ASSERT_EQ(std::system(early.c_str()), 0);
+  EXPECT_EQ(ReadFile(dir / "rc.txt"), "1\n");
+  EXPECT_NE(ReadFile(dir / "err.txt").find("cannot write standard output: Broken pipe"), std::string::npos)
+      << ReadFile(dir / "err.txt");
+  for (const char* name : {"err.txt", "rc.txt", "report.txt", "piped.tif", "file.tif", "in.tif"})
+    fs::remove(dir / name);
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"a.tif", "big.tif"}));
+}
+
 TEST_F(CliConditionsTest, AReplacedTargetKeepsItsModeAndItsLink) {
   fs::create_directory(dir / "real");
   WriteFile(dir / "real/private.tif", "old");

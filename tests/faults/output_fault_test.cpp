@@ -12,6 +12,7 @@
 #include "support/temp_dir.hpp"
 #include "support/tiff_builder.hpp"
 #include "vellox/KWVellox.hpp"
+#include "vellox/vellox.hpp"
 
 namespace vellox {
 namespace {
@@ -193,6 +194,47 @@ TEST_F(OutputFaultTest, SyncFlushesTheFileAndItsFolder) {
   plan.FsyncError = EIO;
   ExpectFailure(Merge({"a.tif", "b.tif", "c.tif"}, plan, true), "cannot flush");
   EXPECT_EQ(Merge({"a.tif", "b.tif", "c.tif"}, plan, false), kMergeWritten);  // off by default: never called
+}
+
+}  // namespace
+}  // namespace vellox
+
+namespace vellox {
+namespace {
+
+// A split names its parts only when every part is written: a full disk at
+// any point, and a refused rename of a later part, leave none behind and
+// keep a file the parts would have replaced.
+TEST(SplitFaultTest, AFullDiskLeavesNoPartAndKeepsReplacedFiles) {
+  test::TempDir dir;
+  test::TiffBuilder tiff(true);
+  for (char fill : {'a', 'b', 'c'})
+    tiff.AddGreyPage(kMediumSide, kMediumSide, std::string(kMediumSide * kMediumSide, fill));
+  WriteFile(dir / "in.tif", tiff.Bytes());
+  WriteFile(dir / "p-2.tif", "old");
+  SplitRequest request;
+  request.Source = Input(dir / "in.tif");
+  request.Pattern = dir / "p-%d.tif";
+  for (const bool unnamed : {true, false}) {
+    for (const std::int64_t limit : {std::int64_t{0}, std::int64_t{30000}, std::int64_t{60000}}) {
+      SCOPED_TRACE("limit " + std::to_string(limit) + (unnamed ? ", unnamed" : ", named"));
+      FaultPlan plan;
+      plan.WriteLimit = limit;
+      plan.RefuseUnnamed = !unnamed;
+      SplitReport report;
+      {
+        const InjectFaults faults(plan);
+        report = Split(request);
+      }
+      EXPECT_EQ(report.Status, Status::OutputFailed);
+      EXPECT_NE(report.Reason.find("no part was written"), std::string::npos) << report.Reason;
+      EXPECT_EQ(dir.Names(), (std::vector<std::string>{"in.tif", "p-2.tif"}));
+      EXPECT_EQ(ReadFile(dir / "p-2.tif"), "old");
+    }
+  }
+  const SplitReport whole = Split(request);
+  EXPECT_EQ(whole.Status, Status::Ok) << whole.Reason;
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"in.tif", "p-1.tif", "p-2.tif", "p-3.tif"}));
 }
 
 }  // namespace

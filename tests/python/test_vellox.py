@@ -294,3 +294,23 @@ def test_uncompressed_pages_stay_memory_mappable(uncompressed, tmp_path, format,
             mapped = tifffile.memmap(out, page=index, mode="r")
             assert (mapped.dtype.kind, mapped.dtype.itemsize) == (expected.dtype.kind, expected.dtype.itemsize)
             numpy.testing.assert_array_equal(mapped, expected)
+
+
+def test_page_selections_collate_and_split(samples, tmp_path):
+    lzw, fax = samples["grey"], samples["fax"]
+    report = vellox.merge([vellox.Input(lzw, pages="z-1"), fax, vellox.Input(lzw, pages="1")], tmp_path / "sel.tif")
+    assert report.pages == 4 and [f.pages for f in report.files] == [2, 1, 1]
+    report = vellox.merge([lzw, vellox.Input(fax)], tmp_path / "c.tif", collate=True)
+    assert [f.pages for f in report.files] == [2, 1] and pages(tmp_path / "c.tif") == 3
+    with pytest.raises(vellox.MergeError, match="it has 2 pages, so it has no page 3"):
+        vellox.merge([vellox.Input(lzw, pages="3")], tmp_path / "none.tif")
+    with pytest.raises(ValueError, match="not a page number"):
+        vellox.Input(lzw, pages="1-")
+    assert not (tmp_path / "none.tif").exists()
+
+    split = vellox.split(tmp_path / "sel.tif", str(tmp_path / "part-%02d.tif"), every=3)
+    assert split.status == "ok" and split.pages == 4
+    assert split.parts == [str(tmp_path / "part-01.tif"), str(tmp_path / "part-02.tif")]
+    assert [pages(p) for p in split.parts] == [3, 1]
+    with pytest.raises(vellox.SplitError, match="%d"):
+        vellox.split(lzw, str(tmp_path / "part.tif"))
