@@ -108,14 +108,14 @@ MergeReport Merge(const MergeRequest& request, const ProgressCallback& progress,
     std::vector<std::string> list;
     if (auto refused = Prepare(request, merger, list)) return std::move(*refused);
     if (request.ToStandardOutput) {
-      merger.Run(list, "", "-");
-      report.Output = "-";
+      merger.Run(list, std::string(), std::string(1, '-'));
+      report.Output.assign(1, '-');
     } else {
       const fs::path output = fs::absolute(request.Output);
       merger.Run(list, Utf8Of(output.parent_path()), Utf8Of(output.filename()));
     }
     for (std::size_t i = 0; i < request.Inputs.size() && i < report.Files.size(); ++i)
-      if (request.Inputs[i].FromStandardInput) report.Files[i].Path = "-";
+      if (request.Inputs[i].FromStandardInput) report.Files[i].Path.assign(1, '-');
     return report;
   } catch (const std::bad_alloc&) {
     return Refused(request, Status::OutOfMemory, "out of memory");

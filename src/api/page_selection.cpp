@@ -19,6 +19,14 @@ bool ReadNumber(std::string_view text, std::uint64_t& number) {
   return error == std::errc{} && end == text.data() + text.size() && number <= kLargestNumber;
 }
 
+// `text` in double quotes, for messages.
+std::string Quoted(std::string_view text) {
+  std::string quoted(1, '"');
+  quoted.append(text);
+  quoted.push_back('"');
+  return quoted;
+}
+
 }  // namespace
 
 bool PageSelection::Parse(std::string_view text, PageSelection& selection, std::string* why) {
@@ -47,15 +55,15 @@ bool PageSelection::Parse(std::string_view text, PageSelection& selection, std::
     std::string_view part = text.substr(start, comma == std::string_view::npos ? text.npos : comma - start);
     Item item;
     if (part.starts_with('x')) {
-      if (parsed.items_.empty()) return refuse("\"" + std::string(part) + "\" excludes pages before any are selected");
+      if (parsed.items_.empty()) return refuse(Quoted(part) + " excludes pages before any are selected");
       item.Exclude = true;
       part.remove_prefix(1);
     }
     const std::size_t dash = part.find('-');
     const bool range = dash != std::string_view::npos;
     if (!readBound(part.substr(0, dash), item.First) || !readBound(range ? part.substr(dash + 1) : part, item.Last))
-      return refuse("\"" + std::string(part.empty() ? text.substr(start, comma - start) : part) +
-                    "\" is not a page number or range (1, 3-5, z, r2, x4 ...)");
+      return refuse(Quoted(part.empty() ? text.substr(start, comma - start) : part) +
+                    " is not a page number or range (1, 3-5, z, r2, x4 ...)");
     parsed.items_.push_back(item);
     if (comma == std::string_view::npos) break;
     start = comma + 1;
