@@ -392,7 +392,7 @@ Status Merger::RunMerge(const std::vector<std::string>& list, const std::string&
   auto outputFile = std::make_unique<platform::OutputFile>();
   platform::OutputFile& output = *outputFile;
   if (ToStandardOutput)
-    output.CreateStream();
+    output.CreateStream(WillTranscode(inputs, kept, littleEndian));
   else
     output.Create(directory + NewFileName, Options.Sync);
   const TiffLayout layout{ChooseBigTiff(inputs, kept, inputBytes, output)};
@@ -429,6 +429,24 @@ Status Merger::RunMerge(const std::vector<std::string>& list, const std::string&
     output.Commit();
   }
   return Status::Ok;
+}
+
+// Transcoded image data goes ahead of its directory and the link before it
+// is set afterwards, which a stream cannot do once that link went out.
+bool Merger::WillTranscode(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept, bool outputLittle) {
+  for (const std::size_t i : kept) {
+    Intake intake;
+    const bool held = inputs[i].File != nullptr;
+    const platform::InputFile* input = inputs[i].Open(Report.Files[i].Path, intake);
+    bool little = false;
+    const bool other = input != nullptr &&
+                       ReadHeaderKind(inputs[i].Head, input->Size(), little) != HeaderKind::NotTiff &&
+                       little != outputLittle;
+    const bool transcodes = other && BytesToTranscode(*input, PagesOf(i)) != 0;
+    if (!held) inputs[i].Close();
+    if (transcodes) return true;
+  }
+  return false;
 }
 
 Status Merger::FindPages(const std::string& path, PageList& pages, std::string& end, bool& big) {

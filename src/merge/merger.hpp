@@ -104,6 +104,8 @@ class Merger {
   // Selections; every input when collating); false, with the report
   // saying why, when a selection names a page its file lacks.
   bool ListChosenPages(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept);
+  // Whether an output in that byte order transcodes some page.
+  bool WillTranscode(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept, bool outputLittle);
   // Copies one page of each input in turn (MergeOptions::Collate).
   void CopyCollated(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept,
                     const std::vector<std::string>& list, platform::OutputFile& output);

@@ -159,8 +159,10 @@ class OutputFile {
   // Writes to the process's standard output instead, front to back: bytes
   // still in the buffer can be changed (WriteAt, TruncateTo), bytes already
   // written cannot, and asking to fails. Commit and Discard leave the
-  // standard output open.
-  void CreateStream();
+  // standard output open. `spooled`: the file is written to an unnamed
+  // temporary file first (in $TMPDIR, else /tmp) and copied to the standard
+  // output at Commit, for a merge that must go back to what it wrote.
+  void CreateStream(bool spooled = false);
   bool IsStream() const noexcept { return stream_; }
 
   // Offset of the next byte appended (the file's logical length).
@@ -210,6 +212,7 @@ class OutputFile {
   // the file; returns how many bytes it copied (0 where there is no such copy).
   std::uint64_t CopyInKernel(const InputFile& input, std::uint64_t offset, std::uint64_t length);
   std::uint64_t SendInKernel(const InputFile& input, std::uint64_t offset, std::uint64_t length);  // POSIX only
+  void SendSpooled();
   void WriteFully(std::uint64_t offset, const char* data, std::size_t length);
   // Writes `first` and then `second` from `offset`, in one call where it can.
   void WriteFully(std::uint64_t offset, std::string_view first, std::string_view second);
@@ -235,7 +238,8 @@ class OutputFile {
   std::string temporaryPath_;  // named fallback only
   int temporarySlot_ = -1;     // its place among the names to remove on a signal
   bool durable_ = false;
-  bool stream_ = false;  // the process's standard output, written in order
+  bool stream_ = false;   // the process's standard output, written in order
+  bool spooled_ = false;  // a temporary file, copied to the standard output at Commit
   std::string buffer_;
   std::uint64_t flushed_ = 0;                                       // bytes already in the file
   std::vector<std::pair<std::uint64_t, std::size_t>> cloneProbes_;  // input device, clone block size (0: none)

@@ -2,6 +2,7 @@
 // the target, written, then given the target's name in one step; the
 // hidden names of outputs in progress, for removal on a signal.
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -157,12 +159,53 @@ void OutputFile::Create(const std::string& target, bool durable) {
   flushed_ = 0;
 }
 
-void OutputFile::CreateStream() {
+void OutputFile::CreateStream(bool spooled) {
   Discard();
   target_ = "standard output";
-  stream_ = true;
-  handle_ = STDOUT_FILENO;
   buffer_.reserve(kOutputBufferBytes);
+  if (!spooled) {
+    stream_ = true;
+    handle_ = STDOUT_FILENO;
+    return;
+  }
+  const char* folder = std::getenv("TMPDIR");
+  const std::string where = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+  int fd = ::open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    std::string name = where + "/.vellox-XXXXXX";
+    fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) ::unlink(name.c_str());
+  }
+  if (fd < 0)
+    throw OutputFault("cannot make a temporary file in " + where + " for " + target_ + ": " + ErrorClause(errno));
+  handle_ = fd;
+  spooled_ = true;
+}
+
+// Copies a spooled output to the standard output.
+void OutputFile::SendSpooled() {
+  off_t from = 0;
+  const auto size = static_cast<off_t>(flushed_);
+  while (from < size) {
+    const ssize_t moved = ::sendfile(STDOUT_FILENO, AsFd(handle_), &from, static_cast<std::size_t>(size - from));
+    if (moved < 0 && errno == EINTR) continue;
+    if (moved > 0) continue;
+    if (moved < 0 && errno != EINVAL && errno != ENOSYS) Fail("cannot write", errno);
+    // No sendfile to this kind of output: through a buffer.
+    std::vector<char> chunk(kCopyChunkBytes);
+    while (from < size) {
+      const ssize_t got = ::pread(AsFd(handle_), chunk.data(),
+                                  std::min<std::size_t>(chunk.size(), static_cast<std::size_t>(size - from)), from);
+      if (got <= 0) Fail("cannot read back the temporary copy of", got < 0 ? errno : EIO);
+      for (ssize_t done = 0; done < got;) {
+        const ssize_t put = ::write(STDOUT_FILENO, chunk.data() + done, static_cast<std::size_t>(got - done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) Fail("cannot write", put < 0 ? errno : EIO);
+        done += put;
+      }
+      from += got;
+    }
+  }
 }
 
 void OutputFile::FlushToDisk() {
@@ -214,7 +257,8 @@ void OutputFile::TruncateTo(std::uint64_t length) {
 
 void OutputFile::Commit() {
   Flush();
-  if (stream_) {
+  if (spooled_) SendSpooled();
+  if (stream_ || spooled_) {
     Discard();
     return;
   }
@@ -271,6 +315,7 @@ bool OutputFile::LinkUnnamed(int fd, int folder, const std::string& name) {
 void OutputFile::Discard() noexcept {
   if (handle_ >= 0 && !stream_) ::close(AsFd(handle_));
   stream_ = false;
+  spooled_ = false;
   handle_ = -1;
   if (!temporaryPath_.empty()) ::unlink(temporaryPath_.c_str());
   ForgetTemporary(temporarySlot_);

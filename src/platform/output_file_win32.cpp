@@ -201,7 +201,9 @@ void OutputFile::Create(const std::string& target, bool durable) {
   Fail("cannot create", Code(error));
 }
 
-void OutputFile::CreateStream() {
+// Windows streams directly: a merge that must go back to what it wrote
+// (a transcoded page) fails there with the stream's message.
+void OutputFile::CreateStream(bool) {
   Discard();
   target_ = "standard output";
   stream_ = true;

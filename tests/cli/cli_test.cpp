@@ -152,6 +152,16 @@ TEST_F(CliTest, ByteOrderChoosesTheOutputsOrderAndReportsTranscodedPages) {
   }
   CliRun run = Vellox("merge --json --byte-order big -o out.tif deflate16.tif", at);
   EXPECT_EQ(nlohmann::json::parse(run.out)["files"][0]["transcoded"][0]["page"], 0) << run.out;
+  // Into a pipe, pages that large are transcoded through a temporary copy:
+  // the same file comes out.
+  page.Width = 900;
+  page.Height = 700;
+  page.Noise = true;
+  test::WriteTiff(dir / "wide16.tif", {.LittleEndian = true, .Pages = {page, page}});
+  ASSERT_EQ(Vellox("merge --byte-order big -o file.tif wide16.tif deflate16.tif", at).exitCode, 0);
+  run = Vellox("merge --byte-order big -o - wide16.tif deflate16.tif 2>/dev/null | cat > piped.tif", at);
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_TRUE(test::ReadFile(dir / "piped.tif") == test::ReadFile(dir / "file.tif"));
   run = Vellox("merge --byte-order native -o out.tif deflate16.tif", at);
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_NE(run.out.find("--byte-order must be one of first, little, big, auto (not \"native\")"), std::string::npos)
