@@ -38,6 +38,12 @@ class Merger {
   // outcome is in the report, and the component's result code is returned.
   std::int32_t Run(const std::vector<std::string>& list, const std::string& OutputDir, const std::string& NewFileName);
 
+  // Fills `info` with the pages of an opened input of `layout` (its own),
+  // each described and planned as a merge would plan it, without writing
+  // (see PageCopier::Describe). Input faults end up in `info`; only memory
+  // running out is thrown.
+  void DescribePages(const platform::InputFile& input, const TiffLayout& layout, FileInfo& info);
+
  private:
   friend class MergerInternals;  // white-box access for the test suite
   friend class PageCopier;       // the page copier's working half

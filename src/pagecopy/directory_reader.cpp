@@ -80,6 +80,13 @@ std::uint64_t Merger::BytesToTranscode(const platform::InputFile& input) {
                 [](PageCopier& copier) { return copier.BytesToTranscode(); });
 }
 
+void Merger::DescribePages(const platform::InputFile& input, const TiffLayout& layout, FileInfo& info) {
+  Survey(*this, TypeSizes, TypeCount, input, layout, 0, [&info](PageCopier& copier) {
+    copier.Describe(info);
+    return std::uint64_t{0};
+  });
+}
+
 // The compressed image bytes of the pages whose samples would have to be
 // transcoded for an output in the other byte order.
 std::uint64_t PageCopier::BytesToTranscode() {
