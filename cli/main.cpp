@@ -2,6 +2,7 @@
 //
 //   vellox merge -o OUT.tif IN.tif...       friendly merge with a report
 //   vellox batch JOBS [-j N] [--json]       many merges in parallel
+//   vellox info IN... [--json]              what each file holds, page by page
 //   vellox tiff-merge LIST OUTPUTDIR NAME   one literal call of Tiff_Merge
 //   vellox version
 #include <CLI/CLI.hpp>
@@ -14,6 +15,7 @@
 
 #include "batch.hpp"
 #include "console.hpp"
+#include "info.hpp"
 #include "options.hpp"
 #include "report.hpp"
 #include "vellox/KWVellox.hpp"
@@ -146,6 +148,8 @@ int Main(int argc, char** argv) {
 
   BatchOptions batchOptions;
   CLI::App* batch = AddBatchCommand(app, batchOptions);
+  InfoOptions infoOptions;
+  CLI::App* info = AddInfoCommand(app, infoOptions);
 
   std::string fileNames, outputDir, newFileName;
   CLI::App* literal =
@@ -171,6 +175,7 @@ int Main(int argc, char** argv) {
     return kExitOk;
   }
   if (*batch) return RunBatch(batchOptions);
+  if (*info) return RunInfo(infoOptions);
   if (*literal) {
     vellox::KWVellox merger;
     const std::int32_t result = merger.Tiff_Merge(fileNames, outputDir, newFileName);
