@@ -262,8 +262,9 @@ struct PageInfo {
   bool Gps = false;               // a GPS directory
   bool Interoperability = false;  // an Interoperability directory, off the page or its EXIF directory
   // What a merge into the file's own format and byte order does with the
-  // page: why it leaves it out whole (empty: it copies it), and the parts it
-  // leaves out of a page it copies, each with why.
+  // page: why it leaves it out whole (empty: it copies it; the page where
+  // the merge of the file stops, and every page after it, say so), and the
+  // parts it leaves out of a page it copies, each with why.
   std::string Skipped;
   std::vector<std::string> LeftOut;
   // What a merge into the other byte order does with it, and why it skips it.
