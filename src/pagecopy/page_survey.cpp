@@ -147,24 +147,30 @@ PageInfo PageCopier::DescribePage(const Directory& directory) const {
   return page;
 }
 
-// Plans a copy of the page in hand for an output in the other byte order,
-// where its samples change order: copied, transcoded or skipped (its
-// samples are not decoded to find out whether they would decode).
+// Plans the page in hand for an output in the other byte order, where its
+// samples change order: copied, transcoded or skipped (its samples are not
+// decoded to find out whether they would decode). The page's directory is
+// lent to the plan and given back: planning for an output of the input's
+// own format leaves it as it is.
 void PageCopier::PlanInOtherOrder(PageInfo& page) {
   DirectoryPlan plan;
-  plan.Dir = page_;
+  plan.Dir = std::move(page_);
   ancestors_.assign(1, plan.Dir.Offset);
   BeginPage();
   std::string problem;
-  owner_.OutputLittleEndian = !owner_.InputLittleEndian;
   std::string fault;
+  owner_.OutputLittleEndian = !owner_.InputLittleEndian;
+  const auto restore = [&] {
+    owner_.OutputLittleEndian = owner_.InputLittleEndian;
+    page_ = std::move(plan.Dir);
+  };
   try {
     fault = InputProblem([&] { problem = PlanDirectory(plan, 0); });
   } catch (...) {
-    owner_.OutputLittleEndian = owner_.InputLittleEndian;
+    restore();
     throw;
   }
-  owner_.OutputLittleEndian = owner_.InputLittleEndian;
+  restore();
   if (!fault.empty()) problem = "the merge of the file stops here: " + fault;
   if (!problem.empty()) {
     page.OtherOrder = OtherOrderFate::Skipped;
