@@ -4,6 +4,7 @@
 //                                           (IN may be PATH:PAGES, "-" for stdin; -o - for stdout)
 //   vellox split IN -o 'part-%03d.tif'      one file per page (or per --every N pages)
 //   vellox batch JOBS [-j N] [--json]       many merges in parallel
+//   vellox info IN... [--json]              what each file holds, page by page
 //   vellox tiff-merge LIST OUTPUTDIR NAME   one literal call of Tiff_Merge
 //   vellox version
 #include <CLI/CLI.hpp>
@@ -16,6 +17,7 @@
 
 #include "batch.hpp"
 #include "console.hpp"
+#include "info.hpp"
 #include "options.hpp"
 #include "report.hpp"
 #include "vellox/KWVellox.hpp"
@@ -216,6 +218,8 @@ int Main(int argc, char** argv) {
 
   BatchOptions batchOptions;
   CLI::App* batch = AddBatchCommand(app, batchOptions);
+  InfoOptions infoOptions;
+  CLI::App* info = AddInfoCommand(app, infoOptions);
 
   std::string fileNames, outputDir, newFileName;
   CLI::App* literal =
@@ -242,6 +246,7 @@ int Main(int argc, char** argv) {
   }
   if (*batch) return RunBatch(batchOptions);
   if (*split) return RunSplit(splitInput, splitPattern, every, splitSync);
+  if (*info) return RunInfo(infoOptions);
   if (*literal) {
     vellox::KWVellox merger;
     const std::int32_t result = merger.Tiff_Merge(fileNames, outputDir, newFileName);

@@ -169,6 +169,10 @@ std::string BytesOf(const std::string& parsed) {
   return out;
 }
 
+std::string JsonText(const std::string& bytes) {
+  return Marked(bytes);
+}
+
 std::string Count(std::uint64_t count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }

@@ -29,6 +29,10 @@ std::string DumpJson(const Json& value, int indent = -1);
 Json ParseJson(std::string_view text);
 std::string BytesOf(const std::string& parsed);
 
+// Any bytes as a JSON string's value: marked for DumpJson where they are
+// not UTF-8 (see report.cpp).
+std::string JsonText(const std::string& bytes);
+
 // "1 page", "2 pages".
 std::string Count(std::uint64_t count, const char* one, const char* many);
 

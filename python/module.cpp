@@ -372,6 +372,34 @@ void Comparable(Class& type, py::tuple (*state)(const T&), T (*from)(const py::t
       .def(py::pickle([state](const T& a) { return state(a); }, [from](const py::tuple& s) { return from(s); }));
 }
 
+// "PageInfo(0, 1728x2200, 1-bit x 1, compression 4, 1 strip)".
+py::str PageInfoRepr(const vellox::PageInfo& page) {
+  const std::string pieces =
+      std::to_string(page.Pieces) + (page.Tiled ? " tile" : " strip") + (page.Pieces == 1 ? "" : "s");
+  std::string text = "PageInfo(" + std::to_string(page.Index) + ", " + std::to_string(page.Width) + "x" +
+                     std::to_string(page.Height) + ", " + std::to_string(page.BitsPerSample) + "-bit x " +
+                     std::to_string(page.SamplesPerPixel) + ", compression " + std::to_string(page.Compression) + ", " +
+                     pieces;
+  if (!page.Skipped.empty()) text += ", skipped";
+  if (!page.LeftOut.empty()) text += ", " + std::to_string(page.LeftOut.size()) + " left out";
+  return text + ")";
+}
+
+py::str FileInfoRepr(const vellox::FileInfo& file) {
+  std::string text = "FileInfo(" + py::repr(Text(file.Path)).cast<std::string>() + ", " + vellox::ToString(file.Status);
+  if (file.Tiff)
+    text += std::string(file.BigTiff ? ", bigtiff" : ", classic") + (file.LittleEndian ? ", little" : ", big") + ", " +
+            std::to_string(file.Pages.size()) + (file.Pages.size() == 1 ? " page" : " pages");
+  if (!file.Reason.empty()) text += ", " + py::repr(Text(file.Reason)).cast<std::string>();
+  return text + ")";
+}
+
+// A file's pages through the library's Info, with the GIL released.
+vellox::FileInfo Info(const std::string& path) {
+  py::gil_scoped_release release;
+  return vellox::Info(vellox::PathFromUtf8(path));
+}
+
 py::tuple PageState(const PageNote& page) {
   return py::make_tuple(page.Index, py::bytes(page.Reason));
 }
@@ -458,6 +486,73 @@ PYBIND11_MODULE(_vellox, module) {
   module.def("merge", &Merge, py::arg("inputs"), py::arg("output"), py::arg("sync") = false, py::arg("format") = "auto",
              py::arg("clone") = "never", py::arg("byte_order") = "first", py::arg("progress") = py::none(),
              py::arg("check_signals") = false, py::arg("collate") = false,
+  using vellox::FileInfo;
+  using vellox::PageInfo;
+  py::class_<PageInfo>(module, "PageInfo",
+                       "One page of a file as info() reads it, and what a merge does with it: skipped (why it is "
+                       "left out whole, or ''), left_out (parts left out), other_byte_order ('copied', "
+                       "'transcoded' or 'skipped' in a merge into the other byte order).")
+      .def_readonly("index", &PageInfo::Index, "0-based position of the page in its file")
+      .def_readonly("offset", &PageInfo::Offset, "the offset of its directory")
+      .def_readonly("width", &PageInfo::Width)
+      .def_readonly("height", &PageInfo::Height)
+      .def_readonly("bits_per_sample", &PageInfo::BitsPerSample)
+      .def_readonly("samples_per_pixel", &PageInfo::SamplesPerPixel)
+      .def_readonly("compression", &PageInfo::Compression)
+      .def_readonly("photometric", &PageInfo::Photometric, "None when the page has none")
+      .def_readonly("tiled", &PageInfo::Tiled)
+      .def_readonly("pieces", &PageInfo::Pieces, "strips or tiles")
+      .def_readonly("tile_width", &PageInfo::TileWidth)
+      .def_readonly("tile_length", &PageInfo::TileLength)
+      .def_readonly("image_bytes", &PageInfo::ImageBytes)
+      .def_readonly("sub_ifds", &PageInfo::SubIfds)
+      .def_readonly("exif", &PageInfo::Exif)
+      .def_readonly("gps", &PageInfo::Gps)
+      .def_readonly("interoperability", &PageInfo::Interoperability)
+      .def_property_readonly("skipped", [](const PageInfo& p) {
+    return Text(p.Skipped); })
+      .def_property_readonly("left_out",
+                             [](const PageInfo& p) {
+    py::tuple parts(p.LeftOut.size());
+    for (std::size_t i = 0; i < p.LeftOut.size(); ++i) parts[i] = Text(p.LeftOut[i]);
+    return parts;
+                             })
+      .def_property_readonly("other_byte_order", [](const PageInfo& p) {
+    return vellox::ToString(p.OtherOrder); })
+      .def_property_readonly("other_byte_order_reason", [](const PageInfo& p) {
+    return Text(p.OtherOrderReason); })
+      .def("__repr__", &PageInfoRepr);
+
+  py::class_<FileInfo>(module, "FileInfo",
+                       "One file as info() reads it: status ('ok' when every page was read), reason, format "
+                       "('classic', 'bigtiff', or None when it is not a TIFF), byte_order ('little', 'big' or None), "
+                       "bytes and pages.")
+      .def_property_readonly("path", [](const FileInfo& f) {
+    return Text(f.Path); })
+      .def_property_readonly("status", [](const FileInfo& f) {
+    return vellox::ToString(f.Status); })
+      .def_property_readonly("reason", [](const FileInfo& f) {
+    return Text(f.Reason); })
+      .def_property_readonly("format",
+                             [](const FileInfo& f) -> py::object {
+    if (!f.Tiff) return py::none();
+    return py::str(f.BigTiff ? "bigtiff" : "classic");
+                             })
+      .def_property_readonly("byte_order",
+                             [](const FileInfo& f) -> py::object {
+    if (!f.Tiff) return py::none();
+    return py::str(f.LittleEndian ? "little" : "big");
+                             })
+      .def_readonly("bytes", &FileInfo::Bytes)
+      .def_property_readonly("pages", [](const FileInfo& f) {
+    return TupleOf(f.Pages); })
+      .def("__repr__", &FileInfoRepr);
+
+  module.def("version", &vellox::Version, "The library's version, e.g. '1.0.4'.");
+  module.def("info", &Info, py::arg("path"), "vellox::Info with the GIL released; the path as bytes.");
+  module.def("merge", &Merge, py::arg("inputs"), py::arg("output"), py::arg("sync") = false,
+             py::arg("format") = "auto", py::arg("clone") = "never", py::arg("byte_order") = "first",
+             py::arg("progress") = py::none(), py::arg("check_signals") = false,
              "vellox::Merge with the GIL released; paths as bytes. Returns the Report.");
   module.def("merge_many", &MergeMany, py::arg("jobs"), py::arg("workers") = 0, py::arg("sync") = false,
              py::arg("format") = "auto", py::arg("clone") = "never", py::arg("byte_order") = "first",
@@ -468,6 +563,7 @@ PYBIND11_MODULE(_vellox, module) {
              py::arg("check_signals") = false,
              "One Tiff_Merge call with the GIL released. Returns (result, file_names as the call left it).");
   module.def(
-      "remove_temporary_files", [] { vellox::RemoveTemporaryFiles(); },
+      "remove_temporary_files", [] {
+    vellox::RemoveTemporaryFiles(); },
       "Remove the hidden temporary outputs of merges running in this process (for a process about to end).");
 }

@@ -318,6 +318,75 @@ std::vector<std::string> CheckJobs(const std::vector<MergeRequest>& requests);
 // does not stop the others.
 std::vector<MergeReport> MergeMany(const std::vector<MergeRequest>& requests, const MergeManyOptions& options = {});
 
+// What a file holds, page by page, read from its directories without
+// decoding a pixel, and what a merge would do with each page.
+
+// What became of a page in a merge into the other byte order than its
+// file's: its samples then change order.
+enum class OtherOrderFate : std::uint8_t {
+  Copied,      // copied, its samples reversed where they are 16, 32 or 64 bits wide and uncompressed
+  Transcoded,  // its compressed samples decoded and encoded again in that order
+  Skipped,     // left out whole (the page's OtherOrderReason says why)
+};
+
+// The stable name of such a fate: "copied", "transcoded", "skipped".
+const char* ToString(OtherOrderFate fate) noexcept;
+
+// One page (directory) of a file. A field the page lacks reads as TIFF's
+// default where TIFF has one (BitsPerSample, SamplesPerPixel, Compression
+// 1), else as 0 (Width, Height) or nothing (Photometric).
+struct PageInfo {
+  std::uint32_t Index = 0;   // 0-based position of the page in its file
+  std::uint64_t Offset = 0;  // of its directory
+  std::uint64_t Width = 0;
+  std::uint64_t Height = 0;
+  std::uint32_t BitsPerSample = 1;  // of the first sample
+  std::uint32_t SamplesPerPixel = 1;
+  std::uint32_t Compression = 1;
+  std::optional<std::uint32_t> Photometric;
+  bool Tiled = false;           // tiles, not strips
+  std::uint64_t Pieces = 0;     // strips or tiles
+  std::uint64_t TileWidth = 0;  // tiled pages only
+  std::uint64_t TileLength = 0;
+  std::uint64_t ImageBytes = 0;   // the strips' or tiles' byte counts added up
+  std::uint64_t SubIfds = 0;      // sub-directories the SubIFDs field lists
+  bool Exif = false;              // an EXIF directory hangs off the page
+  bool Gps = false;               // a GPS directory
+  bool Interoperability = false;  // an Interoperability directory, off the page or its EXIF directory
+  // What a merge into the file's own format and byte order does with the
+  // page: why it leaves it out whole (empty: it copies it; the page where
+  // the merge of the file stops, and every page after it, say so), and the
+  // parts it leaves out of a page it copies, each with why.
+  std::string Skipped;
+  std::vector<std::string> LeftOut;
+  // What a merge into the other byte order does with it, and why it skips it.
+  OtherOrderFate OtherOrder = OtherOrderFate::Copied;
+  std::string OtherOrderReason;
+};
+
+// One file as Info reads it. Status: Ok when every directory of its chain
+// was read, up to a link of 0; Damaged when the chain ends otherwise (a
+// directory that cannot be read, a link back to one read already; the pages
+// before are listed) or the header is broken; NotTiff (an empty file too),
+// Missing, CannotOpen, InvalidRequest (an empty path); OutOfMemory.
+struct FileInfo {
+  std::string Path;  // as given, UTF-8
+  vellox::Status Status = vellox::Status::InternalError;
+  std::string Reason;           // why, whenever Status is not Ok
+  bool Tiff = false;            // it starts with a TIFF header (BigTiff and LittleEndian say which)
+  bool BigTiff = false;         // 64-bit offsets
+  bool LittleEndian = false;    // "II"
+  std::uint64_t Bytes = 0;      // the file's size
+  std::vector<PageInfo> Pages;  // in chain order
+};
+
+// Reads the file's header and every directory of its chain, and plans each
+// page as a merge of the file would, without writing anything. Never
+// throws for the file's problems: they are in the status and the reason.
+// Reads directories and values only: fast on a file of many pages
+// whatever the size of its image data.
+FileInfo Info(const std::filesystem::path& path);
+
 // Removes the hidden temporary files of merges running in this process.
 // Async-signal-safe: for a signal handler of a process that is about to
 // end. (Where the file system supports unnamed files, a merge has no such

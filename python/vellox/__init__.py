@@ -20,18 +20,21 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, Optional, Union
 
 from . import _vellox
-from ._vellox import FileReport, Page, Report, SplitReport
+from ._vellox import FileInfo, FileReport, Page, PageInfo, Report, SplitReport
 
 __version__: str = _vellox.version()
 
 __all__ = [
+    "FileInfo",
     "FileReport",
     "Input",
     "MergeError",
     "Page",
+    "PageInfo",
     "Report",
     "SplitError",
     "SplitReport",
+    "info",
     "merge",
     "merge_many",
     "remove_temporary_files",
@@ -46,6 +49,7 @@ PathLike = Union[str, "os.PathLike[str]", bytes, "os.PathLike[bytes]"]
 #: names of this many hidden outputs for removal when the process is told to end).
 MAX_WORKERS = 64
 
+# FileInfo and PageInfo (see info) are read-only records too.
 # Report (status, result, reason, output, pages, bytes, files, bigtiff,
 # complete), FileReport (path, status, fate, result, pages, reason, skipped,
 # left_out, transcoded, failed) and Page (index, reason) are the library's
@@ -215,6 +219,29 @@ def merge(inputs: Sequence[Union[PathLike, Input]], output: PathLike, *, format:
     if report.result != 1:
         raise MergeError(report)
     return report
+
+
+def info(path: PathLike) -> FileInfo:
+    """What the file at ``path`` holds, page by page, read from its directories
+    without decoding a pixel; nothing is changed (an empty file is not deleted).
+
+    Returns a :class:`FileInfo`: ``status`` (``"ok"`` when every page was read;
+    ``"damaged"`` when the chain of pages breaks off or loops, with the pages
+    read before it; ``"missing"``, ``"not-tiff"``, ``"cannot-open"``),
+    ``reason``, ``format`` (``"classic"``, ``"bigtiff"``, or ``None`` when it
+    is not a TIFF), ``byte_order`` (``"little"``, ``"big"``), ``bytes`` and
+    ``pages``: :class:`PageInfo` records with ``width``, ``height``,
+    ``bits_per_sample``, ``samples_per_pixel``, ``compression``,
+    ``photometric``, ``tiled``, ``pieces``, ``tile_width``, ``tile_length``,
+    ``image_bytes``, ``sub_ifds``, ``exif``, ``gps``, ``interoperability``,
+    and what a merge does with the page: ``skipped`` (why it is left out
+    whole, or ``""``), ``left_out`` (the parts left out, each with why) and
+    ``other_byte_order`` (``"copied"``, ``"transcoded"`` or ``"skipped"``, in a
+    merge into the other byte order, with ``other_byte_order_reason``).
+    Raises ``TypeError`` or ``ValueError`` for a path that is not one; never
+    for the file's own problems.
+    """
+    return _vellox.info(_path(path, "path"))
 
 
 def tiff_merge(file_names: str, output_dir: PathLike, new_file_name: str) -> tuple[int, str]:

@@ -78,11 +78,18 @@ constexpr std::pair<InputFate, const char*> kFates[] = {{InputFate::Copied, "cop
                                                         {InputFate::DroppedMissing, "missing"},
                                                         {InputFate::NotReached, "not-reached"},
                                                         {InputFate::KeptEmpty, "kept-empty"}};
+constexpr std::pair<OtherOrderFate, const char*> kOtherOrderFates[] = {{OtherOrderFate::Copied, "copied"},
+                                                                       {OtherOrderFate::Transcoded, "transcoded"},
+                                                                       {OtherOrderFate::Skipped, "skipped"}};
 
 }  // namespace
 
 const char* ToString(InputFate fate) noexcept {
   return NameIn(fate, kFates);
+}
+
+const char* ToString(OtherOrderFate fate) noexcept {
+  return NameIn(fate, kOtherOrderFates);
 }
 
 const char* ToString(Status status) noexcept {

@@ -57,4 +57,9 @@ class ListedInput {
   bool counted_ = false;  // File holds one of the budget's places
 };
 
+// Whether an opened input, whose first bytes are `head`, is one the page
+// copier can read (a full path, a TIFF or BigTIFF header), as a merge checks
+// it before copying.
+Intake CheckTiffHead(const std::string& path, const platform::InputFile& input, const ListedInput::FileHead& head);
+
 }  // namespace vellox

@@ -187,6 +187,10 @@ const platform::InputFile* ListedInput::Open(const std::string& path, Intake& in
   return intake.Result == kMergeWritten ? File.get() : nullptr;
 }
 
+Intake CheckTiffHead(const std::string& path, const platform::InputFile& input, const ListedInput::FileHead& head) {
+  return CheckOpened(path, input, head);
+}
+
 std::int32_t ResultCodeOf(Status status) noexcept {
   switch (status) {
     case Status::Ok: return kMergeWritten;

@@ -65,6 +65,11 @@ class Merger {
   // The pages of an opened input's chain, in order; `end` says why the
   // chain ends early (empty when it ends as a chain should).
   PageList IndexPages(const platform::InputFile& input, std::string& end);
+  // Fills `info` with the pages of an opened input of `layout` (its own),
+  // each described and planned as a merge would plan it, without writing
+  // (see PageCopier::Describe). Input faults end up in `info`; only memory
+  // running out is thrown.
+  void DescribePages(const platform::InputFile& input, const TiffLayout& layout, FileInfo& info);
 
  private:
   friend class MergerInternals;  // white-box access for the test suite

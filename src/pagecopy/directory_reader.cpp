@@ -117,6 +117,13 @@ PageList PageCopier::ListPages(std::string& end) {
   return pages;
 }
 
+void Merger::DescribePages(const platform::InputFile& input, const TiffLayout& layout, FileInfo& info) {
+  Survey(*this, TypeSizes, TypeCount, input, layout, 0, nullptr, [&info](PageCopier& copier) {
+    copier.Describe(info);
+    return std::uint64_t{0};
+  });
+}
+
 // The compressed image bytes of the pages whose samples would have to be
 // transcoded for an output in the other byte order.
 std::uint64_t PageCopier::BytesToTranscode() {

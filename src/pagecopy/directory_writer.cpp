@@ -101,8 +101,7 @@ void PageCopier::EmitDirectory() {
   }
   if (problem.empty()) {
     LayOut(plan, directoryAt);
-    if (out_.Big && ReachesPast4GiB(plan))
-      problem = "its old-style JPEG offsets are LONG and would have to point beyond 4 GiB";
+    problem = OffsetLimitProblem(plan);
   }
   if (!problem.empty()) {
     // The page cannot be copied without corrupting its pixels: nothing of
@@ -160,6 +159,12 @@ bool PageCopier::ReachesPast4GiB(const DirectoryPlan& plan) const {
   if (pointsIntoData && plan.OutputOffset + plan.Size() > kOffsetLimit) return true;
   return std::any_of(plan.Children.begin(), plan.Children.end(),
                      [this](const auto& child) { return ReachesPast4GiB(*child); });
+}
+
+std::string PageCopier::OffsetLimitProblem(const DirectoryPlan& plan) const {
+  if (out_.Big && ReachesPast4GiB(plan))
+    return "its old-style JPEG offsets are LONG and would have to point beyond 4 GiB";
+  return {};
 }
 
 void PageCopier::WriteDirectory(const DirectoryPlan& plan, std::uint64_t link, std::string& outOfLine) {

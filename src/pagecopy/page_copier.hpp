@@ -214,6 +214,11 @@ class PageCopier {
   std::uint64_t BytesToTranscode();
   // The directories of the input's page chain (see Merger::IndexPages).
   PageList ListPages(std::string& end);
+  // Describes every page of the input and plans it as a merge into the
+  // input's own format and byte order, and into the other byte order,
+  // would, without writing or decoding (page_survey.cpp). Fills `info`'s
+  // pages; a chain that ends other than with a link of 0 makes it Damaged.
+  void Describe(FileInfo& info);
 
  private:
   // Reading (directory_reader.cpp).
@@ -237,7 +242,16 @@ class PageCopier {
   void PlaceImageData(DirectoryPlan& plan) const;
   std::uint64_t PageEnd(const DirectoryPlan& plan) const;
 
+  // Surveying (page_survey.cpp).
+  PageInfo DescribePage(const Directory& directory) const;
+  std::optional<std::uint64_t> FirstValue(const Directory& directory, std::uint32_t number) const;
+  std::uint64_t ValueSum(const Entry& entry) const;
+  void PlanInOtherOrder(PageInfo& page);
+  std::string PlanAsMerged(PageInfo& page, std::uint64_t& at);
+
   // Writing (directory_writer.cpp).
+  // Why a laid-out page cannot be written where it was laid out, or "".
+  std::string OffsetLimitProblem(const DirectoryPlan& plan) const;
   void EmitDirectory();
   void WriteDirectory(const DirectoryPlan& plan, std::uint64_t link, std::string& outOfLine);
   void WriteEntry(const DirectoryPlan& plan, std::size_t row, std::string& entries, std::string& outOfLine) const;

@@ -168,6 +168,28 @@ TEST_F(CliTest, ByteOrderChoosesTheOutputsOrderAndReportsTranscodedPages) {
       << run.out;
 }
 
+// info prints a block per file, or one JSON document; a file that cannot be
+// read whole makes the exit status 1, its reason on standard error.
+TEST_F(CliTest, InfoDescribesEachFileAndExitsWithOneForADamagedOne) {
+  Tiff("a.tif");
+  test::WriteFile(dir / "text.tif", "not a tiff");
+  const std::string at = dir.Path().string();
+  CliRun run = Vellox("info a.tif", at);
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_EQ(run.out,
+            "a.tif: classic TIFF, little-endian (II), 1 page, " + std::to_string(test::ReadFile(dir / "a.tif").size()) +
+                " bytes\n  page 1: 2x2, 8-bit x 1, none (1), min-is-black (1), 1 strip, 4 bytes of image data\n");
+  run = Vellox("info --json a.tif text.tif", at);
+  EXPECT_EQ(run.exitCode, 1) << run.out;
+  const std::size_t error = run.out.rfind("vellox: text.tif: not a TIFF file\n");
+  ASSERT_EQ(error + 34, run.out.size()) << run.out;  // after the JSON
+  const nlohmann::json json = nlohmann::json::parse(run.out.substr(0, error));
+  EXPECT_EQ(json["files"][0]["status"], "ok");
+  EXPECT_EQ(json["files"][0]["pages"][0]["width"], 2);
+  EXPECT_EQ(json["files"][1]["status"], "not-tiff");
+  EXPECT_EQ(json["files"][1]["format"], nullptr);
+}
+
 TEST_F(CliTest, HelpWarnsThatEmptyInputsAreDeleted) {
   const CliRun run = Vellox("merge --help");
   EXPECT_EQ(run.exitCode, 0);

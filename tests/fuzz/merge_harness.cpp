@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "vellox/KWVellox.hpp"
+#include "vellox/vellox.hpp"
 
 namespace vellox::fuzz {
 namespace {
@@ -85,6 +86,7 @@ struct Outcome {
   std::string Output;
   std::vector<std::int32_t> FileResults;
   std::vector<std::uint32_t> FilePages;
+  std::vector<std::size_t> FileLeftOut;  // notes on parts of pages left out
 };
 
 Outcome MergeOnce(const std::vector<std::string>& inputs, OutputFormat format) {
@@ -129,10 +131,37 @@ Outcome MergeOnce(const std::vector<std::string>& inputs, OutputFormat format) {
   for (const FileReport& file : report.Files) {
     outcome.FileResults.push_back(file.Result);
     outcome.FilePages.push_back(file.Pages);
+    outcome.FileLeftOut.push_back(file.LeftOut.size());
     pages += file.Pages;
   }
   if (outcome.HasOutput && pages != report.PagesWritten) Fail("per-file pages do not add up");
   return outcome;
+}
+
+// vellox::Info on the first input, which sets the merge's byte order, must
+// leave the file as it is and say what the merge into its own format did:
+// the pages it copied and the parts it left out.
+void CheckInfo(const std::string& bytes, const Outcome& classic, const Outcome& big) {
+  const std::string path = WorkDir() + "info.tif";
+  WriteAll(path, bytes);
+  const FileInfo info = Info(path);
+  std::string after;
+  if (!ReadAll(path, after) || after != bytes) Fail("info changed or removed its file");
+  if (info.Status != Status::Ok && info.Status != Status::Damaged && info.Status != Status::NotTiff)
+    Fail(std::string("info status ") + ToString(info.Status) + ": " + info.Reason);
+  if ((info.Status == Status::Ok) != info.Reason.empty())
+    Fail(std::string("info status ") + ToString(info.Status) + " with the reason \"" + info.Reason + "\"");
+  if (!info.Tiff) return;
+  const Outcome& merged = info.BigTiff ? big : classic;
+  std::size_t copied = 0, leftOut = 0;
+  for (const PageInfo& page : info.Pages) {
+    if (page.Skipped.empty()) ++copied;
+    leftOut += page.Skipped.empty() ? page.LeftOut.size() : 0;
+  }
+  if (copied != merged.FilePages.at(0) || leftOut != merged.FileLeftOut.at(0))
+    Fail("info says a merge copies " + std::to_string(copied) + " pages with " + std::to_string(leftOut) +
+         " parts left out; the merge copied " + std::to_string(merged.FilePages.at(0)) + " with " +
+         std::to_string(merged.FileLeftOut.at(0)));
 }
 
 }  // namespace
@@ -144,7 +173,8 @@ void CheckMerge(const std::vector<std::string>& inputs) {
   if (first.FileResults != second.FileResults || first.FilePages != second.FilePages)
     Fail("two merges of the same inputs reported different files");
   if (first.Output != second.Output) Fail("two merges of the same inputs wrote different bytes");
-  MergeOnce(inputs, OutputFormat::BigTiff);  // the other writer keeps the same promises
+  const Outcome big = MergeOnce(inputs, OutputFormat::BigTiff);  // the other writer keeps the same promises
+  if (!inputs.empty()) CheckInfo(inputs.front(), first, big);
   Empty(WorkDir());
 }
 

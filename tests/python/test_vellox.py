@@ -161,6 +161,23 @@ def test_merge_many_refuses_jobs_that_write_one_file_through_a_link(samples, tmp
     assert listing(tmp_path / "real") == [] and empty.exists()
 
 
+def test_info_reads_pages_without_changing_files(samples, tmp_path):
+    info = vellox.info(samples["grey16"])
+    assert (info.status, info.format, info.byte_order, info.bytes) == ("ok", "classic", "big", 6422)
+    (page,) = info.pages
+    assert (page.width, page.height, page.bits_per_sample, page.photometric, page.tiled) == (64, 48, 16, 1, False)
+    assert (page.skipped, page.left_out, page.other_byte_order) == ("", (), "copied")
+    assert "64x48" in repr(page) and "'ok'" not in repr(info)
+    (tmp_path / "empty.tif").write_bytes(b"")
+    cut = tmp_path / "cut.tif"
+    cut.write_bytes(samples["fax"].read_bytes()[:-100])  # its directory is at the end
+    assert [(i.status, i.format) for i in map(vellox.info, [tmp_path / "empty.tif", cut])] == [
+        ("not-tiff", None), ("damaged", "classic")]
+    assert (tmp_path / "empty.tif").exists()
+    with pytest.raises(TypeError):
+        vellox.info(3)
+
+
 def test_tiff_merge_is_the_literal_call(samples, tmp_path):
     names = f"{samples['fax']},{samples['grey']}"
     assert vellox.tiff_merge(names, tmp_path, "lit.tif") == (1, names + ",")
