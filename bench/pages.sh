@@ -65,9 +65,9 @@ timed() {
   echo $(((end - start) / 1000000))
 }
 
-# Alternating runs of each named command (NAME=COMMAND, run with bash -c in
-# an output folder $O of its own); prints each one's median and its ratio to
-# the first.
+# Alternating runs of each named command (NAME=COMMAND, NAME without spaces,
+# run with bash -c in an output folder $O of its own); prints each one's
+# median and its ratio to the first.
 compare() {
   local title=$1 first="" name
   shift
@@ -76,7 +76,7 @@ compare() {
   for ((run = 0; run < RUNS; run++)); do
     for name_command in "$@"; do
       name=${name_command%%=*}
-      times[$name]+="$(timed "$P/out-$name" bash -c "O=$P/out-$name; ${name_command#*=}") "
+      times[$name]+="$(timed "$P/out-$name" bash -c "O='$P/out-$name'; set -u; ${name_command#*=}") "
     done
   done
   echo "$title"
@@ -95,10 +95,10 @@ if wants P1; then
     for ((i = 0; i < 1000; i++)); do args+=("$ROOT/samples/fax-g4-le.tif"); done
     "$V" merge -o "$P/fax1000.tif" "${args[@]}" >/dev/null
   fi
-  cases=("vellox split=$V split $P/fax1000.tif -o \$O/p-%04d.tif" "tiffsplit=tiffsplit $P/fax1000.tif \$O/p-")
-  [[ -n $TIFFTOOLS ]] && cases+=("tifftools split=cd \$O && $TT split $P/fax1000.tif p-")
+  cases=("vellox-split=$V split $P/fax1000.tif -o \$O/p-%04d.tif" "tiffsplit=tiffsplit $P/fax1000.tif \$O/p-")
+  [[ -n $TIFFTOOLS ]] && cases+=("tifftools-split=cd \$O && $TT split $P/fax1000.tif p-")
   compare "P1: split a 1,000-page G4 file into single pages ($RUNS alternating runs, medians)" "${cases[@]}"
-  [[ $(ls "$P/out-vellox split" | wc -l) == 1000 ]] || { echo "vellox split wrote the wrong number of files" >&2; exit 1; }
+  [[ $(ls "$P/out-vellox-split" | wc -l) == 1000 ]] || { echo "vellox split wrote the wrong number of files" >&2; exit 1; }
 fi
 
 if wants P2; then
@@ -119,16 +119,16 @@ PY
     for ((i = 0; i < 400; i++)); do args+=("$P/page.tif"); done
     "$V" merge -o "$P/big400.tif" "${args[@]}" >/dev/null
   fi
-  cases=("vellox whole file=$V merge -o \$O/all.tif $P/big400.tif"
-         "vellox 5 pages=$V merge -o \$O/sel.tif $P/big400.tif:1,100,200,300,400"
-         "tiffcp 5 pages=tiffcp $P/big400.tif,0,99,199,299,399 \$O/sel.tif")
-  [[ -n $TIFFTOOLS ]] && cases+=("tifftools 5 pages=$TT concat $P/big400.tif,0 $P/big400.tif,99 $P/big400.tif,199 $P/big400.tif,299 $P/big400.tif,399 \$O/sel.tif")
+  cases=("vellox-whole-file=$V merge -o \$O/all.tif $P/big400.tif"
+         "vellox-5-pages=$V merge -o \$O/sel.tif $P/big400.tif:1,100,200,300,400"
+         "tiffcp-5-pages=tiffcp $P/big400.tif,0,99,199,299,399 \$O/sel.tif")
+  [[ -n $TIFFTOOLS ]] && cases+=("tifftools-5-pages=$TT concat $P/big400.tif,0 $P/big400.tif,99 $P/big400.tif,199 $P/big400.tif,299 $P/big400.tif,399 \$O/sel.tif")
   compare "P2: 5 pages of a 2 GB, 400-page uncompressed file ($RUNS alternating runs, medians)" "${cases[@]}"
 fi
 
 if wants P3; then
   generate W2
-  cases=("merge -o FILE=$V merge -o \$O/out.tif $SCRATCH/w2/*.tif"
-         "merge -o - | cat=$V merge -o - $SCRATCH/w2/*.tif | cat > /dev/null")
+  cases=("merge-to-file=$V merge -o \$O/out.tif $SCRATCH/w2/*.tif"
+         "merge-to-pipe=$V merge -o - $SCRATCH/w2/*.tif | cat > /dev/null")
   compare "P3: W2 into a pipe against into a file ($RUNS alternating runs, medians; goal: at most 1.2x)" "${cases[@]}"
 fi

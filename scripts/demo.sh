@@ -16,7 +16,6 @@ for sample in samples/*.tif; do inputs+=("build/demo/$(basename "$sample")"); do
 echo "merging the samples: build/release/cli/vellox merge -o build/demo/merged.tif ${inputs[*]}"
 build/release/cli/vellox merge -o build/demo/merged.tif "${inputs[@]}"
 echo
-echo "The merged file is $PWD/build/demo/merged.tif"
-echo "Look at its pages with:  tiffinfo build/demo/merged.tif"
-command -v tiffinfo >/dev/null ||
-  echo "  (tiffinfo comes with libtiff-tools: apt-get install libtiff-tools; scripts/test.sh installs it)"
+echo "The merged file is $PWD/build/demo/merged.tif; what it holds, page by page:"
+echo "build/release/cli/vellox info build/demo/merged.tif"
+build/release/cli/vellox info build/demo/merged.tif
