@@ -1,6 +1,15 @@
 # Shared by the bench scripts (sourced): the bench build and the workloads.
 # Needs ROOT, BUILD, SCRATCH and SEED set by the caller.
 
+# Runs tifftools from a source copy, whose missing package metadata (read
+# for its version) is stood in for: python3 -c "$TIFFTOOLS_MAIN" DIR ARGS...
+TIFFTOOLS_MAIN='import importlib.metadata as m, sys
+version = m.version
+m.version = lambda name: "0+source" if name == "tifftools" else version(name)
+sys.path.insert(0, sys.argv.pop(1))
+import tifftools
+sys.exit(1 if tifftools.main() else 0)'
+
 # Builds release Vellox and the bench tools (generator, page verifier) in $BUILD.
 build_bench_tools() {
   cmake --preset release -S "$ROOT" -B "$BUILD" -DVELLOX_BUILD_BENCH=ON -DVELLOX_BUILD_TESTS=OFF >/dev/null

@@ -79,12 +79,6 @@ if [[ $("$VELLOX" info "$FILE" | grep -c '^  page ') != "$PAGES" ]]; then
 fi
 
 # The contenders, each run as `contender NAME` with its output in $OUT.
-TIFFTOOLS_MAIN='import importlib.metadata as m, sys
-version = m.version
-m.version = lambda name: "0+source" if name == "tifftools" else version(name)
-sys.path.insert(0, sys.argv.pop(1))
-import tifftools
-sys.exit(1 if tifftools.main() else 0)'
 command_of() {
   case $1 in
     vellox-json) CMD=("$VELLOX" info --json "$FILE") ;;

@@ -42,16 +42,7 @@ P=$SCRATCH/pages
 build_bench_tools
 V=$BUILD/cli/vellox
 wants() { [[ ,$ONLY, == *,$1,* ]]; }
-# tifftools runs from a source copy, whose missing package metadata (read
-# for its version) is stood in for.
-cat >"$P/tifftools.py" <<'PY'
-import importlib.metadata as m, sys
-version = m.version
-m.version = lambda name: "0+source" if name == "tifftools" else version(name)
-sys.path.insert(0, sys.argv.pop(1))
-import tifftools
-sys.exit(1 if tifftools.main() else 0)
-PY
+printf '%s\n' "$TIFFTOOLS_MAIN" >"$P/tifftools.py"
 TT="python3 $P/tifftools.py $TIFFTOOLS"
 
 # Milliseconds of one run of "$@" after a sync, with its output folder emptied.

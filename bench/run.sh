@@ -94,12 +94,6 @@ install_missing() {
 # version) is stood in for.
 run_cat() { cat "${INPUTS[@]}" >"$OUT/cat.tif"; }
 run_vellox() { "$BUILD/cli/vellox" merge --format auto -o "$OUT/vellox.tif" "${INPUTS[@]}" >/dev/null; }
-TIFFTOOLS_MAIN='import importlib.metadata as m, sys
-version = m.version
-m.version = lambda name: "0+source" if name == "tifftools" else version(name)
-sys.path.insert(0, sys.argv.pop(1))
-import tifftools
-sys.exit(1 if tifftools.main() else 0)'
 peer_command() {
   case $1 in
     tiffcp) PEER=(tiffcp $TIFFCP_FLAGS "${INPUTS[@]}" "$OUT/tiffcp.tif") ;;
