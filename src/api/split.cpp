@@ -125,6 +125,11 @@ SplitReport Split(const SplitRequest& request, const ProgressCallback& progress,
     options.Format = big ? OutputFormat::BigTiff : OutputFormat::Classic;
     options.Clone = CloneMode::Auto;
     std::vector<std::unique_ptr<platform::OutputFile>> parts(partCount);
+    // One merger writes every part (its buffers serve them all); progress is
+    // reported per part, with the report of the part in hand.
+    MergeReport partReport;
+    Merger merger(options, partReport, [&] { return !stop.stop_requested() && (!progress || progress(partReport)); });
+    const fs::path current = fs::current_path();
     std::vector<std::string> names(partCount);
     for (std::size_t part = 0; part < partCount; ++part) {
       auto pages = std::make_shared<PageList>();
@@ -133,10 +138,9 @@ SplitReport Split(const SplitRequest& request, const ProgressCallback& progress,
         pages->Numbers.push_back((*picked)[k]);
       }
       names[part] = PartPath(request.Pattern, slot, part + 1);
-      const fs::path target = fs::absolute(PathFromUtf8(names[part]));
-      MergeReport partReport;
-      // Progress is reported per part: the report of the part in hand.
-      Merger merger(options, partReport, [&] { return !stop.stop_requested() && (!progress || progress(partReport)); });
+      fs::path target = PathFromUtf8(names[part]);
+      if (!target.is_absolute())  // Windows' "C:x" and "\\x" are relative to more than the current folder
+        target = target.has_root_name() || target.has_root_directory() ? fs::absolute(target) : current / target;
       merger.GivenPages = {pages};
       merger.Finished = &parts[part];
       merger.Run({path}, Utf8Of(target.parent_path()), Utf8Of(target.filename()));

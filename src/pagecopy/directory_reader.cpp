@@ -97,15 +97,22 @@ PageList PageCopier::ListPages(std::string& end) {
     ReadHead();
     const std::size_t countBytes = in_.EntryCountBytes();
     for (std::uint64_t at = NextDirectoryOffset; at != 0 && directoriesSeen_.insert(at).second;) {
-      const std::uint64_t count = Decode(ReadInput(at, countBytes, "directory"), 0, countBytes);
+      // One read holds the count and, for directories of up to a few dozen
+      // entries, the link too.
+      const std::uint64_t window =
+          std::min<std::uint64_t>(kDirectoryWindowBytes, input_.Size() - std::min(at, input_.Size()));
+      const std::string near = ReadInput(at, std::max<std::uint64_t>(window, countBytes), "directory");
+      const std::uint64_t count = Decode(near, 0, countBytes);
       if (count > input_.Size() / in_.EntryBytes())
         throw PageError("directory at offset " + Text(at) + " lies outside the file");
       if (pages.Directories.size() >= PageSelection::kMostPages)
         throw PageError("it has more pages than a selection can take");
-      const std::uint64_t linkAt = at + countBytes + in_.EntryBytes() * count;
+      const std::uint64_t linkAt = countBytes + in_.EntryBytes() * count;  // from `at`
       pages.Numbers.push_back(static_cast<std::uint32_t>(pages.Directories.size()));
       pages.Directories.push_back(at);
-      at = Decode(ReadInput(linkAt, in_.OffsetBytes(), "directory"), 0, in_.OffsetBytes());
+      at = linkAt + in_.OffsetBytes() <= near.size()
+               ? Decode(near, static_cast<std::size_t>(linkAt), in_.OffsetBytes())
+               : Decode(ReadInput(at + linkAt, in_.OffsetBytes(), "directory"), 0, in_.OffsetBytes());
     }
   } catch (const InputFault& fault) {
     end = fault.what();
@@ -231,7 +238,10 @@ std::int32_t PageCopier::Run() {
 // values (and small files everything), is read in one go; the header in it
 // gives the byte order and the first directory.
 void PageCopier::ReadHead() {
-  const auto headSize = static_cast<std::size_t>(std::min<std::uint64_t>(input_.Size(), kHeadBytes));
+  // Listed pages are picked out of a file that may be large: its header
+  // alone is read, and each listed directory where it lies.
+  const std::uint64_t wanted = listed_ != nullptr ? kHeaderBytes : kHeadBytes;
+  const auto headSize = static_cast<std::size_t>(std::min<std::uint64_t>(input_.Size(), wanted));
   // One buffer serves every file of the merge: no allocation, and no fresh
   // pages to fault in, per file.
   if (!owner_.HeadBuffer) owner_.HeadBuffer = std::make_unique_for_overwrite<char[]>(kHeadBytes);

@@ -299,6 +299,9 @@ class PageCopier {
   // The first kHeadBytes of the input, read once (not zero-filled first).
   std::string_view head_;
   static constexpr std::uint64_t kHeadBytes = 64u << 10;
+  static constexpr std::uint64_t kHeaderBytes = 16;  // a BigTIFF header's
+  // Read at once at a directory when only its count and link are wanted.
+  static constexpr std::uint64_t kDirectoryWindowBytes = 512;
   std::set<std::uint64_t> directoriesSeen_;  // loop guard of the page chain
   std::vector<std::uint64_t> ancestors_;     // directories above the one being planned
   std::size_t subDirectoriesPlanned_ = 0;    // per page, bounded

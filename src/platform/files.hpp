@@ -258,5 +258,8 @@ inline constexpr std::uint64_t kSmallPieceBytes = 64u << 10;
 inline constexpr std::size_t kDirectAppendBytes = 16u << 10;
 // Appends are gathered up to this size before one write.
 inline constexpr std::size_t kOutputBufferBytes = 256u << 10;
+// The buffer starts this large and grows to kOutputBufferBytes as needed:
+// a small output (a part of a split) costs no large allocation.
+inline constexpr std::size_t kFirstBufferBytes = 32u << 10;
 
 }  // namespace vellox::platform

@@ -46,6 +46,7 @@ void OutputFile::WriteAt(std::uint64_t offset, std::string_view bytes) {
 void OutputFile::Finish() {
   Flush();
   FlushToDisk();
+  std::string().swap(buffer_);  // a finished file waiting for its name holds no buffer
 }
 
 void OutputFile::AppendFrom(const InputFile& input, std::uint64_t offset, std::uint64_t length) {

@@ -191,7 +191,7 @@ void OutputFile::Create(const std::string& target, bool durable) {
       temporaryPath_ = ToUtf8(name);
       if (!SetDeletion(file, true)) temporarySlot_ = RememberTemporary(name);
       buffer_.clear();
-      buffer_.reserve(kOutputBufferBytes);
+      buffer_.reserve(kFirstBufferBytes);
       flushed_ = 0;
       return;
     }
@@ -209,7 +209,7 @@ void OutputFile::CreateStream(bool) {
   stream_ = true;
   handle_ = reinterpret_cast<std::intptr_t>(::GetStdHandle(STD_OUTPUT_HANDLE));
   if (AsHandle(handle_) == INVALID_HANDLE_VALUE || AsHandle(handle_) == nullptr) Fail("cannot write", LastError());
-  buffer_.reserve(kOutputBufferBytes);
+  buffer_.reserve(kFirstBufferBytes);
 }
 
 void OutputFile::FlushToDisk() {
