@@ -101,7 +101,7 @@ PageList PageCopier::ListPages(std::string& end) {
       // entries, the link too.
       const std::uint64_t window =
           std::min<std::uint64_t>(kDirectoryWindowBytes, input_.Size() - std::min(at, input_.Size()));
-      const std::string near = ReadInput(at, std::max<std::uint64_t>(window, countBytes), "directory");
+      const std::string near = ReadInput(at, std::max<std::uint64_t>(window, countBytes), "directory", false);
       const std::uint64_t count = Decode(near, 0, countBytes);
       if (count > input_.Size() / in_.EntryBytes())
         throw PageError("directory at offset " + Text(at) + " lies outside the file");
@@ -112,7 +112,7 @@ PageList PageCopier::ListPages(std::string& end) {
       pages.Directories.push_back(at);
       at = linkAt + in_.OffsetBytes() <= near.size()
                ? Decode(near, static_cast<std::size_t>(linkAt), in_.OffsetBytes())
-               : Decode(ReadInput(at + linkAt, in_.OffsetBytes(), "directory"), 0, in_.OffsetBytes());
+               : Decode(ReadInput(at + linkAt, in_.OffsetBytes(), "directory", false), 0, in_.OffsetBytes());
     }
   } catch (const InputFault& fault) {
     end = fault.what();
@@ -258,14 +258,36 @@ void PageCopier::ReadHead() {
   }
 }
 
-std::string PageCopier::ReadInput(std::uint64_t offset, std::uint64_t length, const char* what) const {
+std::string PageCopier::ReadInput(std::uint64_t offset, std::uint64_t length, const char* what, bool around) const {
   if (!RangeInside(input_.Size(), offset, length))
     throw PageError(std::string(what) + " at offset " + Text(offset) + " lies outside the file");
   if (RangeInside(head_.size(), offset, length))
     return std::string(head_.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(length)));
+  if (around)
+    if (const std::optional<std::string_view> near = Nearby(offset, length)) return std::string(*near);
   std::string bytes(static_cast<std::size_t>(length), '\0');
   if (!input_.ReadAt(offset, bytes.data(), bytes.size())) throw PageError(std::string("cannot read the ") + what);
   return bytes;
+}
+
+// A directory past the head, its values and a small page's data usually lie
+// together: a small read there fetches the bytes around it at once, and the
+// reads after it are served from them.
+std::optional<std::string_view> PageCopier::Nearby(std::uint64_t offset, std::uint64_t length) const {
+  const auto inWindow = [&] {
+    return offset >= windowStart_ && RangeInside(window_.size(), offset - windowStart_, length);
+  };
+  if (!inWindow()) {
+    if (length > kWindowBytes / 4 || !RangeInside(input_.Size(), offset, length)) return std::nullopt;
+    window_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kWindowBytes, input_.Size() - offset)));
+    windowStart_ = offset;
+    if (!input_.ReadAt(offset, window_.data(), window_.size())) {
+      window_.clear();
+      return std::nullopt;
+    }
+  }
+  return std::string_view(window_).substr(static_cast<std::size_t>(offset - windowStart_),
+                                          static_cast<std::size_t>(length));
 }
 
 std::uint64_t PageCopier::Decode(std::string_view bytes, std::size_t at, std::size_t width) const {

@@ -268,6 +268,8 @@ void PageCopier::CopyImageData(const ImagePlan& plan) {
       output.AppendCloned(input_, start, length, block);
     else if (start + length <= head_.size())
       output.Append(head_.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(length)));
+    else if (const std::optional<std::string_view> near = Nearby(start, length))
+      output.Append(*near);
     else
       output.AppendFrom(input_, start, length);
   };

@@ -227,7 +227,10 @@ class PageCopier {
   Directory ReadDirectory(std::uint64_t offset);
   Entry ReadEntry(std::string_view bytes, std::uint64_t& outOfLineTotal);
   void FillTables(const Directory& directory);
-  std::string ReadInput(std::uint64_t offset, std::uint64_t length, const char* what) const;
+  // Reads `length` bytes at `offset`, checked against the input's length;
+  // `around`: a small read fetches the bytes around it too (Nearby).
+  std::string ReadInput(std::uint64_t offset, std::uint64_t length, const char* what, bool around = true) const;
+  std::optional<std::string_view> Nearby(std::uint64_t offset, std::uint64_t length) const;
   std::uint64_t Decode(std::string_view bytes, std::size_t at, std::size_t width) const;
 
   // Planning (directory_plan.cpp).
@@ -302,6 +305,11 @@ class PageCopier {
   static constexpr std::uint64_t kHeaderBytes = 16;  // a BigTIFF header's
   // Read at once at a directory when only its count and link are wanted.
   static constexpr std::uint64_t kDirectoryWindowBytes = 512;
+  // The input's bytes last read around a small read outside the head
+  // (see Nearby), and where they begin.
+  static constexpr std::uint64_t kWindowBytes = 16u << 10;
+  mutable std::string window_;
+  mutable std::uint64_t windowStart_ = 0;
   std::set<std::uint64_t> directoriesSeen_;  // loop guard of the page chain
   std::vector<std::uint64_t> ancestors_;     // directories above the one being planned
   std::size_t subDirectoriesPlanned_ = 0;    // per page, bounded
