@@ -482,10 +482,6 @@ PYBIND11_MODULE(_vellox, module) {
              "Why the text is not a page selection, or '' when it is one.");
   module.def("split", &Split, py::arg("input"), py::arg("pattern"), py::arg("every") = 1, py::arg("sync") = false,
              py::arg("check_signals") = false, "vellox::Split with the GIL released.");
-  module.def("version", &vellox::Version, "The library's version, e.g. '1.0.4'.");
-  module.def("merge", &Merge, py::arg("inputs"), py::arg("output"), py::arg("sync") = false, py::arg("format") = "auto",
-             py::arg("clone") = "never", py::arg("byte_order") = "first", py::arg("progress") = py::none(),
-             py::arg("check_signals") = false, py::arg("collate") = false,
   using vellox::FileInfo;
   using vellox::PageInfo;
   py::class_<PageInfo>(module, "PageInfo",
@@ -509,50 +505,43 @@ PYBIND11_MODULE(_vellox, module) {
       .def_readonly("exif", &PageInfo::Exif)
       .def_readonly("gps", &PageInfo::Gps)
       .def_readonly("interoperability", &PageInfo::Interoperability)
-      .def_property_readonly("skipped", [](const PageInfo& p) {
-    return Text(p.Skipped); })
+      .def_property_readonly("skipped", [](const PageInfo& p) { return Text(p.Skipped); })
       .def_property_readonly("left_out",
                              [](const PageInfo& p) {
-    py::tuple parts(p.LeftOut.size());
-    for (std::size_t i = 0; i < p.LeftOut.size(); ++i) parts[i] = Text(p.LeftOut[i]);
-    return parts;
+                               py::tuple parts(p.LeftOut.size());
+                               for (std::size_t i = 0; i < p.LeftOut.size(); ++i) parts[i] = Text(p.LeftOut[i]);
+                               return parts;
                              })
-      .def_property_readonly("other_byte_order", [](const PageInfo& p) {
-    return vellox::ToString(p.OtherOrder); })
-      .def_property_readonly("other_byte_order_reason", [](const PageInfo& p) {
-    return Text(p.OtherOrderReason); })
+      .def_property_readonly("other_byte_order", [](const PageInfo& p) { return vellox::ToString(p.OtherOrder); })
+      .def_property_readonly("other_byte_order_reason", [](const PageInfo& p) { return Text(p.OtherOrderReason); })
       .def("__repr__", &PageInfoRepr);
 
   py::class_<FileInfo>(module, "FileInfo",
                        "One file as info() reads it: status ('ok' when every page was read), reason, format "
                        "('classic', 'bigtiff', or None when it is not a TIFF), byte_order ('little', 'big' or None), "
                        "bytes and pages.")
-      .def_property_readonly("path", [](const FileInfo& f) {
-    return Text(f.Path); })
-      .def_property_readonly("status", [](const FileInfo& f) {
-    return vellox::ToString(f.Status); })
-      .def_property_readonly("reason", [](const FileInfo& f) {
-    return Text(f.Reason); })
+      .def_property_readonly("path", [](const FileInfo& f) { return Text(f.Path); })
+      .def_property_readonly("status", [](const FileInfo& f) { return vellox::ToString(f.Status); })
+      .def_property_readonly("reason", [](const FileInfo& f) { return Text(f.Reason); })
       .def_property_readonly("format",
                              [](const FileInfo& f) -> py::object {
-    if (!f.Tiff) return py::none();
-    return py::str(f.BigTiff ? "bigtiff" : "classic");
+                               if (!f.Tiff) return py::none();
+                               return py::str(f.BigTiff ? "bigtiff" : "classic");
                              })
       .def_property_readonly("byte_order",
                              [](const FileInfo& f) -> py::object {
-    if (!f.Tiff) return py::none();
-    return py::str(f.LittleEndian ? "little" : "big");
+                               if (!f.Tiff) return py::none();
+                               return py::str(f.LittleEndian ? "little" : "big");
                              })
       .def_readonly("bytes", &FileInfo::Bytes)
-      .def_property_readonly("pages", [](const FileInfo& f) {
-    return TupleOf(f.Pages); })
+      .def_property_readonly("pages", [](const FileInfo& f) { return TupleOf(f.Pages); })
       .def("__repr__", &FileInfoRepr);
 
   module.def("version", &vellox::Version, "The library's version, e.g. '1.0.4'.");
   module.def("info", &Info, py::arg("path"), "vellox::Info with the GIL released; the path as bytes.");
-  module.def("merge", &Merge, py::arg("inputs"), py::arg("output"), py::arg("sync") = false,
-             py::arg("format") = "auto", py::arg("clone") = "never", py::arg("byte_order") = "first",
-             py::arg("progress") = py::none(), py::arg("check_signals") = false,
+  module.def("merge", &Merge, py::arg("inputs"), py::arg("output"), py::arg("sync") = false, py::arg("format") = "auto",
+             py::arg("clone") = "never", py::arg("byte_order") = "first", py::arg("progress") = py::none(),
+             py::arg("check_signals") = false, py::arg("collate") = false,
              "vellox::Merge with the GIL released; paths as bytes. Returns the Report.");
   module.def("merge_many", &MergeMany, py::arg("jobs"), py::arg("workers") = 0, py::arg("sync") = false,
              py::arg("format") = "auto", py::arg("clone") = "never", py::arg("byte_order") = "first",
@@ -563,7 +552,6 @@ PYBIND11_MODULE(_vellox, module) {
              py::arg("check_signals") = false,
              "One Tiff_Merge call with the GIL released. Returns (result, file_names as the call left it).");
   module.def(
-      "remove_temporary_files", [] {
-    vellox::RemoveTemporaryFiles(); },
+      "remove_temporary_files", [] { vellox::RemoveTemporaryFiles(); },
       "Remove the hidden temporary outputs of merges running in this process (for a process about to end).");
 }
