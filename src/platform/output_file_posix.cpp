@@ -1,6 +1,7 @@
 // The output on POSIX: an unnamed file (O_TMPFILE) or a hidden one beside
 // the target, written, then given the target's name in one step; the
-// hidden names of outputs in progress, for removal on a signal.
+// hidden names of outputs in progress, for removal on a signal; an existing
+// file opened to append to in place, and the lock that serialises appends.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -89,6 +90,48 @@ void CarryOverAttributes(int fd, int folder, const std::string& name) {
     if (::fchown(fd, old.st_uid, old.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
   }
   (void)::fchmod(fd, old.st_mode & 07777);  // after fchown, which may clear set-id bits
+}
+
+// Takes a lock of `type` (F_WRLCK, F_RDLCK) on the whole file, waiting
+// while another holds a conflicting one; `interrupted` runs when a signal
+// breaks the wait. The lock belongs to the open file (F_OFD_SETLKW), so it
+// goes only when this descriptor closes, and two descriptors in one process
+// exclude each other too. Where the kernel has no such locks, the process's
+// own (F_SETLKW): those serialise processes but not threads of one process.
+bool LockWholeFile(int fd, short type, const std::function<void()>& interrupted) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  int command = F_SETLKW;
+#ifdef F_OFD_SETLKW
+  command = F_OFD_SETLKW;
+#endif
+  for (;;) {
+    if (::fcntl(fd, command, &lock) == 0) return true;
+    if (errno == EINTR) {
+      if (interrupted) interrupted();
+      continue;
+    }
+    if (errno != EINVAL || command == F_SETLKW) return false;
+    command = F_SETLKW;  // a kernel without open file description locks
+    lock.l_pid = 0;
+  }
+}
+
+// Opens the regular file a merge is about to replace and waits until no
+// append holds it (a read lock conflicts with an append's write lock). A
+// file this process may not read, or that is not there, gives no lock: the
+// rename goes ahead as before.
+Descriptor WaitForAppends(int folder, const std::string& name) {
+  Descriptor file(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st {};
+  if (!file || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return Descriptor();
+  if (!LockWholeFile(file.Get(), F_RDLCK, {})) return Descriptor();
+  return Descriptor(file.Release());
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 }  // namespace
@@ -215,6 +258,7 @@ void OutputFile::Commit() {
     // Looked at again: a folder, device or FIFO may have taken the name
     // while the output was written, and the rename would replace it.
     RefuseToReplaceOccupant(folder, name);
+    const Descriptor replaced = WaitForAppends(folder, name);
     if (::renameat(folder, NameOf(temporaryPath_).c_str(), folder, name.c_str()) != 0) Fail("cannot replace", errno);
     ForgetTemporary(temporarySlot_);
     temporaryPath_.clear();
@@ -248,6 +292,12 @@ bool OutputFile::LinkUnnamed(int fd, int folder, const std::string& name) {
 }
 
 void OutputFile::Discard() noexcept {
+  struct stat st {};
+  if (handle_ >= 0 && appending_ && !keepAppended_ && ::fstat(AsFd(handle_), &st) == 0 &&
+      static_cast<std::uint64_t>(st.st_size) != appendFrom_)
+    (void)::ftruncate(AsFd(handle_), static_cast<off_t>(appendFrom_));  // best effort: past the chain's end anyway
+  appending_ = keepAppended_ = false;
+  appendFrom_ = 0;
   if (handle_ >= 0) ::close(AsFd(handle_));
   handle_ = -1;
   if (!temporaryPath_.empty()) ::unlink(temporaryPath_.c_str());
@@ -258,6 +308,59 @@ void OutputFile::Discard() noexcept {
   buffer_.clear();
   flushed_ = 0;
   cloneProbes_.clear();
+}
+
+void OutputFile::OpenForAppend(const std::string& target, const std::function<void()>& interrupted) {
+  Discard();
+  target_ = finalPath_ = target;
+  if (target.empty() || HasNul(target)) Fail("cannot append to", EINVAL);
+  constexpr int kMaxAttempts = 100;
+  for (int attempt = 1;; ++attempt) {
+    // What the name holds is looked at before it is opened: opening a
+    // device could act on it.
+    struct stat named {};
+    if (::stat(target.c_str(), &named) != 0) Fail("cannot append to", errno);
+    if (S_ISDIR(named.st_mode)) Fail("cannot append to", EISDIR);
+    if (!S_ISREG(named.st_mode)) throw OutputFault("cannot append to " + target_ + ": not a regular file");
+    Descriptor file(::open(target.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file) Fail("cannot append to", errno);
+    struct stat held {};
+    if (::fstat(file.Get(), &held) != 0) Fail("cannot append to", errno);
+    if (!S_ISREG(held.st_mode)) throw OutputFault("cannot append to " + target_ + ": not a regular file");
+    if (!LockWholeFile(file.Get(), F_WRLCK, interrupted)) Fail("cannot lock", errno);
+    // While this waited, a merge may have put another file under the name:
+    // the pages go to the file that has it now.
+    if (::stat(target.c_str(), &named) == 0 && SameFile(named, held)) {
+      handle_ = file.Release();
+      break;
+    }
+    if (attempt == kMaxAttempts) throw OutputFault("cannot append to " + target_ + ": it is replaced again and again");
+  }
+  // The folder, for probing whether inputs' blocks can be cloned here.
+  folder_ = ::open(ParentOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  struct stat st {};  // its length now that it is held
+  if (::fstat(AsFd(handle_), &st) != 0) Fail("cannot append to", errno);
+  appending_ = true;
+  appendFrom_ = flushed_ = static_cast<std::uint64_t>(st.st_size);
+  buffer_.clear();
+  buffer_.reserve(kOutputBufferBytes);
+}
+
+bool OutputFile::ReadOpened(std::uint64_t offset, void* destination, std::size_t length) const noexcept {
+  auto* out = static_cast<char*>(destination);
+  while (length > 0) {
+    const ssize_t got = ::pread(AsFd(handle_), out, length, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    out += got;
+    offset += static_cast<std::uint64_t>(got);
+    length -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+void OutputFile::FlushToDisk() {
+  if (::fsync(AsFd(handle_)) != 0) Fail("cannot flush", errno);
 }
 
 }  // namespace vellox::platform
