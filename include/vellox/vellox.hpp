@@ -1,5 +1,6 @@
 // Vellox: merges TIFF files into one multi-page TIFF by copying their
-// structure (directories, values and raw image data), never decoding pixels.
+// structure (directories, values and raw image data), never decoding pixels,
+// and adds pages to an existing TIFF file in place (Append).
 //
 //   vellox::MergeRequest request;
 //   request.Inputs = {"scans/a.tif", "scans/b.tif"};
@@ -190,16 +191,34 @@ struct MergeRequest {
   std::vector<Input> Inputs;     // merged in this order; relative paths are taken from the current folder
   std::filesystem::path Output;  // the file written (replaced atomically if it exists)
   MergeOptions Options;
+  bool Append = false;  // add the inputs' pages to the existing file Output instead (see Append)
 };
 
 // Called at every step of a merge (twice per page) with the report so far;
 // returning false stops the merge, which then ends as Cancelled.
 using ProgressCallback = std::function<bool(const MergeReport&)>;
 
-// Merges the request's inputs into its output. Empty input files are
-// deleted from disk (they cannot be TIFF files). `stop` cancels the merge as
-// a progress callback returning false does.
+// Merges the request's inputs into its output (or appends them to it, for
+// a request with Append set). Empty input files are deleted from disk (they
+// cannot be TIFF files). `stop` cancels the merge as a progress callback
+// returning false does.
 MergeReport Merge(const MergeRequest& request, const ProgressCallback& progress = {}, std::stop_token stop = {});
+
+// Adds the pages of the inputs, in order, to the end of the existing TIFF
+// file `target`, copied as Merge copies them, in the target's format and
+// byte order; the target's own bytes are never rewritten but for its last
+// page's link, which is set only once the new pages are on the disk. A
+// crash at any moment leaves the target with its old pages, or with its old
+// and all new ones; on a failure nothing is added. Appends to one file wait
+// for each other (a lock on the file). Of the options only
+// Clone applies (the target decides the format and byte order; the new
+// pages always reach the disk). Refused with nothing changed: a target that
+// is missing, not a TIFF file, whose chain of pages is cut or loops
+// (Damaged), on a read-only file system, an input that is the target
+// itself, a classic target that the new pages would take past 4 GiB.
+// PagesWritten and BytesWritten count what was added.
+MergeReport Append(const std::filesystem::path& target, const std::vector<Input>& inputs,
+                   const MergeOptions& options = {}, const ProgressCallback& progress = {}, std::stop_token stop = {});
 
 struct MergeManyOptions {
   unsigned Workers = 0;  // merges at once; 0: one per core (at most 64)

@@ -1,5 +1,5 @@
-// vellox::Merge, vellox::CheckJobs and vellox::MergeMany: the library's own
-// merge calls, which every front end uses.
+// vellox::Merge, vellox::Append, vellox::CheckJobs and vellox::MergeMany: the
+// library's own calls, which every front end uses.
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -30,7 +30,7 @@ MergeReport Refused(const MergeRequest& request, Status status, std::string reas
   for (const Input& input : request.Inputs) {
     FileReport file;
     file.Path = Utf8Of(input.Path);
-    file.Reason = "not copied: the merge did not start";
+    file.Reason = request.Append ? "not copied: the append did not start" : "not copied: the merge did not start";
     report.Files.push_back(std::move(file));
   }
   return report;
@@ -57,6 +57,7 @@ class Absolute {
 }  // namespace
 
 MergeReport Merge(const MergeRequest& request, const ProgressCallback& progress, std::stop_token stop) {
+  if (request.Append) return Append(request.Output, request.Inputs, request.Options, progress, stop);
   try {
     if (request.Output.empty() || !request.Output.has_filename())
       return Refused(request, Status::InvalidRequest,
@@ -78,6 +79,31 @@ MergeReport Merge(const MergeRequest& request, const ProgressCallback& progress,
     return Refused(request, Status::OutOfMemory, "out of memory");
   } catch (const std::exception& error) {
     // fs::absolute fails when the current folder is gone.
+    return Refused(request, Status::InvalidRequest, error.what());
+  }
+}
+
+MergeReport Append(const fs::path& target, const std::vector<Input>& inputs, const MergeOptions& options,
+                   const ProgressCallback& progress, std::stop_token stop) {
+  const MergeRequest request{inputs, target, options, true};
+  try {
+    if (target.empty() || !target.has_filename())
+      return Refused(request, Status::InvalidRequest, "the target must name a file, not \"" + Utf8Of(target) + "\"");
+    std::vector<std::string> list;
+    list.reserve(inputs.size());
+    Absolute absolute;
+    for (const Input& input : inputs) list.push_back(absolute.Text(input.Path));
+
+    MergeReport report;
+    Merger merger(options, report, [&] {
+      if (stop.stop_requested()) return false;
+      return !progress || progress(report);
+    });
+    merger.Append(list, absolute.Text(target));
+    return report;
+  } catch (const std::bad_alloc&) {
+    return Refused(request, Status::OutOfMemory, "out of memory");
+  } catch (const std::exception& error) {
     return Refused(request, Status::InvalidRequest, error.what());
   }
 }
