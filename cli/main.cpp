@@ -1,6 +1,7 @@
 // vellox: the command-line front of the merger.
 //
 //   vellox merge -o OUT.tif IN.tif...       friendly merge with a report
+//   vellox append TARGET.tif IN.tif...      add pages to an existing file in place
 //   vellox batch JOBS [-j N] [--json]       many merges in parallel
 //   vellox tiff-merge LIST OUTPUTDIR NAME   one literal call of Tiff_Merge
 //   vellox version
@@ -24,7 +25,7 @@ namespace {
 using namespace vellox::cli;
 
 // One line per input: what it contributed, or why it contributed nothing.
-void PrintText(const vellox::MergeReport& report) {
+void PrintText(const vellox::MergeReport& report, bool appended) {
   for (const vellox::FileReport& file : report.Files) {
     std::cout << file.Path << ": ";
     if (file.Fate != vellox::InputFate::Copied) {
@@ -45,7 +46,7 @@ void PrintText(const vellox::MergeReport& report) {
       std::cout << "  page " << part.Index << ": " << part.Reason << "\n";
   }
   if (report.Status == vellox::Status::Ok)
-    std::cout << "wrote " << Count(report.PagesWritten, "page", "pages") << ", "
+    std::cout << (appended ? "appended " : "wrote ") << Count(report.PagesWritten, "page", "pages") << ", "
               << Count(report.BytesWritten, "byte", "bytes") << " to " << report.Output << "\n";
   else
     std::cerr << "vellox: " << (report.Reason.empty() ? vellox::Describe(report.Status) : report.Reason) << "\n";
@@ -77,17 +78,20 @@ class ProgressLine {
   std::chrono::steady_clock::time_point last_{};
 };
 
+// Merges the inputs into `output`, or with `append` adds their pages to it.
 int RunMerge(const std::string& output, const std::vector<std::string>& inputs, bool json,
-             const vellox::MergeOptions& options) {
+             const vellox::MergeOptions& options, bool append) {
   vellox::MergeRequest request;
   request.Output = vellox::PathFromUtf8(output);
   request.Options = options;
+  request.Append = append;
+  const char* what = append ? "target" : "output";
   if (output.empty()) {
-    std::cerr << "vellox: the output path (-o) is empty; it must name a file\n";
+    std::cerr << "vellox: the " << what << " path" << (append ? "" : " (-o)") << " is empty; it must name a file\n";
     return kExitUsage;
   }
   if (!request.Output.has_filename()) {
-    std::cerr << "vellox: the output must name a file, not a folder: " << output << "\n";
+    std::cerr << "vellox: the " << what << " must name a file, not a folder: " << output << "\n";
     return kExitUsage;
   }
   for (const std::string& input : inputs) {
@@ -107,7 +111,7 @@ int RunMerge(const std::string& output, const std::vector<std::string>& inputs, 
   if (json)
     std::cout << DumpJson(ReportJson(report), 2) << "\n";
   else
-    PrintText(report);
+    PrintText(report, append);
   if (report.Status != vellox::Status::Ok) return kExitNothingWritten;
   return SomeInputFailed(report) ? kExitSomeInputFailed : kExitOk;
 }
@@ -144,6 +148,26 @@ int Main(int argc, char** argv) {
       "Exit status: 0 every input was copied whole; 1 no output was written; 2 usage error;\n"
       "3 the output was written, but an input was missing, had no pages, or could not be copied whole.");
 
+  std::string target;
+  std::vector<std::string> additions;
+  bool appendJson = false;
+  vellox::MergeOptions appendOptions;
+  appendOptions.Clone = vellox::CloneMode::Auto;
+  CLI::App* append = app.add_subcommand(
+      "append",
+      "Add the pages of every input, in order, to the end of the existing TIFF file TARGET, in place: in its\n"
+      "format and byte order, without rewriting its pages. The new pages reach the disk before the one link\n"
+      "that makes them part of TARGET is written, so a crash leaves TARGET with its old pages or with all of\n"
+      "the new ones too; appends to one file wait for each other.\n"
+      "Warning: input files that are empty (0 bytes) are DELETED from disk.");
+  append->add_option("target", target, "The TIFF file to add to (it must exist; `vellox merge` makes one)")->required();
+  append->add_option("inputs", additions, "Input TIFF files")->required();
+  append->add_flag("--json", appendJson, "Print the report as JSON");
+  AddAppendOptions(*append, appendOptions);
+  append->footer(
+      "Exit status: 0 every input was added whole; 1 nothing was added; 2 usage error;\n"
+      "3 pages were added, but an input was missing, had no pages, or could not be copied whole.");
+
   BatchOptions batchOptions;
   CLI::App* batch = AddBatchCommand(app, batchOptions);
 
@@ -177,7 +201,8 @@ int Main(int argc, char** argv) {
     std::cout << result << "\n" << fileNames << "\n";
     return kExitOk;
   }
-  return RunMerge(output, inputs, json, options);
+  if (*append) return RunMerge(target, additions, appendJson, appendOptions, true);
+  return RunMerge(output, inputs, json, options, false);
 }
 
 }  // namespace
