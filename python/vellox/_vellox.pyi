@@ -61,6 +61,13 @@ def merge(
     progress: Optional[Callable[[Report], Any]] = None,
     check_signals: bool = False,
 ) -> Report: ...
+def append(
+    target: bytes,
+    inputs: list[bytes],
+    clone: str = "never",
+    progress: Optional[Callable[[Report], Any]] = None,
+    check_signals: bool = False,
+) -> Report: ...
 def merge_many(
     jobs: list[tuple[list[bytes], bytes]],
     workers: int = 0,
