@@ -244,9 +244,10 @@ std::vector<std::string> CheckJobs(const std::vector<MergeRequest>& requests);
 // does not stop the others.
 std::vector<MergeReport> MergeMany(const std::vector<MergeRequest>& requests, const MergeManyOptions& options = {});
 
-// Removes the hidden temporary files of merges running in this process.
-// Async-signal-safe: for a signal handler of a process that is about to
-// end. (Where the file system supports unnamed files, a merge has no such
+// Removes the hidden temporary files of merges running in this process,
+// and (POSIX) cuts the files that appends in progress have added to back to
+// their old length. Async-signal-safe: for a signal handler of a process
+// that is about to end. (Where the file system supports unnamed files, a merge has no such
 // file to remove.)
 void RemoveTemporaryFiles() noexcept;
 

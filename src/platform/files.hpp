@@ -229,6 +229,10 @@ class OutputFile {
   void FlushToDisk();
   // Reads from the open file (pread, ReadFile), unchecked.
   bool ReadOpened(std::uint64_t offset, void* destination, std::size_t length) const noexcept;
+  // Takes the file appended to back from RemoveTemporaryFiles, before its
+  // link is written: false when a signal handler has it already (and is
+  // cutting it back).
+  bool KeepFromSignals() noexcept;
   // A device, FIFO, socket or pipe under the target's name is never
   // replaced: renaming over /dev/null would turn it into a plain file.
   [[noreturn]] void FailNotRegular() const { throw OutputFault("cannot replace " + target_ + ": not a regular file"); }
@@ -248,13 +252,18 @@ class OutputFile {
   std::string buffer_;
   std::uint64_t flushed_ = 0;                                       // bytes already in the file
   std::vector<std::pair<std::uint64_t, std::size_t>> cloneProbes_;  // input device, clone block size (0: none)
-  bool appending_ = false;                                          // opened by OpenForAppend
-  bool keepAppended_ = false;                                       // the appended bytes may be linked: never cut off
-  std::uint64_t appendFrom_ = 0;                                    // the length at opening for appending
+
+  // Appending in place (OpenForAppend).
+  bool appending_ = false;
+  bool keepAppended_ = false;     // the appended bytes may be linked: never cut off
+  std::uint64_t appendFrom_ = 0;  // the file's length when opened
+  int appendSlot_ = -1;           // POSIX: its place among the appends cut back on a signal
 };
 
-// Removes the hidden files of outputs in progress in this process. Safe to
-// call from a signal handler; for a process that ends on a signal.
+// Removes the hidden files of outputs in progress in this process, and cuts
+// files that appends in progress (POSIX) have added to back to their old
+// length. Safe to call from a signal handler; for a process that ends on a
+// signal.
 void RemoveTemporaryFiles() noexcept;
 
 // Windows: the byte whose lock serialises appends to a file (and which a

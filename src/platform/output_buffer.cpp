@@ -94,6 +94,7 @@ void OutputFile::LinkAppended(std::uint64_t offset, std::string_view link, std::
     throw std::logic_error("not a link of the file appended to");
   Flush();
   FlushToDisk();
+  if (!KeepFromSignals()) throw Failure(FailureSource::Cancelled, "cancelled");
   try {
     WriteFully(offset, link.data(), link.size());
     FlushToDisk();

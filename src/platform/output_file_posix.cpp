@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +23,49 @@ namespace vellox::platform {
 namespace {
 
 constinit TemporaryNames<char> temporaryNames;
+
+// The files that appends in progress add to, with their lengths before, so
+// that a process ending on a signal cuts them back (ftruncate is
+// async-signal-safe). A slot holds a descriptor, or -1 when free (-2 while
+// it is filled); whoever takes a descriptor out first owns the file's end:
+// the handler cuts it back, or the append goes on to write its link.
+class AppendsInProgress {
+ public:
+  int Remember(int fd, std::uint64_t length) noexcept {
+    for (std::size_t i = 0; i < kSlots; ++i) {
+      int expected = -1;
+      if (!slots_[i].Fd.compare_exchange_strong(expected, -2)) continue;
+      slots_[i].Length.store(length);
+      slots_[i].Fd.store(fd);
+      return static_cast<int>(i);
+    }
+    return -1;  // not cut back on a signal: its bytes stay past the chain's end
+  }
+  // False when the handler had taken the slot's descriptor.
+  bool Forget(int& slot) noexcept {
+    if (slot < 0) return true;
+    const int fd = slots_[slot].Fd.exchange(-1);
+    slot = -1;
+    return fd >= 0;
+  }
+  void CutAllBack() noexcept {
+    for (Slot& slot : slots_) {
+      int fd = slot.Fd.load();
+      if (fd >= 0 && slot.Fd.compare_exchange_strong(fd, -1))
+        (void)::ftruncate(fd, static_cast<off_t>(slot.Length.load()));
+    }
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 64;
+  struct Slot {
+    std::atomic<int> Fd{-1};
+    std::atomic<std::uint64_t> Length{0};
+  };
+  Slot slots_[kSlots];
+};
+
+constinit AppendsInProgress appendsInProgress;
 
 int RememberTemporary(const std::string& path) noexcept {
   return temporaryNames.Remember(path);
@@ -138,6 +182,7 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 
 void RemoveTemporaryFiles() noexcept {
   temporaryNames.RemoveAll([](const char* path) { ::unlink(path); });
+  appendsInProgress.CutAllBack();
 }
 
 OutputFile::~OutputFile() {
@@ -292,6 +337,12 @@ bool OutputFile::LinkUnnamed(int fd, int folder, const std::string& name) {
 }
 
 void OutputFile::Discard() noexcept {
+  if (appending_ && !appendsInProgress.Forget(appendSlot_)) {
+    // A signal handler is cutting the file back as the process ends: its
+    // descriptor must stay what it is until then.
+    handle_ = -1;
+    appending_ = false;
+  }
   struct stat st {};
   if (handle_ >= 0 && appending_ && !keepAppended_ && ::fstat(AsFd(handle_), &st) == 0 &&
       static_cast<std::uint64_t>(st.st_size) != appendFrom_)
@@ -342,8 +393,13 @@ void OutputFile::OpenForAppend(const std::string& target, const std::function<vo
   if (::fstat(AsFd(handle_), &st) != 0) Fail("cannot append to", errno);
   appending_ = true;
   appendFrom_ = flushed_ = static_cast<std::uint64_t>(st.st_size);
+  appendSlot_ = appendsInProgress.Remember(AsFd(handle_), appendFrom_);
   buffer_.clear();
   buffer_.reserve(kOutputBufferBytes);
+}
+
+bool OutputFile::KeepFromSignals() noexcept {
+  return appendsInProgress.Forget(appendSlot_);
 }
 
 bool OutputFile::ReadOpened(std::uint64_t offset, void* destination, std::size_t length) const noexcept {

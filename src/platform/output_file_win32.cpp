@@ -387,6 +387,13 @@ bool OutputFile::ReadOpened(std::uint64_t offset, void* destination, std::size_t
   return true;
 }
 
+// A console control handler ends the process at once (see
+// RemoveTemporaryFiles): an append cut short leaves its bytes past the
+// chain's end, where readers do not look.
+bool OutputFile::KeepFromSignals() noexcept {
+  return true;
+}
+
 void OutputFile::FlushToDisk() {
   if (!::FlushFileBuffers(AsHandle(handle_))) Fail("cannot flush", LastError());
 }
