@@ -294,3 +294,21 @@ def test_uncompressed_pages_stay_memory_mappable(uncompressed, tmp_path, format,
             mapped = tifffile.memmap(out, page=index, mode="r")
             assert (mapped.dtype.kind, mapped.dtype.itemsize) == (expected.dtype.kind, expected.dtype.itemsize)
             numpy.testing.assert_array_equal(mapped, expected)
+
+
+def test_append_adds_pages_in_place_and_refuses_what_it_cannot_take(samples, tmp_path):
+    doc = tmp_path / "doc.tif"
+    vellox.merge([samples["fax"]], doc)
+    before = doc.read_bytes()
+    report = vellox.append(doc, [samples["grey"], str(samples["grey16"])])
+    assert (report.status, report.pages, report.bytes) == ("ok", 3, doc.stat().st_size - len(before))
+    assert pages(doc) == 4 and doc.read_bytes()[:4] == before[:4]
+    (tmp_path / "text.tif").write_text("not a tiff")
+    for target, inputs, status in ((tmp_path / "text.tif", [samples["fax"]], "not-tiff"),
+                                   (doc, [samples["fax"], doc], "invalid-request")):
+        unchanged = target.read_bytes()
+        with pytest.raises(vellox.MergeError) as caught:
+            vellox.append(target, inputs)
+        assert caught.value.status == status and target.read_bytes() == unchanged
+    with pytest.raises(TypeError):
+        vellox.append(doc, samples["fax"])
