@@ -35,7 +35,7 @@ constexpr std::uint64_t kSectorBytes = 512;
 constexpr std::uint64_t kMostTearPadding = 64u << 10;
 
 // Bytes read at once from a directory of the target: its entry count and,
-// for up to 20 entries (BigTIFF: 11), its link too.
+// for up to 20 entries (BigTIFF: 12), its link too.
 constexpr std::size_t kDirectoryProbeBytes = 256;
 
 // What an append needs to know of its target.

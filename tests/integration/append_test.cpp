@@ -2,8 +2,6 @@
 // gains the new pages as a merge copies them, in its own format and byte
 // order; a target that cannot take them is refused with nothing changed.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -23,16 +21,9 @@ PageRecipe Page(Pixels kind, Codec codec, std::uint32_t seed) {
   return page;
 }
 
-// The bytes that differ between `before` and the same length of `after`.
-std::size_t ChangedBytes(const std::string& before, const std::string& after) {
-  std::size_t changed = 0;
-  for (std::size_t i = 0; i < before.size() && i < after.size(); ++i) changed += before[i] != after[i];
-  return changed;
-}
-
 // Targets in both byte orders and both formats, written by libtiff. The
-// first new page is in the other byte order with compressed 16-bit
-// samples, so it is transcoded and its directory follows its image data.
+// first new page is in the other byte order with compressed 16-bit samples,
+// so it is transcoded and its directory follows its image data.
 TEST(Append, AddsPagesInTheTargetsFormatAndOrderRewritingOnlyTheLastLink) {
   for (const bool little : {true, false}) {
     for (const bool big : {false, true}) {
@@ -41,44 +32,29 @@ TEST(Append, AddsPagesInTheTargetsFormatAndOrderRewritingOnlyTheLastLink) {
       const std::string target = dir / "doc.tif", old = dir / "old.tif", a = dir / "a.tif", b = dir / "b.tif";
       WriteTiff(target, {little, {Page(Pixels::Grey8, Codec::Lzw, 1), Page(Pixels::Rgb8, Codec::None, 2)}, big});
       CopyFile(target, old);
-      PageRecipe predicted = Page(Pixels::Grey16, Codec::Lzw, 3);
-      predicted.Predictor = true;
-      PageRecipe exif = Page(Pixels::Palette8, Codec::PackBits, 5);
-      exif.Exif = true;
+      PageRecipe predicted = Page(Pixels::Grey16, Codec::Lzw, 3), exif = Page(Pixels::Palette8, Codec::PackBits, 5);
+      predicted.Predictor = exif.Exif = true;
       WriteTiff(a, {!little, {predicted, Page(Pixels::Bilevel1, Codec::G4, 4)}});
       WriteTiff(b, {little, {exif}});
 
-      const MergeReport first = vellox::Append(target, {a, b});
-      ASSERT_EQ(first.Status, Status::Ok) << first.Reason;
-      EXPECT_EQ(first.PagesWritten, 3u);
-      EXPECT_EQ(first.BigTiff, big);
-      EXPECT_EQ(first.Files[0].Transcoded.size(), 1u);
+      const MergeReport report = vellox::Append(target, {a, b});
+      ASSERT_EQ(report.Status, Status::Ok) << report.Reason;
+      EXPECT_EQ(report.PagesWritten, 3u);
+      EXPECT_EQ(report.BigTiff, big);
+      EXPECT_EQ(report.Files[0].Transcoded.size(), 1u);
       const std::string before = ReadFile(old), after = ReadFile(target);
-      EXPECT_EQ(after.size(), before.size() + first.BytesWritten);
-      EXPECT_LE(ChangedBytes(before, after), big ? 8u : 4u);
-      EXPECT_TRUE(PagesMatch(target, {{old, 0}, {old, 1}, {a, 0}, {a, 1}, {b, 0}}));
+      EXPECT_EQ(after.size(), before.size() + report.BytesWritten);
+      std::size_t changed = 0;
+      for (std::size_t i = 0; i < before.size(); ++i) changed += before[i] != after[i];
+      EXPECT_LE(changed, big ? 8u : 4u);
       EXPECT_EQ(IsBigEndianTiff(target), !little);
-
-      const MergeReport second = vellox::Append(target, {a});
-      ASSERT_EQ(second.Status, Status::Ok) << second.Reason;
+      ASSERT_EQ(vellox::Append(target, {a}).Status, Status::Ok);
       EXPECT_TRUE(PagesMatch(target, {{old, 0}, {old, 1}, {a, 0}, {a, 1}, {b, 0}, {a, 0}, {a, 1}}));
+      if (!big) {  // libtiff's own BigTIFF directories are not 8-aligned
+        EXPECT_TRUE(IsWellFormedTiff(target));
+      }
     }
   }
-}
-
-// A merged document that grows a page at a time stays everything a merge
-// writes: links followed by CR LF, aligned, ending in the trailer byte.
-TEST(Append, AMergedDocumentGrowsIntoWhatAMergeWouldWrite) {
-  TempDir dir;
-  const std::string page = dir / "page.tif";
-  WriteTiff(page, {true, {Page(Pixels::Bilevel1, Codec::G4, 7)}});
-  ASSERT_EQ(Merge({page}, dir.Path().string(), "doc.tif").Result, kMergeWritten);
-  std::vector<PageRef> pages = {{page, 0}};
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(vellox::Append(dir / "doc.tif", {page}).Status, Status::Ok);
-    pages.push_back({page, 0});
-  }
-  EXPECT_TRUE(IsMergeOf(dir / "doc.tif", pages));
 }
 
 class AppendRefusal : public ::testing::Test {
@@ -94,44 +70,33 @@ class AppendRefusal : public ::testing::Test {
   // `why` in the reason, and leaves the target as it was.
   void ExpectRefused(const std::string& bytes, Status status, const std::string& why,
                      std::vector<vellox::Input> inputs = {}) {
-    const std::string target = dir / "target.tif";
-    WriteFile(target, bytes);
-    if (inputs.empty()) inputs = {Input()};
-    const MergeReport report = vellox::Append(target, inputs);
+    WriteFile(dir / "target.tif", bytes);
+    const MergeReport report =
+        vellox::Append(dir / "target.tif", inputs.empty() ? std::vector<vellox::Input>{Input()} : inputs);
     EXPECT_EQ(report.Status, status) << report.Reason;
     EXPECT_NE(report.Reason.find(why), std::string::npos) << report.Reason;
-    EXPECT_EQ(report.PagesWritten, 0u);
-    EXPECT_TRUE(ReadFile(target) == bytes);
+    EXPECT_TRUE(ReadFile(dir / "target.tif") == bytes);
   }
 
   TempDir dir;
 };
 
-TEST_F(AppendRefusal, TargetsThatAreNotWholeChainsOfPages) {
+TEST_F(AppendRefusal, TargetsThatAreNotWholeChainsOfPagesOrThatAreAnInput) {
   ExpectRefused("not a TIFF file at all", Status::NotTiff, "not a TIFF file");
   ExpectRefused(std::string("II+\0\x04\0\0\0\x10\0\0\0\0\0\0\0", 16), Status::NotTiff, "BigTIFF header");
-
   TiffBuilder cut(true);
   cut.SetLink(cut.AddGreyPage(4, 4, std::string(16, 'c')), 1u << 20);
   ExpectRefused(cut.Bytes(), Status::Damaged, "is cut: page 2's directory at offset 1048576 lies outside the file");
-
   TiffBuilder loop(false);
   const std::uint32_t first = loop.AddGreyPage(4, 4, std::string(16, 'l'));
   for (int i = 0; i < 4; ++i) loop.AddGreyPage(4, 4, std::string(16, 'l'));
   loop.SetLink(loop.AddGreyPage(4, 4, std::string(16, 'l')), first);
   ExpectRefused(loop.Bytes(), Status::Damaged, "loops");
-
   TiffBuilder overlong(true, true);
-  const std::uint32_t page = overlong.AddGreyPage(4, 4, std::string(16, 'o'));
-  overlong.Overwrite(page, overlong.Number(1u << 30, 8));  // an entry count far past the end
+  overlong.Overwrite(overlong.AddGreyPage(4, 4, std::string(16, 'o')), overlong.Number(1u << 30, 8));
   ExpectRefused(overlong.Bytes(), Status::Damaged, "runs past the end of the file");
-}
-
-TEST_F(AppendRefusal, TheTargetAsItsOwnInput) {
-  TiffBuilder target(true);
-  target.AddGreyPage(4, 4, std::string(16, 't'));
   std::filesystem::create_directory_symlink(dir.Path(), dir / "link");
-  ExpectRefused(target.Bytes(), Status::InvalidRequest, "is the target itself", {Input(), dir / "link/target.tif"});
+  ExpectRefused(cut.Bytes(), Status::InvalidRequest, "is the target itself", {Input(), dir / "link/target.tif"});
 }
 
 // Sparse targets just under 4 GiB: a classic one refuses a page that would
@@ -154,34 +119,15 @@ TEST_F(AppendRefusal, AClassicTargetThatWouldPass4GiB) {
   EXPECT_TRUE(PagesMatch(dir / "big.tif", {{Input(), 0}, {dir / "large.tif", 0}}, 1));
 }
 
-TEST_F(AppendRefusal, ATargetOnAReadOnlyFileSystem) {
-  TiffBuilder target(true);
-  target.AddGreyPage(4, 4, std::string(16, 'r'));
-  WriteFile(dir / "target.tif", target.Bytes());
-  const std::string view = dir / "view";
-  std::filesystem::create_directory(view);
-  if (::mount(dir.Path().c_str(), view.c_str(), nullptr, MS_BIND, nullptr) != 0)
-    GTEST_SKIP() << "cannot bind-mount here (needs CAP_SYS_ADMIN)";
-  if (::mount(nullptr, view.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
-    ::umount(view.c_str());
-    GTEST_SKIP() << "cannot make a bind mount read-only here";
-  }
-  const MergeReport report = vellox::Append(view + "/target.tif", {Input()});
-  ::umount(view.c_str());
-  EXPECT_EQ(report.Status, Status::OutputFailed);
-  EXPECT_NE(report.Reason.find("Read-only file system"), std::string::npos) << report.Reason;
-  EXPECT_TRUE(ReadFile(dir / "target.tif") == target.Bytes());
-}
-
 // Where the first new page goes when the link to it straddles two sectors:
 // far enough on that any mix of the link's old bytes (zeros) and new ones
 // reads as 0 or as the new value.
 TEST(AppendLayout, ALinkAcrossSectorsCannotTearIntoAnotherValue) {
-  EXPECT_EQ(FirstPagePosition(100001, 1000, 4, true, 2), 100002u);  // inside one sector
-  EXPECT_EQ(FirstPagePosition(100001, 510, 4, true, 2), 131072u);   // 2 + 2 bytes: low half zero
-  EXPECT_EQ(FirstPagePosition(40001, 510, 4, true, 2), 40002u);     // high half zero already
-  EXPECT_EQ(FirstPagePosition(100001, 510, 8, false, 8), 100008u);  // big-endian 2 + 6: high bytes zero
-  EXPECT_EQ(FirstPagePosition(100001, 506, 8, false, 8), 131072u);  // big-endian 6 + 2
+  EXPECT_EQ(FirstPagePosition(100001, 1000, 4, true, 2), 100002u);                    // inside one sector
+  EXPECT_EQ(FirstPagePosition(100001, 510, 4, true, 2), 131072u);                     // 2 + 2: low half zero
+  EXPECT_EQ(FirstPagePosition(40001, 510, 4, true, 2), 40002u);                       // high half zero already
+  EXPECT_EQ(FirstPagePosition(100001, 510, 8, false, 8), 100008u);                    // big-endian 2 + 6
+  EXPECT_EQ(FirstPagePosition(100001, 506, 8, false, 8), 131072u);                    // big-endian 6 + 2
   EXPECT_EQ(FirstPagePosition((5ull << 32) + 1, 508, 8, true, 8), (5ull << 32) + 8);  // 4 + 4 past 4 GiB: left
 }
 
