@@ -9,8 +9,9 @@ or 64-bit samples must change byte order (those pages are transcoded).
     print(report.pages, report.bytes)
 
 Merges release the GIL, so merges in several threads run at the same time;
-:func:`merge_many` runs a list of merges that way. Input files that are empty
-(0 bytes) are deleted, as the component's contract says.
+:func:`merge_many` runs a list of merges that way. :func:`append` adds pages
+to an existing file in place. Input files that are empty (0 bytes) are
+deleted, as the component's contract says.
 """
 from __future__ import annotations
 
