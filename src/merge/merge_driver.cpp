@@ -409,6 +409,8 @@ Status Merger::RunMerge(const std::vector<std::string>& list, const std::string&
   // much room their pages take.
   platform::OutputFile output;
   output.Create(directory + NewFileName, Options.Sync);
+  for (const std::size_t i : kept)
+    if (inputs[i].File != nullptr) output.ReplaceOnlyUnchanged(*inputs[i].File);
   const TiffLayout layout{ChooseBigTiff(inputs, kept, inputBytes, output)};
   Report.BigTiff = layout.Big;
 

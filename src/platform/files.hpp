@@ -181,6 +181,11 @@ class OutputFile {
   // append holds the file being replaced (see OpenForAppend), waits for it
   // to end, so that no append adds pages to a file already gone.
   void Commit();
+  // Tells the output that the merge has read `input` at its present length:
+  // when that is the file Commit is to replace, Commit fails instead if the
+  // file has changed length meanwhile (pages appended while it was merged
+  // would otherwise be lost). POSIX; Windows does not check.
+  void ReplaceOnlyUnchanged(const InputFile& input);
   // Closes and removes the file (a file opened for appending: cuts it back
   // to its length at opening unless LinkAppended succeeded, and closes it).
   void Discard() noexcept;
@@ -258,6 +263,13 @@ class OutputFile {
   bool keepAppended_ = false;     // the appended bytes may be linked: never cut off
   std::uint64_t appendFrom_ = 0;  // the file's length when opened
   int appendSlot_ = -1;           // POSIX: its place among the appends cut back on a signal
+
+  // The file Commit replaces, as Create found it, and its length as the
+  // merge read it (ReplaceOnlyUnchanged). POSIX only.
+  std::uint64_t replacedDevice_ = 0, replacedNode_ = 0;
+  bool replacesFile_ = false;
+  bool readReplaced_ = false;
+  std::uint64_t replacedLength_ = 0;
 };
 
 // Removes the hidden files of outputs in progress in this process, and cuts

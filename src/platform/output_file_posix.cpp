@@ -214,6 +214,12 @@ void OutputFile::Create(const std::string& target, bool durable) {
   folder_ = folder;
   // What is in the way is found now rather than after all the copying.
   RefuseToReplaceOccupant(folder, NameOf(finalPath_));
+  struct stat replaced {};
+  replacesFile_ =
+      ::fstatat(folder, NameOf(finalPath_).c_str(), &replaced, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(replaced.st_mode);
+  readReplaced_ = false;
+  replacedDevice_ = static_cast<std::uint64_t>(replaced.st_dev);
+  replacedNode_ = static_cast<std::uint64_t>(replaced.st_ino);
 
   int fd = -1;
   if (CanNameUnnamedFiles()) {
@@ -304,6 +310,13 @@ void OutputFile::Commit() {
     // while the output was written, and the rename would replace it.
     RefuseToReplaceOccupant(folder, name);
     const Descriptor replaced = WaitForAppends(folder, name);
+    struct stat now {};
+    if (readReplaced_ && replaced && ::fstat(replaced.Get(), &now) == 0 &&
+        static_cast<std::uint64_t>(now.st_ino) == replacedNode_ &&
+        static_cast<std::uint64_t>(now.st_size) != replacedLength_)
+      throw OutputFault("cannot replace " + target_ +
+                        ": it changed while it was merged (pages were added to it, perhaps by an append), and "
+                        "replacing it would lose them; merge again");
     if (::renameat(folder, NameOf(temporaryPath_).c_str(), folder, name.c_str()) != 0) Fail("cannot replace", errno);
     ForgetTemporary(temporarySlot_);
     temporaryPath_.clear();
@@ -396,6 +409,16 @@ void OutputFile::OpenForAppend(const std::string& target, const std::function<vo
   appendSlot_ = appendsInProgress.Remember(AsFd(handle_), appendFrom_);
   buffer_.clear();
   buffer_.reserve(kOutputBufferBytes);
+}
+
+void OutputFile::ReplaceOnlyUnchanged(const InputFile& input) {
+  struct stat st {};
+  if (!replacesFile_ || ::fstat(AsFd(input.NativeHandle()), &st) != 0) return;
+  if (static_cast<std::uint64_t>(st.st_dev) != replacedDevice_ ||
+      static_cast<std::uint64_t>(st.st_ino) != replacedNode_)
+    return;
+  readReplaced_ = true;
+  replacedLength_ = input.Size();
 }
 
 bool OutputFile::KeepFromSignals() noexcept {

@@ -390,6 +390,10 @@ bool OutputFile::ReadOpened(std::uint64_t offset, void* destination, std::size_t
 // A console control handler ends the process at once (see
 // RemoveTemporaryFiles): an append cut short leaves its bytes past the
 // chain's end, where readers do not look.
+// Telling an input's file from the target's would cost a volume query per
+// input (milliseconds each under Wine): not checked here.
+void OutputFile::ReplaceOnlyUnchanged(const InputFile&) {}
+
 bool OutputFile::KeepFromSignals() noexcept {
   return true;
 }

@@ -141,27 +141,34 @@ TEST_F(AppendCliTest, TwoProcessesAppendingToOneTargetTakeTurns) {
 }
 
 // While an append holds the target, a merge that would replace it waits
-// (rather than leave the append adding to a file that is gone), and so does
-// another append, which then adds to the file that has the name by then.
+// (rather than leave the append adding to a file that is gone); one that
+// read the target, to which the append then added, fails rather than lose
+// what was added; and another append waits, then adds to the file that has
+// the name by then.
 TEST_F(AppendCliTest, MergesAndAppendsWaitForAnAppendInProgress) {
-  for (const bool merge : {true, false}) {
+  const std::string page = dir / "page.tif";
+  for (const char* waiter : {"merge", "merge of the target", "append"}) {
     const std::string before = ReadFile(Target());
     const int held = ::open(Target().c_str(), O_RDWR | O_CLOEXEC);
     struct flock lock {};
     lock.l_type = F_WRLCK;
     ASSERT_EQ(::fcntl(held, F_OFD_SETLK, &lock), 0);
-    const pid_t child = merge ? Start({"merge", "-o", Target(), dir / "page.tif", dir / "page.tif"})
-                              : Start({"append", Target(), dir / "page.tif"});
+    const std::string what = waiter;
+    const pid_t child = what == "append" ? Start({"append", Target(), page})
+                                         : Start({"merge", "-o", Target(), what == "merge" ? page : Target(), page});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(Wait(child, WNOHANG), -1) << (merge ? "merge" : "append");
-    EXPECT_TRUE(ReadFile(Target()) == before);
-    if (!merge) {  // one page under the name, as a merge would put it there
-      WriteFile(dir / "next.tif", ReadFile(dir / "page.tif"));
+    EXPECT_EQ(Wait(child, WNOHANG), -1) << what;
+    EXPECT_TRUE(ReadFile(Target()) == before) << what;
+    if (what == "merge of the target") {
+      EXPECT_EQ(::pwrite(held, "appended", 8, static_cast<off_t>(before.size())), 8);
+    } else if (what == "append") {  // one page under the name, as a merge would put it there
+      WriteFile(dir / "next.tif", ReadFile(page));
       std::filesystem::rename(dir / "next.tif", Target());
     }
     ::close(held);
-    EXPECT_EQ(Wait(child), 0);
-    EXPECT_EQ(test::CountPages(Target()), 2);
+    const int status = Wait(child);
+    EXPECT_EQ(WEXITSTATUS(status), what == "merge of the target" ? 1 : 0) << what;
+    EXPECT_EQ(test::CountPages(Target()), 2) << what;
   }
 }
 
