@@ -312,6 +312,7 @@ void OutputFile::Commit() {
     const Descriptor replaced = WaitForAppends(folder, name);
     struct stat now {};
     if (readReplaced_ && replaced && ::fstat(replaced.Get(), &now) == 0 &&
+        static_cast<std::uint64_t>(now.st_dev) == replacedDevice_ &&
         static_cast<std::uint64_t>(now.st_ino) == replacedNode_ &&
         static_cast<std::uint64_t>(now.st_size) != replacedLength_)
       throw OutputFault("cannot replace " + target_ +
