@@ -150,7 +150,7 @@ bool LockAppendByte(HANDLE file, bool exclusive) {
 Handle WaitForAppends(const std::wstring& path) {
   Handle file(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file || ::GetFileType(file.Get()) != FILE_TYPE_DISK || !LockAppendByte(file.Get(), false)) return Handle();
-  return file;
+  return Handle(file.Release());
 }
 
 // The volume and index of an open file.
