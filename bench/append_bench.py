@@ -1,17 +1,20 @@
-"""The Python side of bench/append.sh (A2): a page, and documents built from
-it one page at a time.
+"""The Python side of bench/append.sh: A1's appends within one process, and
+A2's page and documents built from it one page at a time.
 
+    append_bench.py a1 RUNS PAGE TARGET...     vellox.append(TARGET, [PAGE]), RUNS rounds over the targets in turn:
+                                               prints each target's median milliseconds, one a line
     append_bench.py page OUT                   writes A2's page: 8-bit grey, Deflate, about 50 KB
     append_bench.py vellox DOC PAGE N          vellox.append, N - 1 times, to DOC (which holds the page once)
     append_bench.py tifffile DOC PAGE N        tifffile.imwrite(DOC, ..., append=True), N times
     append_bench.py tifffile-fsync DOC PAGE N  the same, each page flushed to the disk (os.fsync) after it
 
-Prints "seconds=S", the time of the loop alone. tifffile is handed the
+A2's modes print "seconds=S", the time of the loop alone. tifffile is handed the
 page's compressed strips as they are (read once, before the loop), so that
 neither side decodes or encodes a pixel; it writes them with its own append
 mode, which walks the file to its last page and links the new one to it.
 """
 import os
+import statistics
 import sys
 import time
 
@@ -49,6 +52,19 @@ def strips(path):
 
 def main():
     what = sys.argv[1]
+    if what == "a1":
+        import vellox
+        runs, page, targets = int(sys.argv[2]), sys.argv[3], sys.argv[4:]
+        times = {target: [] for target in targets}
+        for _ in range(runs):
+            for target in targets:
+                os.sync()
+                start = time.perf_counter()
+                vellox.append(target, [page])
+                times[target].append(time.perf_counter() - start)
+        for target in targets:
+            print(f"{1000 * statistics.median(times[target]):.2f}")
+        return
     if what == "page":
         write_page(sys.argv[2])
         return
