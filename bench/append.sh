@@ -227,7 +227,9 @@ if [[ $ONLY == *A2* ]]; then
       python) name='`vellox.append` (one Python process)' ;;
       tifffile) name='tifffile `imwrite(append=True)`' ;;
       tifffile-fsync) name='tifffile `imwrite(append=True)`, `os.fsync` after each page' ;;
-      remerge) name="re-merge per page ($done_steps steps in $(printf '%.0f' "$measured") s, the rest extrapolated)" ;;
+      remerge)
+        name="re-merge per page ($done_steps steps in $(printf '%.0f' "$measured") s"
+        if [[ $done_steps -lt $((PAGES - 1)) ]]; then name+=", the rest extrapolated)"; else name+=", all measured)"; fi ;;
     esac
     if [[ $who == remerge ]]; then
       check="$(pages_of "$doc") pages after $done_steps steps"
