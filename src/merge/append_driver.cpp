@@ -78,7 +78,7 @@ TargetProblem ReadTarget(const platform::OutputFile& file, const std::string& pa
 
   const std::size_t width = layout.OffsetBytes();
   target.LastLink = layout.HeaderBytes() - width;
-  std::uint64_t next = Decode(&head[target.LastLink], width, little);
+  std::uint64_t next = Decode(&head[static_cast<std::size_t>(target.LastLink)], width, little);
   std::uint64_t marker = 0, reach = 1, steps = 1;
   for (std::uint64_t page = 1; next != 0; ++page) {
     const std::string where = "page " + std::to_string(page) + "'s directory at offset " + std::to_string(next);
@@ -102,7 +102,7 @@ TargetProblem ReadTarget(const platform::OutputFile& file, const std::string& pa
     target.LastLink = next + layout.EntryCountBytes() + count * layout.EntryBytes();
     std::array<unsigned char, 8> link{};
     if (target.LastLink + width <= next + got)
-      std::copy_n(&block[target.LastLink - next], width, link.begin());
+      std::copy_n(&block[static_cast<std::size_t>(target.LastLink - next)], width, link.begin());
     else if (!file.ReadAt(target.LastLink, link.data(), width))
       return {Status::CannotOpen, "cannot read " + path};
     next = Decode(link.data(), width, little);

@@ -179,7 +179,9 @@ class OutputFile {
   // what was there atomically. A replaced file's permission bits (and its
   // owner and group, where the caller may set them) carry over. While an
   // append holds the file being replaced (see OpenForAppend), waits for it
-  // to end, so that no append adds pages to a file already gone.
+  // to end, so that no append adds pages to a file already gone (Windows,
+  // which renames over no open file, fails instead while an append has it
+  // open).
   void Commit();
   // Tells the output that the merge has read `input` at its present length:
   // when that is the file Commit is to replace, Commit fails instead if the

@@ -144,13 +144,14 @@ bool LockAppendByte(HANDLE file, bool exclusive) {
   return ::LockFileEx(file, exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0, &at) != 0;
 }
 
-// Opens the file a merge is about to replace and waits until no append
-// holds it. A file this process may not read gives no lock: the rename goes
-// ahead as before.
-Handle WaitForAppends(const std::wstring& path) {
-  Handle file(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file || ::GetFileType(file.Get()) != FILE_TYPE_DISK || !LockAppendByte(file.Get(), false)) return Handle();
-  return Handle(file.Release());
+// Waits until no append holds the file a merge is about to replace, and
+// lets it go again: Windows renames over no file that a handle holds open,
+// so the lock cannot be kept through the rename. An append that opens the
+// file in between (or waits for it) makes the rename fail, saying so, rather
+// than lose its pages. A file this process may not read is not waited for.
+void WaitForAppends(const std::wstring& path) {
+  const Handle file(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (file && ::GetFileType(file.Get()) == FILE_TYPE_DISK) LockAppendByte(file.Get(), false);
 }
 
 // The volume and index of an open file.
@@ -271,7 +272,7 @@ void OutputFile::Commit() {
   if (old.IsFolder) Fail("cannot replace the folder", ERROR_ACCESS_DENIED);
   if (old.Exists && !old.IsDiskFile) FailNotRegular();  // what took the name while the output was written
   if (!old.Security.empty() && !CarrySecurity(file, old.Security)) Fail("cannot replace", LastError());
-  const Handle replaced = WaitForAppends(final);  // held until the rename is done
+  WaitForAppends(final);
   // The mark would delete the file under its new name too, so it is
   // cleared just before the rename: only a process that ends between the
   // two leaves the hidden file behind.
