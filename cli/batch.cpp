@@ -107,10 +107,12 @@ Input InputOfJson(const Json& input) {
                pages == input.end() ? std::string() : BytesOf(pages->get<std::string>()));
 }
 
-// One line of JSON, {"output": "...", "inputs": [...]} (other members are
-// ignored), or tab-separated: the output, then the inputs (PATH:PAGES
-// selects pages, as on the command line).
-void ParseJob(std::string_view text, std::string& output, std::vector<Input>& inputs) {
+// One line of JSON, {"output": "...", "inputs": [...]} with "append": true
+// for an append (other members are ignored), or tab-separated: the output,
+// then the inputs (PATH:PAGES selects pages, as on the command line), always
+// a merge (any text in its first field could be a file's name, so none marks
+// an append).
+void ParseJob(std::string_view text, std::string& output, std::vector<Input>& inputs, bool& append) {
   if (text[text.find_first_not_of(" \t")] != '{') {
     bool first = true;
     for (std::size_t start = 0;;) {
@@ -141,6 +143,9 @@ void ParseJob(std::string_view text, std::string& output, std::vector<Input>& in
   const auto list = job.find("inputs");
   if (list == job.end() || !list->is_array()) throw JobError{"\"inputs\" must be a list"};
   for (const Json& input : *list) inputs.push_back(InputOfJson(input));
+  const auto flag = job.find("append");
+  if (flag != job.end() && !flag->is_boolean()) throw JobError{"\"append\" must be true or false"};
+  append = flag != job.end() && flag->get<bool>();
 }
 
 // Reads every job; on a bad line, says where and why and returns false.
@@ -156,13 +161,15 @@ bool ReadJobs(std::istream& in, const MergeOptions& options, Jobs& jobs) {
       if (text.find_first_not_of(" \t") == std::string_view::npos) continue;
       std::string output;
       std::vector<Input> inputs;
-      ParseJob(text, output, inputs);
+      bool append = false;
+      ParseJob(text, output, inputs, append);
       if (inputs.empty()) throw JobError{"the job has no inputs"};
       MergeRequest request;
       request.Output = PathFromUtf8(CheckedPath(output, "output"));
       if (!request.Output.has_filename()) throw JobError{"the output must name a file, not a folder: " + output};
       for (Input& input : inputs) request.Inputs.push_back(CheckedInput(std::move(input)));
       request.Options = options;
+      request.Append = append;
       jobs.Requests.push_back(std::move(request));
       jobs.Lines.push_back(number);
       jobs.Outputs.push_back(std::move(output));
@@ -285,6 +292,7 @@ class Printer {
       // The job's own `status` (written, partial, failed) comes first; the
       // merge's status follows as `merge_status`.
       Json line = {{"line", jobs_.Lines[index]}, {"status", NameOf(outcome)}};
+      if (jobs_.Requests[index].Append) line["append"] = true;
       const Json merge = ReportJson(report);
       for (const auto& [key, value] : merge.items()) line[key == "status" ? "merge_status" : key] = value;
       std::cout << (index == 0 ? "\n    " : ",\n    ") << DumpJson(line);
@@ -294,7 +302,7 @@ class Printer {
     if (outcome == Outcome::Failed)
       std::cout << "failed: " << (report.Reason.empty() ? Describe(report.Status) : report.Reason);
     else
-      std::cout << Count(report.PagesWritten, "page", "pages");
+      std::cout << Count(report.PagesWritten, "page", "pages") << (jobs_.Requests[index].Append ? " appended" : "");
     if (outcome == Outcome::Partial) std::cout << ", partial: " << FirstFault(report);
     std::cout << "\n";
   }
@@ -365,6 +373,7 @@ CLI::App* AddBatchCommand(CLI::App& app, BatchOptions& options) {
       "Run many merges in parallel from a job list, one job per line: JSON Lines\n"
       "{\"output\": \"OUT.tif\", \"inputs\": [\"IN.tif\", {\"path\": \"B.tif\", \"pages\": \"2-z\"}, ...]}, or\n"
       "tab-separated: OUT.tif, then the inputs (B.tif:2-z selects pages).\n"
+      "A JSON job with \"append\": true adds the inputs' pages to the existing OUT.tif in place, as `append`.\n"
       "Warning: input files that are empty (0 bytes) are DELETED from disk.");
   batch->add_option("JOBS", options.Jobs, "The job list, or - for standard input")->required();
   batch->add_option("-j,--jobs", options.Workers, "Merges at once (default: one per core; at most 64)")

@@ -3,6 +3,7 @@
 //   vellox merge -o OUT.tif IN.tif...       friendly merge with a report
 //                                           (IN may be PATH:PAGES, "-" for stdin; -o - for stdout)
 //   vellox split IN -o 'part-%03d.tif'      one file per page (or per --every N pages)
+//   vellox append TARGET.tif IN.tif...      add pages to an existing file in place
 //   vellox batch JOBS [-j N] [--json]       many merges in parallel
 //   vellox info IN... [--json]              what each file holds, page by page
 //   vellox tiff-merge LIST OUTPUTDIR NAME   one literal call of Tiff_Merge
@@ -37,7 +38,7 @@ void PrintPageNotes(std::ostream& out, const vellox::FileReport& file) {
 }
 
 // One line per input: what it contributed, or why it contributed nothing.
-void PrintText(std::ostream& out, const vellox::MergeReport& report) {
+void PrintText(std::ostream& out, const vellox::MergeReport& report, bool appended) {
   for (const vellox::FileReport& file : report.Files) {
     out << file.Path << ": ";
     if (file.Fate != vellox::InputFate::Copied) {
@@ -53,7 +54,7 @@ void PrintText(std::ostream& out, const vellox::MergeReport& report) {
     PrintPageNotes(out, file);
   }
   if (report.Status == vellox::Status::Ok)
-    out << "wrote " << Count(report.PagesWritten, "page", "pages") << ", "
+    out << (appended ? "appended " : "wrote ") << Count(report.PagesWritten, "page", "pages") << ", "
         << Count(report.BytesWritten, "byte", "bytes") << " to "
         << (report.Output == "-" ? std::string("standard output") : report.Output) << "\n";
   else
@@ -93,18 +94,21 @@ class ProgressLine {
   std::chrono::steady_clock::time_point last_{};
 };
 
+// Merges the inputs into `output`, or with `append` adds their pages to it.
 int RunMerge(const std::string& output, const std::vector<std::string>& inputs, bool json,
-             const vellox::MergeOptions& options) {
+             const vellox::MergeOptions& options, bool append) {
   vellox::MergeRequest request;
-  request.ToStandardOutput = output == "-";
+  request.ToStandardOutput = !append && output == "-";
   request.Output = vellox::PathFromUtf8(output);
   request.Options = options;
+  request.Append = append;
+  const char* what = append ? "target" : "output";
   if (output.empty()) {
-    std::cerr << "vellox: the output path (-o) is empty; it must name a file\n";
+    std::cerr << "vellox: the " << what << " path" << (append ? "" : " (-o)") << " is empty; it must name a file\n";
     return kExitUsage;
   }
   if (!request.ToStandardOutput && !request.Output.has_filename()) {
-    std::cerr << "vellox: the output must name a file, not a folder: " << output << "\n";
+    std::cerr << "vellox: the " << what << " must name a file, not a folder: " << output << "\n";
     return kExitUsage;
   }
   if (request.ToStandardOutput && StdoutIsTerminal()) {
@@ -130,7 +134,7 @@ int RunMerge(const std::string& output, const std::vector<std::string>& inputs, 
   if (json)
     out << DumpJson(ReportJson(report), 2) << "\n";
   else
-    PrintText(out, report);
+    PrintText(out, report, append);
   if (report.Status != vellox::Status::Ok) return ExitCodeOf(report.Status);
   return SomeInputFailed(report) ? kExitSomeInputFailed : kExitOk;
 }
@@ -216,6 +220,26 @@ int Main(int argc, char** argv) {
   split->footer(
       "Exit status: 0 every part was written; 1 none was written; 2 usage error (also a page the input lacks).");
 
+  std::string target;
+  std::vector<std::string> additions;
+  bool appendJson = false;
+  vellox::MergeOptions appendOptions;
+  appendOptions.Clone = vellox::CloneMode::Auto;
+  CLI::App* append = app.add_subcommand(
+      "append",
+      "Add the pages of every input, in order, to the end of the existing TIFF file TARGET, in place: in its\n"
+      "format and byte order, without rewriting its pages. The new pages reach the disk before the one link\n"
+      "that makes them part of TARGET is written, so a crash leaves TARGET with its old pages or with all of\n"
+      "the new ones too; appends to one file wait for each other.\n"
+      "Warning: input files that are empty (0 bytes) are DELETED from disk.");
+  append->add_option("target", target, "The TIFF file to add to (it must exist; `vellox merge` makes one)")->required();
+  append->add_option("inputs", additions, "Input TIFF files")->required();
+  append->add_flag("--json", appendJson, "Print the report as JSON");
+  AddAppendOptions(*append, appendOptions);
+  append->footer(
+      "Exit status: 0 every input was added whole; 1 nothing was added; 2 usage error;\n"
+      "3 pages were added, but an input was missing, had no pages, or could not be copied whole.");
+
   BatchOptions batchOptions;
   CLI::App* batch = AddBatchCommand(app, batchOptions);
   InfoOptions infoOptions;
@@ -253,7 +277,8 @@ int Main(int argc, char** argv) {
     std::cout << result << "\n" << fileNames << "\n";
     return kExitOk;
   }
-  return RunMerge(output, inputs, json, options);
+  if (*append) return RunMerge(target, additions, appendJson, appendOptions, true);
+  return RunMerge(output, inputs, json, options, false);
 }
 
 }  // namespace

@@ -32,6 +32,12 @@ void AddChoice(CLI::App& command, const std::string& name, Value& value, std::in
 
 }  // namespace
 
+void AddAppendOptions(CLI::App& command, MergeOptions& options) {
+  AddChoice(command, "--clone", options.Clone, {CloneMode::Auto, CloneMode::Never},
+            "auto: on file systems that share blocks (XFS, btrfs), clone large strips and tiles instead of copying "
+            "them (the default); never: copy every byte");
+}
+
 void AddMergeOptions(CLI::App& command, MergeOptions& options) {
   command.add_flag("--sync", options.Sync,
                    "Flush each output to the disk before it replaces its target (durable, slower)");

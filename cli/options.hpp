@@ -1,5 +1,5 @@
-// What `merge` and `batch` share: exit codes, the merge options and their
-// command-line spelling.
+// What `merge`, `append` and `batch` share: exit codes, the merge options and
+// their command-line spelling.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -17,5 +17,8 @@ constexpr int kExitSomeInputFailed = 3;
 // filling `options` as they are parsed. A value that names none of the
 // choices (in any case) is a usage error that lists them.
 void AddMergeOptions(CLI::App& command, MergeOptions& options);
+// Adds what of them applies to `append`: --clone (the target decides the
+// format and byte order, and an append always reaches the disk).
+void AddAppendOptions(CLI::App& command, MergeOptions& options);
 
 }  // namespace vellox::cli

@@ -1,5 +1,5 @@
-// vellox._vellox: the library's merge calls for Python, and its reports as
-// the classes Report, FileReport and Page. Paths cross into the library as
+// vellox._vellox: the library's merge and append calls for Python, and its
+// reports as the classes Report, FileReport and Page. Paths cross into the library as
 // bytes (the package encodes them with os.fsencode) and come back as str
 // decoded as os.fsdecode does, so names that are not UTF-8 round-trip.
 //
@@ -232,6 +232,33 @@ MergeReport Merge(const Paths& inputs, const std::string& output, const py::obje
   {
     py::gil_scoped_release release;
     report = vellox::Merge(request, step);
+  }
+  pending.RaiseIfAny();
+  return report;
+}
+
+MergeReport Append(const std::string& target, const Paths& inputs, const py::object& clone, const py::object& progress,
+                   bool checkSignals) {
+  CheckCallable(progress, "progress");
+  std::vector<vellox::Input> additions;
+  additions.reserve(inputs.size());
+  for (const std::string& input : inputs) additions.emplace_back(vellox::PathFromUtf8(input));
+  vellox::MergeOptions options;
+  options.Clone = Named(clone, "clone", std::array{vellox::CloneMode::Auto, vellox::CloneMode::Never});
+  PendingError pending;
+  vellox::ProgressCallback step;
+  if (checkSignals || !progress.is_none())
+    step = [&](const MergeReport& report) {
+      py::gil_scoped_acquire gil;
+      return pending.Run([&] {
+        if (checkSignals) RaiseOnSignal();
+        if (!progress.is_none()) progress(report);
+      });
+    };
+  MergeReport report;
+  {
+    py::gil_scoped_release release;
+    report = vellox::Append(vellox::PathFromUtf8(target), additions, options, step);
   }
   pending.RaiseIfAny();
   return report;
@@ -543,6 +570,9 @@ PYBIND11_MODULE(_vellox, module) {
              py::arg("clone") = "never", py::arg("byte_order") = "first", py::arg("progress") = py::none(),
              py::arg("check_signals") = false, py::arg("collate") = false,
              "vellox::Merge with the GIL released; paths as bytes. Returns the Report.");
+  module.def("append", &Append, py::arg("target"), py::arg("inputs"), py::arg("clone") = "never",
+             py::arg("progress") = py::none(), py::arg("check_signals") = false,
+             "vellox::Append with the GIL released; paths as bytes. Returns the Report.");
   module.def("merge_many", &MergeMany, py::arg("jobs"), py::arg("workers") = 0, py::arg("sync") = false,
              py::arg("format") = "auto", py::arg("clone") = "never", py::arg("byte_order") = "first",
              py::arg("finished") = py::none(), py::arg("check_signals") = false,

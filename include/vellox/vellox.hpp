@@ -1,5 +1,6 @@
 // Vellox: merges TIFF files into one multi-page TIFF by copying their
-// structure (directories, values and raw image data), never decoding pixels.
+// structure (directories, values and raw image data), never decoding pixels,
+// and adds pages to an existing TIFF file in place (Append).
 //
 //   vellox::MergeRequest request;
 //   request.Inputs = {"scans/a.tif", "scans/b.tif"};
@@ -255,15 +256,17 @@ struct MergeRequest {
   // Output, front to back (a pipe works). A failure after the first bytes
   // went out cannot take them back: the report says the merge failed.
   bool ToStandardOutput = false;
+  bool Append = false;  // add the inputs' pages to the existing file Output instead (see Append)
 };
 
 // Called at every step of a merge (twice per page) with the report so far;
 // returning false stops the merge, which then ends as Cancelled.
 using ProgressCallback = std::function<bool(const MergeReport&)>;
 
-// Merges the request's inputs into its output. Empty input files are
-// deleted from disk (they cannot be TIFF files). `stop` cancels the merge as
-// a progress callback returning false does.
+// Merges the request's inputs into its output (or appends them to it, for
+// a request with Append set). Empty input files are deleted from disk (they
+// cannot be TIFF files). `stop` cancels the merge as a progress callback
+// returning false does.
 MergeReport Merge(const MergeRequest& request, const ProgressCallback& progress = {}, std::stop_token stop = {});
 
 // A split: the pages of one input (its selection applied first) written
@@ -293,6 +296,21 @@ struct SplitReport {
 // their names at the end: a failure (a full disk, a page that cannot be
 // copied whole, a kill) leaves none of them. Existing files are replaced.
 SplitReport Split(const SplitRequest& request, const ProgressCallback& progress = {}, std::stop_token stop = {});
+// Adds the pages of the inputs, in order, to the end of the existing TIFF
+// file `target`, copied as Merge copies them, in the target's format and
+// byte order; the target's own bytes are never rewritten but for its last
+// page's link, which is set only once the new pages are on the disk. A
+// crash at any moment leaves the target with its old pages, or with its old
+// and all new ones; on a failure nothing is added. Appends to one file wait
+// for each other (a lock on the file). Of the options only
+// Clone applies (the target decides the format and byte order; the new
+// pages always reach the disk). Refused with nothing changed: a target that
+// is missing, not a TIFF file, whose chain of pages is cut or loops
+// (Damaged), on a read-only file system, an input that is the target
+// itself, a classic target that the new pages would take past 4 GiB.
+// PagesWritten and BytesWritten count what was added.
+MergeReport Append(const std::filesystem::path& target, const std::vector<Input>& inputs,
+                   const MergeOptions& options = {}, const ProgressCallback& progress = {}, std::stop_token stop = {});
 
 struct MergeManyOptions {
   unsigned Workers = 0;  // merges at once; 0: one per core (at most 64)
@@ -390,6 +408,10 @@ FileInfo Info(const std::filesystem::path& path);
 // Removes the hidden temporary files of merges running in this process.
 // Async-signal-safe: for a signal handler of a process that is about to
 // end. (Where the file system supports unnamed files, a merge has no such
+// Removes the hidden temporary files of merges running in this process,
+// and (POSIX) cuts the files that appends in progress have added to back to
+// their old length. Async-signal-safe: for a signal handler of a process
+// that is about to end. (Where the file system supports unnamed files, a merge has no such
 // file to remove.)
 void RemoveTemporaryFiles() noexcept;
 

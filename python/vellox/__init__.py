@@ -9,8 +9,9 @@ or 64-bit samples must change byte order (those pages are transcoded).
     print(report.pages, report.bytes)
 
 Merges release the GIL, so merges in several threads run at the same time;
-:func:`merge_many` runs a list of merges that way. Input files that are empty
-(0 bytes) are deleted, as the component's contract says.
+:func:`merge_many` runs a list of merges that way. :func:`append` adds pages
+to an existing file in place. Input files that are empty (0 bytes) are
+deleted, as the component's contract says.
 """
 from __future__ import annotations
 
@@ -34,6 +35,7 @@ __all__ = [
     "Report",
     "SplitError",
     "SplitReport",
+    "append",
     "info",
     "merge",
     "merge_many",
@@ -151,7 +153,8 @@ def _path(value: Any, what: str) -> bytes:
     return path
 
 
-def _job(inputs: Any, output: Any, what: str = "") -> tuple[list[tuple[bytes, str]], bytes]:
+def _job(inputs: Any, output: Any, what: str = "",
+         output_name: str = "the output") -> tuple[list[tuple[bytes, str]], bytes]:
     """The inputs and output as the library takes them (bytes), or TypeError/ValueError."""
     if isinstance(inputs, (str, bytes, bytearray, os.PathLike, Input)):
         raise TypeError(f"{what}inputs must be a sequence of paths, not one path")
@@ -161,9 +164,9 @@ def _job(inputs: Any, output: Any, what: str = "") -> tuple[list[tuple[bytes, st
     if not inputs:
         raise ValueError(f"{what}inputs is empty")
     paths = [_input(path, f"{what}an input") for path in inputs]
-    target = _path(output, f"{what}the output")
+    target = _path(output, f"{what}{output_name}")
     if os.path.basename(target) in (b"", b".", b".."):
-        raise ValueError(f"{what}the output must name a file: {output!r}")
+        raise ValueError(f"{what}{output_name} must name a file: {output!r}")
     return paths, target
 
 
@@ -242,6 +245,33 @@ def info(path: PathLike) -> FileInfo:
     for the file's own problems.
     """
     return _vellox.info(_path(path, "path"))
+
+
+def append(target: PathLike, inputs: Sequence[Union[PathLike, Input]], *, clone: str = "auto",
+           progress: Optional[Callable[[Report], Any]] = None) -> Report:
+    """Add the pages of every input, in order, to the end of the existing TIFF file ``target``, in place.
+
+    The pages are copied as :func:`merge` copies them, in the target's format
+    (classic or BigTIFF) and byte order; the target's own bytes are not
+    rewritten, but for the one link that makes the new pages part of it,
+    written only once they are on the disk. A crash at any moment leaves the
+    target with its old pages or with the old and all the new ones; appends to
+    one file, from any process or thread, wait for each other. ``inputs`` and
+    ``clone`` are as in :func:`merge`; **empty input files are deleted**.
+
+    Returns the :class:`Report` (``pages`` and ``bytes``: what was added).
+    Raises :class:`MergeError` when nothing was added: a target that is
+    missing, not a TIFF file (``"not-tiff"``), whose chain of pages is cut or
+    loops (``"damaged"``), on a read-only file system, an input that is the
+    target itself (``"invalid-request"``), a classic target that would pass
+    4 GiB, or no page that could be copied. Ctrl-C or an exception raised by
+    ``progress`` cancels the append, which then adds nothing.
+    """
+    paths, path = _job(inputs, target, output_name="the target")
+    report = _vellox.append(path, paths, clone, progress, _on_main_thread())
+    if report.result != 1:
+        raise MergeError(report)
+    return report
 
 
 def tiff_merge(file_names: str, output_dir: PathLike, new_file_name: str) -> tuple[int, str]:

@@ -139,6 +139,13 @@ def merge(
     check_signals: bool = False,
     collate: bool = False,
 ) -> Report: ...
+def append(
+    target: bytes,
+    inputs: list[bytes],
+    clone: str = "never",
+    progress: Optional[Callable[[Report], Any]] = None,
+    check_signals: bool = False,
+) -> Report: ...
 def merge_many(
     jobs: list[tuple[list[tuple[bytes, str]], bytes]],
     workers: int = 0,

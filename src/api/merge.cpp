@@ -1,5 +1,5 @@
-// vellox::Merge, vellox::CheckJobs and vellox::MergeMany: the library's own
-// merge calls, which every front end uses.
+// vellox::Merge, vellox::Append, vellox::CheckJobs and vellox::MergeMany: the
+// library's own calls, which every front end uses.
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -37,7 +37,7 @@ MergeReport Refused(const MergeRequest& request, Status status, std::string reas
   for (const Input& input : request.Inputs) {
     FileReport file;
     file.Path = input.FromStandardInput ? std::string("-") : Utf8Of(input.Path);
-    file.Reason = "not copied: the merge did not start";
+    file.Reason = request.Append ? "not copied: the append did not start" : "not copied: the merge did not start";
     report.Files.push_back(std::move(file));
   }
   return report;
@@ -96,6 +96,7 @@ std::optional<MergeReport> Prepare(const MergeRequest& request, Merger& merger, 
 }  // namespace
 
 MergeReport Merge(const MergeRequest& request, const ProgressCallback& progress, std::stop_token stop) {
+  if (request.Append) return Append(request.Output, request.Inputs, request.Options, progress, stop);
   try {
     if (!request.ToStandardOutput && (request.Output.empty() || !request.Output.has_filename()))
       return Refused(request, Status::InvalidRequest,
@@ -121,6 +122,34 @@ MergeReport Merge(const MergeRequest& request, const ProgressCallback& progress,
     return Refused(request, Status::OutOfMemory, "out of memory");
   } catch (const std::exception& error) {
     // fs::absolute fails when the current folder is gone.
+    return Refused(request, Status::InvalidRequest, error.what());
+  }
+}
+
+MergeReport Append(const fs::path& target, const std::vector<Input>& inputs, const MergeOptions& options,
+                   const ProgressCallback& progress, std::stop_token stop) {
+  MergeRequest request;
+  request.Inputs = inputs;
+  request.Output = target;
+  request.Options = options;
+  request.Append = true;
+  try {
+    if (target.empty() || !target.has_filename())
+      return Refused(request, Status::InvalidRequest, "the target must name a file, not \"" + Utf8Of(target) + "\"");
+    MergeReport report;
+    Merger merger(options, report, [&] {
+      if (stop.stop_requested()) return false;
+      return !progress || progress(report);
+    });
+    std::vector<std::string> list;
+    if (auto refused = Prepare(request, merger, list)) return std::move(*refused);
+    merger.Append(list, Absolute().Text(target));
+    for (std::size_t i = 0; i < inputs.size() && i < report.Files.size(); ++i)
+      if (inputs[i].FromStandardInput) report.Files[i].Path.assign(1, '-');
+    return report;
+  } catch (const std::bad_alloc&) {
+    return Refused(request, Status::OutOfMemory, "out of memory");
+  } catch (const std::exception& error) {
     return Refused(request, Status::InvalidRequest, error.what());
   }
 }

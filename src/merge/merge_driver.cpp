@@ -28,13 +28,15 @@ std::string WithTrailingSeparator(std::string directory) {
   return directory;
 }
 
-// After a merge that wrote nothing, no entry may look copied without
-// saying why it did not reach the output.
-void ExplainUnwrittenFiles(MergeReport& report) {
+// After a merge (or append, `what`) that wrote nothing, no entry may look
+// copied without saying why it did not reach the output.
+void ExplainUnwrittenFiles(MergeReport& report, const std::string& what) {
   for (FileReport& file : report.Files) {
-    if (file.Fate == InputFate::NotReached && file.Reason.empty()) file.Reason = "not copied: the merge ended first";
+    if (file.Fate == InputFate::NotReached && file.Reason.empty())
+      file.Reason = "not copied: the " + what + " ended first";
     if (file.Fate == InputFate::Copied && file.Result == kMergeWritten && file.Reason.empty())
-      file.Reason = "copied, but the merge failed, so no output was written";
+      file.Reason = what == "merge" ? "copied, but the merge failed, so no output was written"
+                                    : "copied, but the " + what + " failed, so nothing was added";
   }
 }
 
@@ -207,16 +209,23 @@ bool Merger::DirectoryExists(const std::string& Path) {
 
 std::int32_t Merger::Run(const std::vector<std::string>& list, const std::string& OutputDir,
                          const std::string& NewFileName) {
+  return Guarded(list, "merge", [&] {
+    Report.Output = WithTrailingSeparator(OutputDir) + NewFileName;
+    return RunMerge(list, OutputDir, NewFileName);
+  });
+}
+
+std::int32_t Merger::Guarded(const std::vector<std::string>& list, const char* what,
+                             const std::function<Status()>& body) {
   Report = MergeReport{};
   Status status = Status::InternalError;
   try {
-    Report.Output = WithTrailingSeparator(OutputDir) + NewFileName;
     for (const std::string& path : list) {
       FileReport file;
       file.Path = path;
       Report.Files.push_back(std::move(file));
     }
-    status = RunMerge(list, OutputDir, NewFileName);
+    status = body();
   } catch (const Failure& failure) {
     status = StatusOfFailure(failure.Source());
     Report.Reason = failure.what();
@@ -234,7 +243,7 @@ std::int32_t Merger::Run(const std::vector<std::string>& list, const std::string
   if (status != Status::Ok) {
     Report.PagesWritten = 0;
     Report.BytesWritten = 0;
-    ExplainUnwrittenFiles(Report);
+    ExplainUnwrittenFiles(Report, what);
   }
   for (FileReport& file : Report.Files)
     if (file.Status == Status::NotReached) file.Status = FileStatusOf(file);
@@ -294,19 +303,12 @@ bool Merger::ChooseLittleEndian(std::vector<ListedInput>& inputs, const std::vec
   return intoLittle < intoBig;
 }
 
-Status Merger::RunMerge(const std::vector<std::string>& list, const std::string& OutputDir,
-                        const std::string& NewFileName) {
+Status Merger::OpenListed(const std::vector<std::string>& list, std::vector<ListedInput>& inputs,
+                          std::vector<std::size_t>& kept, std::uint64_t& inputBytes) {
   auto stop = [this](Status status, std::string reason) {
     Report.Reason = std::move(reason);
     return status;
   };
-
-  // Removal pass: empty files are deleted and dropped, and so are paths
-  // that name no file in an existing folder. This comes before every other
-  // check, so empty inputs are deleted whatever the result.
-  std::vector<ListedInput> inputs(list.size());
-  std::vector<std::size_t> kept;  // indexes into Report.Files
-  std::uint64_t inputBytes = 0;   // their sizes as this pass found them
   const auto keep = [&](std::size_t i, std::unique_ptr<platform::InputFile> file) {
     inputBytes += file->Size();
     inputs[i].Hold(std::move(file));
@@ -363,6 +365,23 @@ Status Merger::RunMerge(const std::vector<std::string>& list, const std::string&
                     "cannot delete the empty file " + list[i] + ": " + WhyNotDeleted(removal.Detail));
     }
   }
+  return Status::Ok;
+}
+
+Status Merger::RunMerge(const std::vector<std::string>& list, const std::string& OutputDir,
+                        const std::string& NewFileName) {
+  auto stop = [this](Status status, std::string reason) {
+    Report.Reason = std::move(reason);
+    return status;
+  };
+
+  // Removal pass: empty files are deleted and dropped, and so are paths
+  // that name no file in an existing folder. This comes before every other
+  // check, so empty inputs are deleted whatever the result.
+  std::vector<ListedInput> inputs(list.size());
+  std::vector<std::size_t> kept;  // indexes into Report.Files
+  std::uint64_t inputBytes = 0;   // their sizes as this pass found them
+  if (const Status opened = OpenListed(list, inputs, kept, inputBytes); opened != Status::Ok) return opened;
   if (kept.empty()) return stop(Status::NothingToMerge, "nothing to merge: every listed file was missing or empty");
 
   const std::string& first = list[kept.front()];
@@ -395,10 +414,13 @@ Status Merger::RunMerge(const std::vector<std::string>& list, const std::string&
   // much room their pages take.
   auto outputFile = std::make_unique<platform::OutputFile>();
   platform::OutputFile& output = *outputFile;
-  if (ToStandardOutput)
+  if (ToStandardOutput) {
     output.CreateStream(WillTranscode(inputs, kept, littleEndian));
-  else
+  } else {
     output.Create(directory + NewFileName, Options.Sync);
+    for (const std::size_t i : kept)
+      if (inputs[i].File != nullptr) output.ReplaceOnlyUnchanged(*inputs[i].File);
+  }
   const TiffLayout layout{ChooseBigTiff(inputs, kept, inputBytes, output)};
   Report.BigTiff = layout.Big;
 
@@ -637,7 +659,7 @@ void Merger::CopyCollated(std::vector<ListedInput>& inputs, const std::vector<st
 namespace vellox {
 
 void Merger::YieldToHost() {
-  if (Session != nullptr) Session->Report.BytesWritten = Session->Output.Position();
+  if (Session != nullptr) Session->Report.BytesWritten = Session->BytesAt(Session->Output.Position());
   if (YieldHook && !YieldHook()) throw Failure(FailureSource::Cancelled, "cancelled");
 }
 

@@ -1,6 +1,7 @@
 // The state of one merge that the driver and the page copier share: the
 // output, the chain's last link and the report. The driver owns it for the
-// length of one Tiff_Merge call and hands it to the page copier.
+// length of one Tiff_Merge call (or one append) and hands it to the page
+// copier.
 #pragma once
 
 #include <cstdint>
@@ -42,13 +43,20 @@ struct MergeSession {
     lastLinkPosition_ = linkPosition;
     lastLinkValue_ = link;
     Report.PagesWritten += 1;
-    Report.BytesWritten = end;
+    Report.BytesWritten = end - origin_;
     if (CurrentFile != nullptr) CurrentFile->Pages += 1;
   }
 
   // Points the last link written (the header's, before the first page) at
   // the directory of a page that begins with its transcoded image data.
+  // While an append holds back the target's link, only notes where it is to
+  // point.
   void LinkTo(std::uint64_t directory) {
+    if (holdingFirstLink_ && Report.PagesWritten == 0) {
+      firstDirectory_ = directory;
+      lastLinkValue_ = directory;
+      return;
+    }
     std::string link;
     for (std::size_t i = 0; i < Layout.OffsetBytes(); ++i) {
       const std::size_t shift = 8 * (LittleEndian ? i : Layout.OffsetBytes() - 1 - i);
@@ -66,9 +74,28 @@ struct MergeSession {
     lastLinkValue_ = 0;
   }
 
+  // Appending: the chain goes on from an existing file's last link, at
+  // `linkPosition`, and the first new page begins at `start`. That link is
+  // never written during the copy: the append driver sets it once the new
+  // pages are durable, to FirstDirectory(). The report counts the bytes
+  // added to the file's `length`.
+  void HoldFirstLink(std::uint64_t linkPosition, std::uint64_t start, std::uint64_t length) {
+    lastLinkPosition_ = linkPosition;
+    firstDirectory_ = start;
+    holdingFirstLink_ = true;
+    origin_ = length;
+  }
+  // The bytes this session has put in the output when it reaches `position`.
+  std::uint64_t BytesAt(std::uint64_t position) const { return position - origin_; }
+  // Where the first new page's directory is, once a page has been written.
+  std::uint64_t FirstDirectory() const { return firstDirectory_; }
+
  private:
   std::uint64_t lastLinkPosition_ = 0;
   std::uint64_t lastLinkValue_ = 0;
+  bool holdingFirstLink_ = false;
+  std::uint64_t firstDirectory_ = 0;
+  std::uint64_t origin_ = 0;  // the output's length before this session
 };
 
 }  // namespace vellox

@@ -1,7 +1,9 @@
 // The merger: the state and steps of one merge, behind every front end
 // (vellox::Merge, the component's Tiff_Merge). The driver (merge_driver.cpp)
-// runs the list from the removal pass to the finished file; the byte codec
-// (codec/) and the page copier (pagecopy/) work on the state held here.
+// runs the list from the removal pass to the finished file, the append
+// driver (append_driver.cpp) adds the pages of a list to an existing file in
+// place; the byte codec (codec/) and the page copier (pagecopy/) work on the
+// state held here.
 #pragma once
 
 #include <array>
@@ -45,6 +47,12 @@ class Merger {
   // without its end marker) into OutputDir/NewFileName. Never throws: the
   // outcome is in the report, and the component's result code is returned.
   std::int32_t Run(const std::vector<std::string>& list, const std::string& OutputDir, const std::string& NewFileName);
+  // Adds the pages of the listed paths (absolute, UTF-8) to the end of the
+  // existing TIFF file `target`, in its format and byte order, without
+  // rewriting its bytes but for its last page's link. Never throws: the
+  // outcome is in the report (PagesWritten: the pages added; BytesWritten:
+  // the bytes added), and its result code is returned.
+  std::int32_t Append(const std::vector<std::string>& list, const std::string& target);
 
   // Which pages of each listed input Run copies (parallel to the list;
   // missing or All: the whole input), and for Split, pages already found
@@ -99,7 +107,20 @@ class Merger {
 
   // --- Merge driver --------------------------------------------------------
   bool DirectoryExists(const std::string& Path);
+  // Starts the report for `list`, runs `body` and turns what it returns or
+  // throws into the report's outcome.
+  std::int32_t Guarded(const std::vector<std::string>& list, const char* what, const std::function<Status()>& body);
   Status RunMerge(const std::vector<std::string>& list, const std::string& OutputDir, const std::string& NewFileName);
+  // The removal pass: deletes and drops empty inputs, drops missing ones and
+  // holds the others open in `inputs`; `kept` lists them, `inputBytes` adds
+  // up their sizes. Ok, or why the whole request ends (Report.Reason set).
+  Status OpenListed(const std::vector<std::string>& list, std::vector<ListedInput>& inputs,
+                    std::vector<std::size_t>& kept, std::uint64_t& inputBytes);
+  Status RunAppend(const std::vector<std::string>& list, const std::string& target);
+  // Whether the pages of the kept inputs, added from `start`, would take a
+  // classic target past 4 GiB.
+  bool PassesClassicLimit(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept, std::uint64_t start,
+                          platform::OutputFile& output);
   bool ChooseBigTiff(std::vector<ListedInput>& inputs, const std::vector<std::size_t>& kept, std::uint64_t inputBytes,
                      platform::OutputFile& output);
   // Whether the output is little-endian, as the options say, given the first
@@ -152,5 +173,11 @@ class Merger {
 
 // The component's result code for a merge's status.
 std::int32_t ResultCodeOf(Status status) noexcept;
+
+// Where an append to a file of `end` bytes puts its first page, given the
+// `width`-byte link at `linkAt` that will point at it and the directories'
+// `alignment` (see append_driver.cpp).
+std::uint64_t FirstPagePosition(std::uint64_t end, std::uint64_t linkAt, std::size_t width, bool littleEndian,
+                                std::uint64_t alignment);
 
 }  // namespace vellox

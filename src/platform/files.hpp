@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -191,13 +192,48 @@ class OutputFile {
 
   // Writes what is buffered and gives the file the target's name, replacing
   // what was there atomically. A replaced file's permission bits (and its
-  // owner and group, where the caller may set them) carry over.
+  // owner and group, where the caller may set them) carry over. While an
+  // append holds the file being replaced (see OpenForAppend), waits for it
+  // to end, so that no append adds pages to a file already gone (Windows,
+  // which renames over no open file, fails instead while an append has it
+  // open).
   void Commit();
   // Writes what is buffered (and flushes the file to the disk when durable)
   // without naming it: for a caller that names several outputs together.
   void Finish();
-  // Closes and removes the file.
+  // Tells the output that the merge has read `input` at its present length:
+  // when that is the file Commit is to replace, Commit fails instead if the
+  // file has changed length meanwhile (pages appended while it was merged
+  // would otherwise be lost). POSIX; Windows does not check.
+  void ReplaceOnlyUnchanged(const InputFile& input);
+  // Closes and removes the file (a file opened for appending: cuts it back
+  // to its length at opening unless LinkAppended succeeded, and closes it).
   void Discard() noexcept;
+
+  // Appending in place: opens the existing regular file `target` for
+  // reading and writing, nothing truncated, and takes the lock that
+  // serialises appends (POSIX: a write lock on the whole file, held by the
+  // open file; Windows: LockFileEx on kAppendLockByte), waiting while
+  // another append holds it; `interrupted` runs when a signal breaks the
+  // wait, and may throw to give up. If the name has passed to another file
+  // meanwhile (a merge replaced it), that file is opened instead. Appends
+  // then go after the file's end; until LinkAppended has succeeded,
+  // Discard and the destructor cut it back to its length at opening (best
+  // effort). Commit is not used. Failures throw OutputFault ("cannot append
+  // to TARGET: ...").
+  void OpenForAppend(const std::string& target, const std::function<void()>& interrupted);
+  // The file's length when it was opened for appending.
+  std::uint64_t AppendedFrom() const noexcept { return appendFrom_; }
+  // Reads exactly `length` bytes at `offset` of what the file held when it
+  // was opened for appending; false outside that or on a read error.
+  bool ReadAt(std::uint64_t offset, void* destination, std::size_t length) const noexcept;
+  // Makes what was appended part of the file: flushes it to the disk, then
+  // writes `link` over `old` at `offset` (the link that is to point at the
+  // first new page) in one write, and flushes again. A failure before the
+  // link was written leaves it as it was; a failure of that write or of the
+  // last flush puts `old` back (the appended bytes are then cut off only if
+  // that too reached the disk). Throws OutputFault.
+  void LinkAppended(std::uint64_t offset, std::string_view link, std::string_view old);
 
   // The path the caller asked for, as used in messages.
   const std::string& Target() const noexcept { return target_; }
@@ -206,7 +242,7 @@ class OutputFile {
 
  private:
   void Flush();
-  void FlushToDisk();  // when durable
+  void FlushIfDurable();
   void AppendSmallPiece(const InputFile& input, std::uint64_t offset, std::uint64_t length);
   // Copies what it can of the range in the kernel, straight to the end of
   // the file; returns how many bytes it copied (0 where there is no such copy).
@@ -222,6 +258,14 @@ class OutputFile {
     throw OutputFault("cannot change what was already written to " + target_ +
                       " (a page could not be copied after the pages before it went out); write to a file instead");
   }
+  // Flushes what was written to the disk (fsync, FlushFileBuffers); throws.
+  void FlushToDisk();
+  // Reads from the open file (pread, ReadFile), unchecked.
+  bool ReadOpened(std::uint64_t offset, void* destination, std::size_t length) const noexcept;
+  // Takes the file appended to back from RemoveTemporaryFiles, before its
+  // link is written: false when a signal handler has it already (and is
+  // cutting it back).
+  bool KeepFromSignals() noexcept;
   // A device, FIFO, socket or pipe under the target's name is never
   // replaced: renaming over /dev/null would turn it into a plain file.
   [[noreturn]] void FailNotRegular() const { throw OutputFault("cannot replace " + target_ + ": not a regular file"); }
@@ -243,11 +287,32 @@ class OutputFile {
   std::string buffer_;
   std::uint64_t flushed_ = 0;                                       // bytes already in the file
   std::vector<std::pair<std::uint64_t, std::size_t>> cloneProbes_;  // input device, clone block size (0: none)
+
+  // Appending in place (OpenForAppend).
+  bool appending_ = false;
+  bool keepAppended_ = false;     // the appended bytes may be linked: never cut off
+  std::uint64_t appendFrom_ = 0;  // the file's length when opened
+  int appendSlot_ = -1;           // POSIX: its place among the appends cut back on a signal
+
+  // The file Commit replaces, as Create found it, and its length as the
+  // merge read it (ReplaceOnlyUnchanged). POSIX only.
+  std::uint64_t replacedDevice_ = 0, replacedNode_ = 0;
+  bool replacesFile_ = false;
+  bool readReplaced_ = false;
+  std::uint64_t replacedLength_ = 0;
 };
 
-// Removes the hidden files of outputs in progress in this process. Safe to
-// call from a signal handler; for a process that ends on a signal.
+// Removes the hidden files of outputs in progress in this process, and cuts
+// files that appends in progress (POSIX) have added to back to their old
+// length. Safe to call from a signal handler; for a process that ends on a
+// signal.
 void RemoveTemporaryFiles() noexcept;
+
+// Windows: the byte whose lock serialises appends to a file (and which a
+// merge replacing the file waits for). Far past any file's end: Windows
+// locks bar reads and writes of the bytes they cover, and readers of the
+// file must never wait.
+inline constexpr std::uint64_t kAppendLockByte = 1ull << 62;
 
 // Size of the chunks in which image data is moved through user space.
 inline constexpr std::size_t kCopyChunkBytes = 1u << 20;

@@ -1,6 +1,7 @@
 // The output's user-space buffer, the same on every platform: appends are
 // gathered and written in few calls; only WriteFully and the kernel copy
-// differ between platforms.
+// differ between platforms. Also the order in which an append in place is
+// made part of its file.
 #include <algorithm>
 #include <stdexcept>
 #include <vector>
@@ -45,7 +46,7 @@ void OutputFile::WriteAt(std::uint64_t offset, std::string_view bytes) {
 
 void OutputFile::Finish() {
   Flush();
-  FlushToDisk();
+  FlushIfDurable();
   std::string().swap(buffer_);  // a finished file waiting for its name holds no buffer
 }
 
@@ -85,6 +86,39 @@ void OutputFile::AppendSmallPiece(const InputFile& input, std::uint64_t offset, 
     buffer_.resize(at);
     throw InputFault("cannot read " + input.Path());
   }
+}
+
+bool OutputFile::ReadAt(std::uint64_t offset, void* destination, std::size_t length) const noexcept {
+  if (!appending_ || !RangeInside(appendFrom_, offset, length)) return false;
+  return ReadOpened(offset, destination, length);
+}
+
+// The order that keeps the file readable whatever happens: the new pages
+// reach the disk before the link that makes them part of the file, so no
+// crash can leave a link to pages that are not there.
+void OutputFile::LinkAppended(std::uint64_t offset, std::string_view link, std::string_view old) {
+  if (!appending_ || offset + link.size() > appendFrom_ || link.size() != old.size())
+    throw std::logic_error("not a link of the file appended to");
+  Flush();
+  FlushToDisk();
+  if (!KeepFromSignals()) throw Failure(FailureSource::Cancelled, "cancelled");
+  try {
+    WriteFully(offset, link.data(), link.size());
+    FlushToDisk();
+  } catch (const std::exception&) {
+    // The link may be on its way to the disk, whole or in part: the old one
+    // goes back, and only once that is on the disk may the pages it would
+    // point at go too.
+    keepAppended_ = true;
+    try {
+      WriteFully(offset, old.data(), old.size());
+      FlushToDisk();
+      keepAppended_ = false;
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
+  keepAppended_ = true;
 }
 
 }  // namespace vellox::platform

@@ -1,6 +1,7 @@
 // The output on POSIX: an unnamed file (O_TMPFILE) or a hidden one beside
 // the target, written, then given the target's name in one step; the
-// hidden names of outputs in progress, for removal on a signal.
+// hidden names of outputs in progress, for removal on a signal; an existing
+// file opened to append to in place, and the lock that serialises appends.
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,49 @@ namespace {
 constexpr int kPipeBytes = 1 << 20;
 
 constinit TemporaryNames<char> temporaryNames;
+
+// The files that appends in progress add to, with their lengths before, so
+// that a process ending on a signal cuts them back (ftruncate is
+// async-signal-safe). A slot holds a descriptor, or -1 when free (-2 while
+// it is filled); whoever takes a descriptor out first owns the file's end:
+// the handler cuts it back, or the append goes on to write its link.
+class AppendsInProgress {
+ public:
+  int Remember(int fd, std::uint64_t length) noexcept {
+    for (std::size_t i = 0; i < kSlots; ++i) {
+      int expected = -1;
+      if (!slots_[i].Fd.compare_exchange_strong(expected, -2)) continue;
+      slots_[i].Length.store(length);
+      slots_[i].Fd.store(fd);
+      return static_cast<int>(i);
+    }
+    return -1;  // not cut back on a signal: its bytes stay past the chain's end
+  }
+  // False when the handler had taken the slot's descriptor.
+  bool Forget(int& slot) noexcept {
+    if (slot < 0) return true;
+    const int fd = slots_[slot].Fd.exchange(-1);
+    slot = -1;
+    return fd >= 0;
+  }
+  void CutAllBack() noexcept {
+    for (Slot& slot : slots_) {
+      int fd = slot.Fd.load();
+      if (fd >= 0 && slot.Fd.compare_exchange_strong(fd, -1))
+        (void)::ftruncate(fd, static_cast<off_t>(slot.Length.load()));
+    }
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 64;
+  struct Slot {
+    std::atomic<int> Fd{-1};
+    std::atomic<std::uint64_t> Length{0};
+  };
+  Slot slots_[kSlots];
+};
+
+constinit AppendsInProgress appendsInProgress;
 
 int RememberTemporary(const std::string& path) noexcept {
   return temporaryNames.Remember(path);
@@ -95,10 +140,53 @@ void CarryOverAttributes(int fd, int folder, const std::string& name) {
   (void)::fchmod(fd, old.st_mode & 07777);  // after fchown, which may clear set-id bits
 }
 
+// Takes a lock of `type` (F_WRLCK, F_RDLCK) on the whole file, waiting
+// while another holds a conflicting one; `interrupted` runs when a signal
+// breaks the wait. The lock belongs to the open file (F_OFD_SETLKW), so it
+// goes only when this descriptor closes, and two descriptors in one process
+// exclude each other too. Where the kernel has no such locks, the process's
+// own (F_SETLKW): those serialise processes but not threads of one process.
+bool LockWholeFile(int fd, short type, const std::function<void()>& interrupted) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  int command = F_SETLKW;
+#ifdef F_OFD_SETLKW
+  command = F_OFD_SETLKW;
+#endif
+  for (;;) {
+    if (::fcntl(fd, command, &lock) == 0) return true;
+    if (errno == EINTR) {
+      if (interrupted) interrupted();
+      continue;
+    }
+    if (errno != EINVAL || command == F_SETLKW) return false;
+    command = F_SETLKW;  // a kernel without open file description locks
+    lock.l_pid = 0;
+  }
+}
+
+// Opens the regular file a merge is about to replace and waits until no
+// append holds it (a read lock conflicts with an append's write lock). A
+// file this process may not read, or that is not there, gives no lock: the
+// rename goes ahead as before.
+Descriptor WaitForAppends(int folder, const std::string& name) {
+  Descriptor file(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st {};
+  if (!file || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return Descriptor();
+  if (!LockWholeFile(file.Get(), F_RDLCK, {})) return Descriptor();
+  return Descriptor(file.Release());
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace
 
 void RemoveTemporaryFiles() noexcept {
   temporaryNames.RemoveAll([](const char* path) { ::unlink(path); });
+  appendsInProgress.CutAllBack();
 }
 
 OutputFile::~OutputFile() {
@@ -130,6 +218,12 @@ void OutputFile::Create(const std::string& target, bool durable) {
   folder_ = folder;
   // What is in the way is found now rather than after all the copying.
   RefuseToReplaceOccupant(folder, NameOf(finalPath_));
+  struct stat replaced {};
+  replacesFile_ =
+      ::fstatat(folder, NameOf(finalPath_).c_str(), &replaced, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(replaced.st_mode);
+  readReplaced_ = false;
+  replacedDevice_ = static_cast<std::uint64_t>(replaced.st_dev);
+  replacedNode_ = static_cast<std::uint64_t>(replaced.st_ino);
 
   int fd = -1;
   if (CanNameUnnamedFiles()) {
@@ -213,7 +307,7 @@ void OutputFile::SendSpooled() {
   }
 }
 
-void OutputFile::FlushToDisk() {
+void OutputFile::FlushIfDurable() {
   if (durable_ && !stream_ && ::fsync(AsFd(handle_)) != 0) Fail("cannot flush", errno);
 }
 
@@ -271,7 +365,7 @@ void OutputFile::Commit() {
   const int folder = AsFd(folder_);
   const std::string name = NameOf(finalPath_);
   CarryOverAttributes(fd, folder, name);
-  FlushToDisk();
+  FlushIfDurable();
 
   if (!temporaryPath_.empty()) {
     // A named file is closed first, so that a late write error is seen
@@ -285,6 +379,15 @@ void OutputFile::Commit() {
     // Looked at again: a folder, device or FIFO may have taken the name
     // while the output was written, and the rename would replace it.
     RefuseToReplaceOccupant(folder, name);
+    const Descriptor replaced = WaitForAppends(folder, name);
+    struct stat now {};
+    if (readReplaced_ && replaced && ::fstat(replaced.Get(), &now) == 0 &&
+        static_cast<std::uint64_t>(now.st_dev) == replacedDevice_ &&
+        static_cast<std::uint64_t>(now.st_ino) == replacedNode_ &&
+        static_cast<std::uint64_t>(now.st_size) != replacedLength_)
+      throw OutputFault("cannot replace " + target_ +
+                        ": it changed while it was merged (pages were added to it, perhaps by an append), and "
+                        "replacing it would lose them; merge again");
     if (::renameat(folder, NameOf(temporaryPath_).c_str(), folder, name.c_str()) != 0) Fail("cannot replace", errno);
     ForgetTemporary(temporarySlot_);
     temporaryPath_.clear();
@@ -318,6 +421,18 @@ bool OutputFile::LinkUnnamed(int fd, int folder, const std::string& name) {
 }
 
 void OutputFile::Discard() noexcept {
+  if (appending_ && !appendsInProgress.Forget(appendSlot_)) {
+    // A signal handler is cutting the file back as the process ends: its
+    // descriptor must stay what it is until then.
+    handle_ = -1;
+    appending_ = false;
+  }
+  struct stat st {};
+  if (handle_ >= 0 && appending_ && !keepAppended_ && ::fstat(AsFd(handle_), &st) == 0 &&
+      static_cast<std::uint64_t>(st.st_size) != appendFrom_)
+    (void)::ftruncate(AsFd(handle_), static_cast<off_t>(appendFrom_));  // best effort: past the chain's end anyway
+  appending_ = keepAppended_ = false;
+  appendFrom_ = 0;
   if (handle_ >= 0 && !stream_) ::close(AsFd(handle_));
   stream_ = false;
   spooled_ = false;
@@ -330,6 +445,74 @@ void OutputFile::Discard() noexcept {
   buffer_.clear();
   flushed_ = 0;
   cloneProbes_.clear();
+}
+
+void OutputFile::OpenForAppend(const std::string& target, const std::function<void()>& interrupted) {
+  Discard();
+  target_ = finalPath_ = target;
+  if (target.empty() || HasNul(target)) Fail("cannot append to", EINVAL);
+  constexpr int kMaxAttempts = 100;
+  for (int attempt = 1;; ++attempt) {
+    // What the name holds is looked at before it is opened: opening a
+    // device could act on it.
+    struct stat named {};
+    if (::stat(target.c_str(), &named) != 0) Fail("cannot append to", errno);
+    if (S_ISDIR(named.st_mode)) Fail("cannot append to", EISDIR);
+    if (!S_ISREG(named.st_mode)) throw OutputFault("cannot append to " + target_ + ": not a regular file");
+    Descriptor file(::open(target.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file) Fail("cannot append to", errno);
+    struct stat held {};
+    if (::fstat(file.Get(), &held) != 0) Fail("cannot append to", errno);
+    if (!S_ISREG(held.st_mode)) throw OutputFault("cannot append to " + target_ + ": not a regular file");
+    if (!LockWholeFile(file.Get(), F_WRLCK, interrupted)) Fail("cannot lock", errno);
+    // While this waited, a merge may have put another file under the name:
+    // the pages go to the file that has it now.
+    if (::stat(target.c_str(), &named) == 0 && SameFile(named, held)) {
+      handle_ = file.Release();
+      break;
+    }
+    if (attempt == kMaxAttempts) throw OutputFault("cannot append to " + target_ + ": it is replaced again and again");
+  }
+  // The folder, for probing whether inputs' blocks can be cloned here.
+  folder_ = ::open(ParentOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  struct stat st {};  // its length now that it is held
+  if (::fstat(AsFd(handle_), &st) != 0) Fail("cannot append to", errno);
+  appending_ = true;
+  appendFrom_ = flushed_ = static_cast<std::uint64_t>(st.st_size);
+  appendSlot_ = appendsInProgress.Remember(AsFd(handle_), appendFrom_);
+  buffer_.clear();
+  buffer_.reserve(kOutputBufferBytes);
+}
+
+void OutputFile::ReplaceOnlyUnchanged(const InputFile& input) {
+  struct stat st {};
+  if (!replacesFile_ || ::fstat(AsFd(input.NativeHandle()), &st) != 0) return;
+  if (static_cast<std::uint64_t>(st.st_dev) != replacedDevice_ ||
+      static_cast<std::uint64_t>(st.st_ino) != replacedNode_)
+    return;
+  readReplaced_ = true;
+  replacedLength_ = input.Size();
+}
+
+bool OutputFile::KeepFromSignals() noexcept {
+  return appendsInProgress.Forget(appendSlot_);
+}
+
+bool OutputFile::ReadOpened(std::uint64_t offset, void* destination, std::size_t length) const noexcept {
+  auto* out = static_cast<char*>(destination);
+  while (length > 0) {
+    const ssize_t got = ::pread(AsFd(handle_), out, length, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    out += got;
+    offset += static_cast<std::uint64_t>(got);
+    length -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+void OutputFile::FlushToDisk() {
+  if (::fsync(AsFd(handle_)) != 0) Fail("cannot flush", errno);
 }
 
 }  // namespace vellox::platform

@@ -3,13 +3,15 @@
 // before renaming it over the target, any end of the process (an
 // exception, a crash, TerminateProcess) deletes it. Where the file system
 // refuses the mark, the named file is removed by Discard and by
-// RemoveTemporaryFiles instead.
+// RemoveTemporaryFiles instead. Also an existing file opened to append to
+// in place, and the lock (on kAppendLockByte) that serialises appends.
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
 #include <vector>
 
+#include "platform/file_identity.hpp"
 #include "platform/files.hpp"
 #include "platform/temporary_names.hpp"
 #include "platform/win32_common.hpp"
@@ -135,6 +137,31 @@ bool RenameTo(HANDLE file, const std::wstring& path) {
   return ::SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) != 0;
 }
 
+// Takes the lock on kAppendLockByte, exclusive or shared, waiting while
+// another handle holds a conflicting one.
+bool LockAppendByte(HANDLE file, bool exclusive) {
+  OVERLAPPED at = AtOffset(kAppendLockByte);
+  return ::LockFileEx(file, exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0, &at) != 0;
+}
+
+// Waits until no append holds the file a merge is about to replace, and
+// lets it go again: Windows renames over no file that a handle holds open,
+// so the lock cannot be kept through the rename. An append that opens the
+// file in between (or waits for it) makes the rename fail, saying so, rather
+// than lose its pages. A file this process may not read is not waited for.
+void WaitForAppends(const std::wstring& path) {
+  const Handle file(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (file && ::GetFileType(file.Get()) == FILE_TYPE_DISK) LockAppendByte(file.Get(), false);
+}
+
+// The volume and index of an open file.
+FileIdentity IdentityOfOpen(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(file, &info)) return {};
+  return {
+      true, info.dwVolumeSerialNumber, static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow, {}};
+}
+
 }  // namespace
 
 void RemoveTemporaryFiles() noexcept {
@@ -212,7 +239,7 @@ void OutputFile::CreateStream(bool) {
   buffer_.reserve(kFirstBufferBytes);
 }
 
-void OutputFile::FlushToDisk() {
+void OutputFile::FlushIfDurable() {
   if (durable_ && !stream_ && !::FlushFileBuffers(AsHandle(handle_))) Fail("cannot flush", LastError());
 }
 
@@ -258,7 +285,7 @@ void OutputFile::Commit() {
     return;
   }
   const HANDLE file = AsHandle(handle_);
-  FlushToDisk();
+  FlushIfDurable();
   std::wstring final;
   ToWide(finalPath_, final);
 
@@ -266,6 +293,7 @@ void OutputFile::Commit() {
   if (old.IsFolder) Fail("cannot replace the folder", ERROR_ACCESS_DENIED);
   if (old.Exists && !old.IsDiskFile) FailNotRegular();  // what took the name while the output was written
   if (!old.Security.empty() && !CarrySecurity(file, old.Security)) Fail("cannot replace", LastError());
+  WaitForAppends(final);
   // The mark would delete the file under its new name too, so it is
   // cleared just before the rename: only a process that ends between the
   // two leaves the hidden file behind.
@@ -303,7 +331,17 @@ void OutputFile::Commit() {
 void OutputFile::Discard() noexcept {
   const HANDLE file = stream_ ? INVALID_HANDLE_VALUE : AsHandle(handle_);
   stream_ = false;
-  if (file != INVALID_HANDLE_VALUE) {
+  if (file != INVALID_HANDLE_VALUE && appending_) {
+    // A file appended to is the caller's: cut back to its old length
+    // (best effort: past the chain's end anyway), never deleted.
+    LARGE_INTEGER size{};
+    if (!keepAppended_ && ::GetFileSizeEx(file, &size) && static_cast<std::uint64_t>(size.QuadPart) != appendFrom_) {
+      FILE_END_OF_FILE_INFO end{};
+      end.EndOfFile.QuadPart = static_cast<LONGLONG>(appendFrom_);
+      ::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end);
+    }
+    ::CloseHandle(file);
+  } else if (file != INVALID_HANDLE_VALUE) {
     // Marked again (Commit may have cleared the mark), so that the file
     // goes with the handle whatever its name is now.
     const bool marked = SetDeletion(file, true);
@@ -312,10 +350,79 @@ void OutputFile::Discard() noexcept {
     if (!marked && !temporaryPath_.empty() && ToWide(temporaryPath_, wide)) ::DeleteFileW(wide.c_str());
   }
   handle_ = -1;
+  appending_ = keepAppended_ = false;
+  appendFrom_ = 0;
   ForgetTemporary(temporarySlot_);
   temporaryPath_.clear();
   buffer_.clear();
   flushed_ = 0;
+}
+
+void OutputFile::OpenForAppend(const std::string& target, const std::function<void()>&) {
+  Discard();
+  target_ = finalPath_ = target;
+  std::wstring wide;
+  if (target.empty() || IsSeparator(target.back()) || !ToWide(target, wide))
+    Fail("cannot append to", ERROR_INVALID_NAME);
+  constexpr int kMaxAttempts = 100;
+  for (int attempt = 1;; ++attempt) {
+    // Shared for writing, so that other appends can open it to wait for
+    // the lock, and for deletion, so that a merge can replace it once this
+    // append has ended.
+    Handle file(::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) Fail("cannot append to", LastError());
+    FILE_STANDARD_INFO standard{};
+    if (::GetFileType(file.Get()) != FILE_TYPE_DISK) FailNotRegular();
+    if (!::GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &standard, sizeof standard))
+      Fail("cannot append to", LastError());
+    if (standard.Directory) Fail("cannot append to", ERROR_DIRECTORY);
+    if (!LockAppendByte(file.Get(), true)) Fail("cannot lock", LastError());
+    // While this waited, a merge may have put another file under the name:
+    // the pages go to the file that has it now.
+    const FileIdentity held = IdentityOfOpen(file.Get());
+    if (held.Known && held == IdentityOf(target)) {
+      handle_ = FromHandle(file.Get());
+      file.Release();
+      break;
+    }
+    if (attempt == kMaxAttempts) throw OutputFault("cannot append to " + target_ + ": it is replaced again and again");
+  }
+  LARGE_INTEGER size{};  // its length now that it is held
+  if (!::GetFileSizeEx(AsHandle(handle_), &size)) Fail("cannot append to", LastError());
+  appending_ = true;
+  appendFrom_ = flushed_ = static_cast<std::uint64_t>(size.QuadPart);
+  buffer_.clear();
+  buffer_.reserve(kOutputBufferBytes);
+}
+
+bool OutputFile::ReadOpened(std::uint64_t offset, void* destination, std::size_t length) const noexcept {
+  auto* out = static_cast<char*>(destination);
+  while (length > 0) {
+    OVERLAPPED position = AtOffset(offset);
+    DWORD got = 0;
+    const auto step = static_cast<DWORD>(std::min(length, kMaxIoBytes));
+    if (!::ReadFile(AsHandle(handle_), out, step, &got, &position) || got == 0) return false;
+    out += got;
+    offset += got;
+    length -= got;
+  }
+  return true;
+}
+
+// A console control handler ends the process at once (see
+// RemoveTemporaryFiles): an append cut short leaves its bytes past the
+// chain's end, where readers do not look.
+// Telling an input's file from the target's would cost a volume query per
+// input (milliseconds each under Wine): not checked here.
+void OutputFile::ReplaceOnlyUnchanged(const InputFile&) {}
+
+bool OutputFile::KeepFromSignals() noexcept {
+  return true;
+}
+
+void OutputFile::FlushToDisk() {
+  if (!::FlushFileBuffers(AsHandle(handle_))) Fail("cannot flush", LastError());
 }
 
 }  // namespace vellox::platform

@@ -57,6 +57,12 @@ class Descriptor {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
+  // Hands the descriptor over: it is no longer closed here.
+  int Release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
 
  private:
   int fd_;

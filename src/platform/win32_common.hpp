@@ -93,6 +93,12 @@ class Handle {
     if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
     handle_ = handle;
   }
+  // Hands the handle over: it is no longer closed here.
+  HANDLE Release() noexcept {
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return handle;
+  }
 
  private:
   HANDLE handle_;

@@ -50,6 +50,10 @@ TEST_F(BatchTest, RunsJsonLinesAndTabSeparatedJobsFromAFileOrStandardInput) {
   run = Vellox("batch -j 1 - < jobs", dir.Path().string());
   EXPECT_EQ(run.exitCode, 0) << run.out;
   EXPECT_EQ(Pages("y.tif"), 5u);
+  // "append": true adds to the existing file in place.
+  run = Batch("jobs", "{\"output\": \"y.tif\", \"inputs\": [\"a.tif\"], \"append\": true}\n");
+  EXPECT_TRUE(Has(run, "y.tif: 1 page appended\n")) << run.out;
+  EXPECT_EQ(Pages("y.tif"), 6u);
 }
 
 TEST_F(BatchTest, ExitsWithThreeForPartialOutputsAndOneWhenAJobWroteNothing) {
@@ -72,6 +76,7 @@ TEST_F(BatchTest, ABadJobListRunsNothing) {
            std::string("{\"output\": \"x.tif\"}\n"),                                 // no inputs
            std::string("{\"output\": \"x.tif\", \"inputs\": []}\n"),                 // empty inputs
            std::string("{\"output\": \"x.tif\", \"inputs\": [\"\\ud800.tif\"]}\n"),  // lone surrogate
+           std::string("{\"output\": \"x\", \"inputs\": [\"a\"], \"append\":1}\n"),  // not true or false
            std::string("x.tif\n"),                                                   // no inputs
            std::string("x.tif\ta.tif\n./x.tif\ta.tif\n"),                            // same output twice
            std::string("x.tif\ta.tif\ny.tif\tx.tif\n"),                              // reads another's output

@@ -331,3 +331,14 @@ def test_page_selections_collate_and_split(samples, tmp_path):
     assert [pages(p) for p in split.parts] == [3, 1]
     with pytest.raises(vellox.SplitError, match="%d"):
         vellox.split(lzw, str(tmp_path / "part.tif"))
+def test_append_adds_pages_in_place_and_refuses_what_it_cannot_take(samples, tmp_path):
+    doc, text = tmp_path / "doc.tif", tmp_path / "text.tif"
+    vellox.merge([samples["fax"]], doc)
+    size = doc.stat().st_size
+    report = vellox.append(doc, [samples["grey"], str(samples["grey16"])])
+    assert (report.status, report.pages, report.bytes, pages(doc)) == ("ok", 3, doc.stat().st_size - size, 4)
+    text.write_text("not a tiff")
+    for target, inputs, status in ((text, [doc], "not-tiff"), (doc, [samples["fax"], doc], "invalid-request")):
+        with pytest.raises(vellox.MergeError) as caught:
+            vellox.append(target, inputs)
+        assert caught.value.status == status

@@ -67,10 +67,16 @@ bool RoomFor(size_t& length) {
   return true;
 }
 
+// Counts a call that writes; true when the plan makes this one fail.
+bool FailsThisWrite() {
+  return ++counts.WriteCalls == active->FailWriteCall;
+}
+
 }  // namespace
 
 extern "C" ssize_t __wrap_pwrite(int fd, const void* data, size_t length, off_t offset) {
   if (active == nullptr) return __real_pwrite(fd, data, length, offset);
+  if (FailsThisWrite()) return Refuse(active->WriteError);
   if (active->ShortWrite != 0 && length > active->ShortWrite) length = active->ShortWrite;
   if (!RoomFor(length)) return Refuse(active->WriteError);
   const ssize_t put = __real_pwrite(fd, data, length, offset);
@@ -97,6 +103,7 @@ extern "C" ssize_t __wrap_copy_file_range(int in, off_t* inOffset, int out, off_
   if (active == nullptr) return __real_copy_file_range(in, inOffset, out, outOffset, length, flags);
   ++counts.CopyRangeCalls;
   if (active->CopyRangeError != 0) return Refuse(active->CopyRangeError);
+  if (FailsThisWrite()) return Refuse(active->WriteError);
   if (!RoomFor(length)) return Refuse(active->WriteError);
   const ssize_t moved = __real_copy_file_range(in, inOffset, out, outOffset, length, flags);
   if (moved > 0) counts.BytesWritten += static_cast<std::uint64_t>(moved);
@@ -125,6 +132,7 @@ extern "C" int __wrap_fsync(int fd) {
   if (active != nullptr) {
     ++counts.FsyncCalls;
     if (active->FsyncError != 0) return Refuse(active->FsyncError);
+    if (counts.FsyncCalls == active->FailFsyncCall) return Refuse(EIO);
   }
   return __real_fsync(fd);
 }

@@ -25,11 +25,18 @@ struct FaultPlan {
   // Runs just before the empty-file removal asks for its lease: the moment
   // between checking a file and deleting it, where a race would strike.
   void (*BeforeLease)() = nullptr;
+
+  // One call fails, counted from 1 while the plan is in force: the Nth call
+  // that writes (pwrite, pwritev, copy_file_range) with WriteError, the Nth
+  // fsync with EIO.
+  std::uint64_t FailWriteCall = 0;
+  std::uint64_t FailFsyncCall = 0;
 };
 
 // What the wrapped calls saw while a plan was in force.
 struct FaultCounts {
   std::uint64_t BytesWritten = 0;
+  std::uint64_t WriteCalls = 0;  // pwrite, pwritev and copy_file_range
   std::uint64_t CopyRangeCalls = 0;
   std::uint64_t TruncateCalls = 0;
   std::uint64_t FsyncCalls = 0;

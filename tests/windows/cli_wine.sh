@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # vellox.exe under Wine against the native vellox on the same inputs: the
 # same output bytes, the same report (text and --json) with Windows paths,
-# the same exit codes, `tiff-merge`, and Unicode paths.
+# the same exit codes, `tiff-merge`, Unicode paths, and `append` (the same
+# bytes, refusals, two processes appending at once under the file's lock).
 #   cli_wine.sh VELLOX.exe NATIVE_VELLOX WORK_FOLDER
 set -uo pipefail
 exe=$1 native=$2 work=$3
@@ -65,4 +66,25 @@ check "Unicode paths: printed as UTF-8" 'grep -qF "résultat 出力.tif" "$work/
 run tiff-merge "$a,$b" "$(win "$work/out")" literal.tif
 check "tiff-merge: exit 0, the code, then the list with its \",\"" \
   '[[ $? == 0 && $(cat "$work/out.txt") == "1"$'\''\n'\''"$a,$b," ]] && cmp -s "$work/out/literal.tif" "$work/native/merged.tif"'
+pages() { tiffinfo "$1" 2>/dev/null | grep -c '^TIFF Directory'; }
+cp "$work/out/merged.tif" "$work/out/grown.tif" && cp "$work/native/merged.tif" "$work/native/grown.tif"
+run append "$(win "$work/out/grown.tif")" "$b" "$a"
+code=$?
+"$native" append "$work/native/grown.tif" "$work/in/b.tif" "$work/in/a.tif" >/dev/null
+check "append: exit 0, byte-identical to the native append" \
+  '[[ $code == 0 ]] && cmp -s "$work/out/grown.tif" "$work/native/grown.tif"'
+run append "$(win "$work/in/text.tif")" "$a"
+code=$?
+check "append to a file that is not a TIFF: exit 1, the reason, the file as it was" \
+  '[[ $code == 1 && $(cat "$work/err.txt") == *"is not a TIFF file"* && $(cat "$work/in/text.tif") == "plain text" ]]'
+run append "$(win "$work/out/grown.tif")" "$(win "$work/out/grown.tif")"
+code=$?
+check "append of the target to itself: exit 1, the target as it was" \
+  '[[ $code == 1 ]] && cmp -s "$work/out/grown.tif" "$work/native/grown.tif"'
+before=$(pages "$work/out/grown.tif")
+for process in 1 2; do
+  (for k in $(seq 10); do "$wine" "$exe" append "$(win "$work/out/grown.tif")" "$a" </dev/null >/dev/null 2>&1; done) &
+done
+wait
+check "two processes appending 10 pages each: 20 pages more" '[[ $(pages "$work/out/grown.tif") == $((before + 20)) ]]'
 exit $status
