@@ -81,9 +81,11 @@ TargetProblem ReadTarget(const platform::OutputFile& file, const std::string& pa
   std::uint64_t next = Decode(&head[static_cast<std::size_t>(target.LastLink)], width, little);
   std::uint64_t marker = 0, reach = 1, steps = 1;
   for (std::uint64_t page = 1; next != 0; ++page) {
-    const std::string where = "page " + std::to_string(page) + "'s directory at offset " + std::to_string(next);
+    const auto where = [&] {
+      return "page " + std::to_string(page) + "'s directory at offset " + std::to_string(next);
+    };
     if (page > 1 && next == marker)
-      return {Status::Damaged, "the page chain of " + path + " loops: " + where + " was reached before"};
+      return {Status::Damaged, "the page chain of " + path + " loops: " + where() + " was reached before"};
     if (steps == reach) {
       marker = next;
       reach *= 2;
@@ -92,13 +94,13 @@ TargetProblem ReadTarget(const platform::OutputFile& file, const std::string& pa
     ++steps;
     const std::uint64_t fixed = layout.EntryCountBytes() + width;
     if (!RangeInside(size, next, fixed))
-      return {Status::Damaged, "the page chain of " + path + " is cut: " + where + " lies outside the file"};
+      return {Status::Damaged, "the page chain of " + path + " is cut: " + where() + " lies outside the file"};
     std::array<unsigned char, kDirectoryProbeBytes> block{};
     const auto got = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), size - next));
     if (!file.ReadAt(next, block.data(), got)) return {Status::CannotOpen, "cannot read " + path};
     const std::uint64_t count = Decode(block.data(), layout.EntryCountBytes(), little);
     if (count > (size - next - fixed) / layout.EntryBytes())
-      return {Status::Damaged, "the page chain of " + path + " is cut: " + where + " runs past the end of the file"};
+      return {Status::Damaged, "the page chain of " + path + " is cut: " + where() + " runs past the end of the file"};
     target.LastLink = next + layout.EntryCountBytes() + count * layout.EntryBytes();
     std::array<unsigned char, 8> link{};
     if (target.LastLink + width <= next + got)

@@ -421,12 +421,7 @@ bool OutputFile::LinkUnnamed(int fd, int folder, const std::string& name) {
 }
 
 void OutputFile::Discard() noexcept {
-  if (appending_ && !appendsInProgress.Forget(appendSlot_)) {
-    // A signal handler is cutting the file back as the process ends: its
-    // descriptor must stay what it is until then.
-    handle_ = -1;
-    appending_ = false;
-  }
+  if (appending_) (void)KeepFromSignals();
   struct stat st {};
   if (handle_ >= 0 && appending_ && !keepAppended_ && ::fstat(AsFd(handle_), &st) == 0 &&
       static_cast<std::uint64_t>(st.st_size) != appendFrom_)
@@ -495,7 +490,12 @@ void OutputFile::ReplaceOnlyUnchanged(const InputFile& input) {
 }
 
 bool OutputFile::KeepFromSignals() noexcept {
-  return appendsInProgress.Forget(appendSlot_);
+  if (appendsInProgress.Forget(appendSlot_)) return true;
+  // A signal handler is cutting the file back as the process ends: its
+  // descriptor must stay what it is until then, never closed or reused.
+  handle_ = -1;
+  appending_ = false;
+  return false;
 }
 
 bool OutputFile::ReadOpened(std::uint64_t offset, void* destination, std::size_t length) const noexcept {

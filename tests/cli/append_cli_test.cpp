@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <thread>
@@ -57,6 +59,19 @@ std::string Shell(const std::string& command) {
 int Wait(pid_t child, int options = 0) {
   int status = -1;
   return ::waitpid(child, &status, options) == 0 ? -1 : status;  // -1: still running
+}
+
+// Waits (up to 20 s) until some process waits for a lock on the file with
+// inode `node`, as /proc/locks shows it ("-> " before a waiter's entry).
+bool SomeoneWaitsForALockOn(ino_t node) {
+  const std::string key = ":" + std::to_string(node) + " ";
+  for (int tries = 0; tries < 2000; ++tries) {
+    std::string line;
+    for (std::ifstream locks("/proc/locks"); std::getline(locks, line);)
+      if (line.find("-> ") != std::string::npos && line.find(key) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }
 
 class AppendCliTest : public ::testing::Test {
@@ -156,7 +171,9 @@ TEST_F(AppendCliTest, MergesAndAppendsWaitForAnAppendInProgress) {
     const std::string what = waiter;
     const pid_t child = what == "append" ? Start({"append", Target(), page})
                                          : Start({"merge", "-o", Target(), what == "merge" ? page : Target(), page});
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    struct stat st {};
+    ASSERT_EQ(::fstat(held, &st), 0);
+    EXPECT_TRUE(SomeoneWaitsForALockOn(st.st_ino)) << what;
     EXPECT_EQ(Wait(child, WNOHANG), -1) << what;
     EXPECT_TRUE(ReadFile(Target()) == before) << what;
     if (what == "merge of the target") {
