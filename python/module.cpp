@@ -242,7 +242,7 @@ MergeReport Append(const std::string& target, const Paths& inputs, const py::obj
   CheckCallable(progress, "progress");
   std::vector<vellox::Input> additions;
   additions.reserve(inputs.size());
-  for (const std::string& input : inputs) additions.emplace_back(vellox::PathFromUtf8(input));
+  for (const auto& [path, pages] : inputs) additions.emplace_back(vellox::PathFromUtf8(path), pages);
   vellox::MergeOptions options;
   options.Clone = Named(clone, "clone", std::array{vellox::CloneMode::Auto, vellox::CloneMode::Never});
   PendingError pending;

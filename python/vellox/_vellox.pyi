@@ -141,7 +141,7 @@ def merge(
 ) -> Report: ...
 def append(
     target: bytes,
-    inputs: list[bytes],
+    inputs: list[tuple[bytes, str]],
     clone: str = "never",
     progress: Optional[Callable[[Report], Any]] = None,
     check_signals: bool = False,
