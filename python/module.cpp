@@ -212,12 +212,10 @@ void RaiseOnSignal() {
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-MergeReport Merge(const Paths& inputs, const std::string& output, const py::object& sync, const py::object& format,
-                  const py::object& clone, const py::object& byteOrder, const py::object& progress, bool checkSignals,
-                  bool collate) {
+// Runs `request` (a merge or an append) with the GIL released; progress and
+// Ctrl-C reach it through its progress callback.
+MergeReport RunRequest(const vellox::MergeRequest& request, const py::object& progress, bool checkSignals) {
   CheckCallable(progress, "progress");
-  vellox::MergeRequest request = Request(inputs, output, OptionsFrom(sync, format, clone, byteOrder));
-  request.Options.Collate = collate;
   PendingError pending;
   vellox::ProgressCallback step;
   if (checkSignals || !progress.is_none())
@@ -237,31 +235,23 @@ MergeReport Merge(const Paths& inputs, const std::string& output, const py::obje
   return report;
 }
 
+MergeReport Merge(const Paths& inputs, const std::string& output, const py::object& sync, const py::object& format,
+                  const py::object& clone, const py::object& byteOrder, const py::object& progress, bool checkSignals,
+                  bool collate) {
+  CheckCallable(progress, "progress");
+  vellox::MergeRequest request = Request(inputs, output, OptionsFrom(sync, format, clone, byteOrder));
+  request.Options.Collate = collate;
+  return RunRequest(request, progress, checkSignals);
+}
+
 MergeReport Append(const std::string& target, const Paths& inputs, const py::object& clone, const py::object& progress,
                    bool checkSignals) {
   CheckCallable(progress, "progress");
-  std::vector<vellox::Input> additions;
-  additions.reserve(inputs.size());
-  for (const auto& [path, pages] : inputs) additions.emplace_back(vellox::PathFromUtf8(path), pages);
   vellox::MergeOptions options;
   options.Clone = Named(clone, "clone", std::array{vellox::CloneMode::Auto, vellox::CloneMode::Never});
-  PendingError pending;
-  vellox::ProgressCallback step;
-  if (checkSignals || !progress.is_none())
-    step = [&](const MergeReport& report) {
-      py::gil_scoped_acquire gil;
-      return pending.Run([&] {
-        if (checkSignals) RaiseOnSignal();
-        if (!progress.is_none()) progress(report);
-      });
-    };
-  MergeReport report;
-  {
-    py::gil_scoped_release release;
-    report = vellox::Append(vellox::PathFromUtf8(target), additions, options, step);
-  }
-  pending.RaiseIfAny();
-  return report;
+  vellox::MergeRequest request = Request(inputs, target, options);
+  request.Append = true;
+  return RunRequest(request, progress, checkSignals);
 }
 
 // Thrown by MergeMany's Finished callback once the merges must stop: the
